@@ -1,0 +1,23 @@
+# The runtime library: everything but the agent's own commands. It is also
+# linked into DLLs, so nothing in it may assume it lives in the executable.
+add_library(rdruntime STATIC
+  app/consoleapp.cpp
+  errors/vexception.cpp
+  errors/format.cpp
+  errors/translator.cpp
+  errors/guard.cpp
+  exec/quoting.cpp
+  log/logmanager.cpp
+  runtime/text.cpp
+  runtime/datetime.cpp
+  tracing/driver.cpp
+)
+target_include_directories(rdruntime PUBLIC ${CMAKE_SOURCE_DIR})
+target_link_libraries(rdruntime PUBLIC shell32 rpcrt4 ole32 oleaut32 advapi32)
+
+# The agent's commands, in a library of their own so that tests can drive them.
+add_library(rdagent STATIC app/manager.cpp)
+target_link_libraries(rdagent PUBLIC rdruntime)
+
+add_executable(rundock app/main.cpp)
+target_link_libraries(rundock PRIVATE rdagent)

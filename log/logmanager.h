@@ -1,0 +1,51 @@
+// The process's entry point for log records: levels, per-level switches,
+// console echo and registered handlers.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "errors/format.h"
+#include "errors/vexception.h"
+
+enum LogLevel : int { Info = 0, Warning = 1, Result = 2, Error = 3, Unexpected = 4, Crash = 5 };
+
+// "Info" … "Crash"; "Unknown level" outside 0 to 5.
+const wchar_t* logLevelName(int level) noexcept;
+
+class ILogHandler {
+public:
+    virtual ~ILogHandler() = default;
+    virtual void handleException(LogLevel level, const vexception& e) { handleMessage(level, fullMessage(e)); }
+    virtual void handleMessage(LogLevel level, const std::wstring& text) = 0;
+};
+
+class LogManager {
+public:
+    static LogManager& instance();
+
+    // Never throws: a record whose format fails is dropped.
+    template <class... Args>
+    void log(LogLevel level, const wchar_t* format, const Args&... args) noexcept {
+        std::wstring text;
+        try {
+            text = formatString(format, args...);
+        } catch (...) {
+            return;
+        }
+        dispatch(level, text);
+    }
+
+    // Passes on only what a handler throws.
+    void log(LogLevel level, const vexception& e);
+
+    void addHandler(ILogHandler* handler);
+    void removeHandler(ILogHandler* handler);
+    void setConsoleOutput(bool enabled);
+    bool isDebug();
+
+private:
+    LogManager();
+    void dispatch(LogLevel level, const std::wstring& text) noexcept;
+    void writeBuiltIn(LogLevel level, const std::wstring& text) noexcept;
+};

@@ -1,0 +1,78 @@
+// rdchild: the test suite's child process. Its arguments are a list of
+// actions, run in order:
+//   exit N        end with exit code N (decimal, or 0x-prefixed hex)
+//   sleep MS      sleep MS milliseconds
+//   out TEXT      write TEXT (UTF-8) to standard output
+//   err TEXT      write TEXT (UTF-8) to standard error
+//   cat           copy standard input to standard output until its end
+//   argv          write each argument after the program path, one per line
+//   cmdline       write the raw command line
+//   crash         fault with an access violation
+// Without an exit action it ends with code 0.
+#include <windows.h>
+
+#include <cstdint>
+#include <cwchar>
+#include <string>
+
+namespace {
+
+std::string utf8(const std::wstring& text) {
+    if (text.empty()) return std::string();
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string result(size_t(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), result.data(), size, nullptr, nullptr);
+    return result;
+}
+
+void write(DWORD stream, const std::string& bytes) {
+    const HANDLE handle = GetStdHandle(stream);
+    size_t done = 0;
+    while (done < bytes.size()) {
+        DWORD written = 0;
+        if (!WriteFile(handle, bytes.data() + done, DWORD(bytes.size() - done), &written, nullptr)) return;
+        done += written;
+    }
+}
+
+void cat() {
+    const HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    char buffer[65536];
+    DWORD read = 0;
+    while (ReadFile(in, buffer, sizeof buffer, &read, nullptr) && read > 0)
+        write(STD_OUTPUT_HANDLE, std::string(buffer, read));
+}
+
+std::uint32_t number(const wchar_t* text) { return std::uint32_t(std::wcstoul(text, nullptr, 0)); }
+
+volatile std::uintptr_t g_badAddress = 0x10;
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::wstring action = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (action == L"exit" && hasValue) {
+            ExitProcess(number(argv[++i]));
+        } else if (action == L"sleep" && hasValue) {
+            Sleep(number(argv[++i]));
+        } else if (action == L"out" && hasValue) {
+            write(STD_OUTPUT_HANDLE, utf8(argv[++i]));
+        } else if (action == L"err" && hasValue) {
+            write(STD_ERROR_HANDLE, utf8(argv[++i]));
+        } else if (action == L"cat") {
+            cat();
+        } else if (action == L"argv") {
+            for (int j = 1; j < argc; ++j) write(STD_OUTPUT_HANDLE, utf8(argv[j]) + "\n");
+        } else if (action == L"cmdline") {
+            write(STD_OUTPUT_HANDLE, utf8(GetCommandLineW()));
+        } else if (action == L"crash") {
+            *reinterpret_cast<volatile int*>(g_badAddress) = 1;
+        } else {
+            write(STD_ERROR_HANDLE, "rdchild: unknown action " + utf8(action) + "\n");
+            return 2;
+        }
+    }
+    return 0;
+}
