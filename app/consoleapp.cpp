@@ -24,6 +24,9 @@ bool listed(const std::vector<std::wstring>& names, const std::wstring& name) {
     return false;
 }
 
+// A password typed in the command's place must not reach the log either.
+std::wstring displayedCommand(const std::wstring& command) { return maskedSecret(command).value_or(command); }
+
 }  // namespace
 
 Params::Params(int count, wchar_t** first) {
@@ -66,13 +69,13 @@ vconsoleapp::vconsoleapp() {
 }
 
 int vconsoleapp::go(int, wchar_t**) {
-    throw vexception(L"Invalid command " + command, raiseSite("vconsoleapp::go", 68));
+    throw vexception(L"Invalid command " + displayedCommand(command), raiseSite("vconsoleapp::go", 68));
 }
 
 int vconsoleapp::usage() { throw vexception(L"Missing command parameter", raiseSite("vconsoleapp::usage", 100)); }
 
 void vconsoleapp::cmdNotSupported(const std::wstring& possibleCommands) {
-    throw vexception(L"command " + command + L" not supported. Possible commands:\n" + possibleCommands,
+    throw vexception(L"command " + displayedCommand(command) + L" not supported. Possible commands:\n" + possibleCommands,
                      raiseSite("vconsoleapp::cmdNotSupported", 56));
 }
 

@@ -21,3 +21,5 @@ target_link_libraries(rdagent PUBLIC rdruntime)
 
 add_executable(rundock app/main.cpp)
 target_link_libraries(rundock PRIVATE rdagent)
+# Wide entry point.
+target_link_options(rundock PRIVATE -municode)

@@ -97,12 +97,19 @@ std::wstring comErrorMessage(const _com_error& e) {
     return fallback;
 }
 
-namespace {
-// The managed exception interface of COM interop errors; only ToString is used.
+// The managed exception interface of COM interop errors; only ToString is
+// used. It must not sit in an anonymous namespace: GCC would then see no
+// implementation of it anywhere and treat every call through it as unreachable.
+namespace comsupport {
 const IID IID_ManagedException = {0xB36B5C63, 0x42EF, 0x38BC, {0xA0, 0x7E, 0x0B, 0x34, 0xC9, 0x8F, 0x16, 0x4A}};
 struct ManagedException : IDispatch {
     virtual HRESULT STDMETHODCALLTYPE get_ToString(BSTR* text) = 0;
 };
+}  // namespace comsupport
+
+namespace {
+using comsupport::IID_ManagedException;
+using comsupport::ManagedException;
 
 template <class T>
 struct ComRef {

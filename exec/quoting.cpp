@@ -79,17 +79,19 @@ std::wstring quoteArgument(const std::wstring& argument) {
     return std::wstring(reversed.rbegin(), reversed.rend());
 }
 
+std::optional<std::wstring> maskedSecret(const std::wstring& argument) {
+    const std::vector<std::wstring> pieces = splitAtEquals(argument);
+    if (pieces.empty() || !(containsNoCase(pieces.front(), L"password") || containsNoCase(pieces.front(), L"pwd")))
+        return std::nullopt;
+    std::wstring masked = quoteArgument(pieces.front());
+    for (std::size_t i = 1; i < pieces.size(); ++i) masked += L"=*";
+    return quoteArgument(masked);
+}
+
 std::wstring maskSecrets(const std::wstring& commandLine) {
     std::wstring result;
     for (const std::wstring& argument : splitCommandLine(commandLine)) {
-        const std::vector<std::wstring> pieces = splitAtEquals(argument);
-        if (!pieces.empty() && (containsNoCase(pieces.front(), L"password") || containsNoCase(pieces.front(), L"pwd"))) {
-            std::wstring masked = quoteArgument(pieces.front());
-            for (std::size_t i = 1; i < pieces.size(); ++i) masked += L"=*";
-            result += quoteArgument(masked);
-        } else {
-            result += quoteArgument(argument);
-        }
+        result += maskedSecret(argument).value_or(quoteArgument(argument));
         result += L' ';
     }
     const std::size_t first = result.find_first_not_of(L" \t\r\n\v\f");

@@ -1,6 +1,7 @@
 // Quoting of command-line arguments and masking of secrets in logged command lines.
 #pragma once
 
+#include <optional>
 #include <string>
 
 // A token that CommandLineToArgvW and the C runtime read back as argument.
@@ -9,3 +10,7 @@ std::wstring quoteArgument(const std::wstring& argument);
 // For display only: every argument re-quoted, the values of name=value
 // arguments whose name mentions a password (in any letter case) as "*".
 std::wstring maskSecrets(const std::wstring& commandLine);
+
+// The display token of one argument whose name mentions a password (its
+// values as "*"); nothing when the argument carries no secret.
+std::optional<std::wstring> maskedSecret(const std::wstring& argument);

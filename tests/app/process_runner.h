@@ -1,0 +1,121 @@
+// Starts one of our own programs with standard output and standard error on
+// one pipe and collects everything it writes, plus its exit code.
+#pragma once
+
+#include <windows.h>
+
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace test_process {
+
+class OwnedHandle {
+public:
+    explicit OwnedHandle(HANDLE handle = nullptr) noexcept : handle_(handle) {}
+    OwnedHandle(const OwnedHandle&) = delete;
+    OwnedHandle& operator=(const OwnedHandle&) = delete;
+    ~OwnedHandle() { reset(); }
+
+    HANDLE get() const noexcept { return handle_; }
+    explicit operator bool() const noexcept { return handle_ && handle_ != INVALID_HANDLE_VALUE; }
+    void reset(HANDLE handle = nullptr) noexcept {
+        if (*this) CloseHandle(handle_);
+        handle_ = handle;
+    }
+
+private:
+    HANDLE handle_;
+};
+
+inline std::runtime_error osFailure(const char* operation) {
+    return std::runtime_error(std::string(operation) + " failed with error " + std::to_string(GetLastError()));
+}
+
+// fileName in the directory of the running test program.
+inline std::wstring siblingPath(const std::wstring& fileName) {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (length == 0) throw osFailure("GetModuleFileNameW");
+        if (length < path.size()) {
+            path.resize(length);
+            break;
+        }
+        path.resize(path.size() * 2);
+    }
+    return path.substr(0, path.find_last_of(L"\\/") + 1) + fileName;
+}
+
+// Our test arguments never contain quotes, so quoting on blanks is enough.
+inline std::wstring commandLine(const std::wstring& program, const std::vector<std::wstring>& arguments) {
+    std::wstring line = L"\"" + program + L"\"";
+    for (const std::wstring& argument : arguments) {
+        if (argument.find(L'"') != std::wstring::npos) throw std::invalid_argument("quote in a test argument");
+        const bool quote = argument.empty() || argument.find_first_of(L" \t") != std::wstring::npos;
+        line += quote ? L" \"" + argument + L"\"" : L" " + argument;
+    }
+    return line;
+}
+
+struct ProcessResult {
+    DWORD exitCode = 0;
+    std::string output;  // the raw bytes of standard output and standard error
+};
+
+inline ProcessResult run(const std::wstring& program, const std::wstring& line, DWORD timeoutMs = 60000) {
+    SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE readEnd = nullptr;
+    HANDLE writeEnd = nullptr;
+    if (!CreatePipe(&readEnd, &writeEnd, &inheritable, 0)) throw osFailure("CreatePipe");
+    OwnedHandle reader(readEnd);
+    OwnedHandle writer(writeEnd);
+    if (!SetHandleInformation(reader.get(), HANDLE_FLAG_INHERIT, 0)) throw osFailure("SetHandleInformation");
+    OwnedHandle input(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
+                                  OPEN_EXISTING, 0, nullptr));
+    if (!input) throw osFailure("CreateFileW(NUL)");
+
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = input.get();
+    startup.hStdOutput = writer.get();
+    startup.hStdError = writer.get();
+    PROCESS_INFORMATION info{};
+    std::wstring mutableLine = line;
+    if (!CreateProcessW(program.c_str(), mutableLine.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+                        nullptr, &startup, &info))
+        throw osFailure("CreateProcessW");
+    OwnedHandle process(info.hProcess);
+    OwnedHandle thread(info.hThread);
+    // Only the child may hold the write end, or the read never sees its end.
+    writer.reset();
+    input.reset();
+
+    ProcessResult result;
+    std::thread drain([&] {
+        char buffer[4096];
+        DWORD got = 0;
+        while (ReadFile(reader.get(), buffer, sizeof(buffer), &got, nullptr) && got > 0)
+            result.output.append(buffer, got);
+    });
+    const DWORD waited = WaitForSingleObject(process.get(), timeoutMs);
+    if (waited != WAIT_OBJECT_0) TerminateProcess(process.get(), 0xDEAD);
+    drain.join();
+    if (waited != WAIT_OBJECT_0) throw std::runtime_error("the child did not end in time");
+    if (!GetExitCodeProcess(process.get(), &result.exitCode)) throw osFailure("GetExitCodeProcess");
+    return result;
+}
+
+// The C runtime writes standard output in text mode.
+inline std::string crlf(const std::string& text) {
+    std::string converted;
+    for (char c : text) {
+        if (c == '\n') converted += '\r';
+        converted += c;
+    }
+    return converted;
+}
+
+}  // namespace test_process
