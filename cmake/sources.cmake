@@ -6,17 +6,24 @@ add_library(rdruntime STATIC
   errors/format.cpp
   errors/translator.cpp
   errors/guard.cpp
+  exec/launcher.cpp
   exec/quoting.cpp
   log/logmanager.cpp
   runtime/text.cpp
   runtime/datetime.cpp
+  runtime/environment.cpp
+  runtime/files.cpp
+  runtime/paths.cpp
+  runtime/security.cpp
+  threads/handle.cpp
+  threads/sync.cpp
   tracing/driver.cpp
 )
 target_include_directories(rdruntime PUBLIC ${CMAKE_SOURCE_DIR})
-target_link_libraries(rdruntime PUBLIC shell32 rpcrt4 ole32 oleaut32 advapi32)
+target_link_libraries(rdruntime PUBLIC shell32 shlwapi pathcch rpcrt4 ole32 oleaut32 advapi32)
 
 # The agent's commands, in a library of their own so that tests can drive them.
-add_library(rdagent STATIC app/manager.cpp)
+add_library(rdagent STATIC app/manager.cpp task/adapter.cpp task/process_helper.cpp task/system_helper.cpp)
 target_link_libraries(rdagent PUBLIC rdruntime)
 
 add_executable(rundock app/main.cpp)

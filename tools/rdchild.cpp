@@ -8,6 +8,7 @@
 //   argv          write each argument after the program path, one per line
 //   cmdline       write the raw command line
 //   crash         fault with an access violation
+//   handle N      end with 1 when handle value N is open in this process, else 0
 // Without an exit action it ends with code 0.
 #include <windows.h>
 
@@ -67,6 +68,10 @@ int wmain(int argc, wchar_t** argv) {
             for (int j = 1; j < argc; ++j) write(STD_OUTPUT_HANDLE, utf8(argv[j]) + "\n");
         } else if (action == L"cmdline") {
             write(STD_OUTPUT_HANDLE, utf8(GetCommandLineW()));
+        } else if (action == L"handle" && hasValue) {
+            DWORD flags = 0;
+            const auto value = static_cast<std::uintptr_t>(std::wcstoull(argv[++i], nullptr, 10));
+            ExitProcess(GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags) ? 1 : 0);
         } else if (action == L"crash") {
             *reinterpret_cast<volatile int*>(g_badAddress) = 1;
         } else {

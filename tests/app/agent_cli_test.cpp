@@ -9,7 +9,7 @@
 
 #include "exec/quoting.h"
 #include "runtime/text.h"
-#include "tests/app/process_runner.h"
+#include "tests/support/process_runner.h"
 
 namespace {
 

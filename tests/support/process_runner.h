@@ -64,7 +64,10 @@ struct ProcessResult {
     std::string output;  // the raw bytes of standard output and standard error
 };
 
-inline ProcessResult run(const std::wstring& program, const std::wstring& line, DWORD timeoutMs = 60000) {
+// environment: a block of name=value strings, each ended by a zero (the block
+// ends with one more); empty inherits ours.
+inline ProcessResult run(const std::wstring& program, const std::wstring& line, DWORD timeoutMs = 60000,
+                         const std::wstring& environment = std::wstring()) {
     SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     HANDLE readEnd = nullptr;
     HANDLE writeEnd = nullptr;
@@ -84,7 +87,10 @@ inline ProcessResult run(const std::wstring& program, const std::wstring& line, 
     startup.hStdError = writer.get();
     PROCESS_INFORMATION info{};
     std::wstring mutableLine = line;
-    if (!CreateProcessW(program.c_str(), mutableLine.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+    std::wstring block = environment;
+    if (!block.empty()) block.push_back(L'\0');
+    if (!CreateProcessW(program.c_str(), mutableLine.data(), nullptr, nullptr, TRUE,
+                        CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT, block.empty() ? nullptr : block.data(),
                         nullptr, &startup, &info))
         throw osFailure("CreateProcessW");
     OwnedHandle process(info.hProcess);

@@ -1,0 +1,156 @@
+#include "exec/launcher.h"
+
+#include <vector>
+
+#include "errors/format.h"
+#include "errors/vexception.h"
+#include "runtime/files.h"
+#include "runtime/security.h"
+#include "threads/sync.h"
+#include "tracing/driver.h"
+
+namespace {
+
+using RunTime::AutoHandle;
+
+// The child gets an inheritable duplicate of each stream file; the first
+// handle, opened without inheritance, is closed right away.
+HANDLE inheritableStream(AutoHandle& child, const std::wstring& path, bool forReading) {
+    HANDLE raw = INVALID_HANDLE_VALUE;  // a failed open leaves nothing to close
+    if (forReading)
+        RunTime::File::openForReading(raw, path);
+    else
+        RunTime::File::openForWriting(raw, path);
+    const AutoHandle opened(raw);
+    child.duplicateHandle(opened.get(), true);
+    return child.get();
+}
+
+// Restores the process's current directory when the start changed it.
+class CurrentDirectoryGuard {
+public:
+    explicit CurrentDirectoryGuard(const std::wstring& workingDirectory) {
+        if (workingDirectory.empty()) return;
+        previous_ = VDirectory::current();
+        changed_ = true;
+        SetCurrentDirectoryW(workingDirectory.c_str());
+    }
+    ~CurrentDirectoryGuard() {
+        if (changed_) SetCurrentDirectoryW(previous_.c_str());
+    }
+    CurrentDirectoryGuard(const CurrentDirectoryGuard&) = delete;
+    CurrentDirectoryGuard& operator=(const CurrentDirectoryGuard&) = delete;
+
+private:
+    std::wstring previous_;
+    bool changed_ = false;
+};
+
+// The token to start the child under: the impersonated user's, when the
+// calling thread impersonates someone whose Administrators standing differs
+// from the process's; otherwise none (the process token is used).
+AutoHandle impersonatedUserToken() {
+    AutoHandle threadToken;
+    if (!OpenThreadToken(GetCurrentThread(), TOKEN_DUPLICATE | TOKEN_QUERY | READ_CONTROL, FALSE,
+                         threadToken.put())) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_NO_TOKEN) return AutoHandle();
+        throwOsError(L"Unable to open a thread token", error, raiseSite("vexecutil::start", 150));
+    }
+    AutoHandle processToken;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | READ_CONTROL, processToken.put()))
+        throwOsError(L"Unable to open a process token", GetLastError(), raiseSite("vexecutil::start", 156));
+    if (RunTime::Access::isTokenMember(threadToken.get()) == RunTime::Access::isTokenMember(processToken.get()))
+        return AutoHandle();
+    AutoHandle userToken;
+    if (!DuplicateTokenEx(threadToken.get(), MAXIMUM_ALLOWED, nullptr, SecurityImpersonation, TokenPrimary,
+                          userToken.put()))
+        throwOsError(L"Unable to duplicate impersonation token", GetLastError(), raiseSite("vexecutil::start", 160));
+    return userToken;
+}
+
+}  // namespace
+
+bool vexecutil::redirects() const {
+    return useStdHandles || !stdinFile.empty() || !stdoutFile.empty() || !stderrFile.empty();
+}
+
+std::uint32_t vexecutil::creationFlags() const {
+    std::uint32_t flags = GetPriorityClass(GetCurrentProcess());
+    if (noWindow) flags |= CREATE_NO_WINDOW;
+    if (suspended) flags |= CREATE_SUSPENDED;
+    if (environment) flags |= CREATE_UNICODE_ENVIRONMENT;
+    if (!redirects()) flags |= CREATE_NEW_CONSOLE;
+    return flags;
+}
+
+void vexecutil::start() {
+    const bool redirect = redirects();
+    AutoHandle childInput, childOutput, childError;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    if (!redirect) {
+        startup.dwFlags = STARTF_USESHOWWINDOW;
+        startup.wShowWindow = SW_HIDE;
+    } else {
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = stdinFile.empty() ? GetStdHandle(STD_INPUT_HANDLE)
+                                              : inheritableStream(childInput, stdinFile, true);
+        startup.hStdOutput = stdoutFile.empty() ? GetStdHandle(STD_OUTPUT_HANDLE)
+                                                : inheritableStream(childOutput, stdoutFile, false);
+        if (mergeStderr) {
+            childError.duplicateHandle(startup.hStdOutput, true);
+            startup.hStdError = childError.get();
+        } else {
+            startup.hStdError = stderrFile.empty() ? GetStdHandle(STD_ERROR_HANDLE)
+                                                   : inheritableStream(childError, stderrFile, false);
+        }
+    }
+    wchar_t desktop[] = L"winsta0\\default";
+    startup.lpDesktop = inheritDesktop ? nullptr : desktop;
+
+    commandLine_ = executable.empty() ? arguments : formatString(L"\"%s\" %s", executable, arguments);
+    // CreateProcess may write into the command line it is given.
+    std::vector<wchar_t> mutableLine(commandLine_.begin(), commandLine_.end());
+    mutableLine.push_back(L'\0');
+
+    const CurrentDirectoryGuard directory(workingDirectory);
+    const AutoHandle userToken = impersonatedUserToken();
+    OpenTracingDriver::injectCurrentSpan();
+
+    PROCESS_INFORMATION created{};
+    if (userToken.valid()) {
+        if (!CreateProcessAsUserW(userToken.get(), nullptr, mutableLine.data(), nullptr, nullptr, redirect,
+                                  creationFlags(), const_cast<wchar_t*>(environment), nullptr, &startup, &created))
+            throwOsError(L"CreateProcessAsUser '" + commandLine_ + L"'", GetLastError(),
+                         raiseSite("vexecutil::start", 183));
+    } else {
+        if (!CreateProcessW(nullptr, mutableLine.data(), nullptr, nullptr, redirect, creationFlags(),
+                            const_cast<wchar_t*>(environment), nullptr, &startup, &created))
+            throwOsError(L"CreateProcess '" + commandLine_ + L"'", GetLastError(), raiseSite("vexecutil::start", 198));
+    }
+    process_.reset(created.hProcess);
+    thread_.reset(created.hThread);
+    processId_ = created.dwProcessId;
+    threadId_ = created.dwThreadId;
+}
+
+bool vexecutil::waitForExit(std::uint32_t timeout) {
+    const std::uint32_t result = VSyncObject::waitForSingleObject(process_.get(), timeout);
+    if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED) return true;
+    if (result == WAIT_TIMEOUT) return false;
+    throwOsError(L"Lock object", GetLastError(), raiseSite("vexecutil::waitForExit", 222));
+}
+
+std::uint32_t vexecutil::exitCode() {
+    DWORD code = 0;
+    if (!GetExitCodeProcess(process_.get(), &code))
+        throwOsError(L"GetExitCodeProcess", GetLastError(), raiseSite("vexecutil::exitCode", 237));
+    return code;
+}
+
+void vexecutil::terminate(std::uint32_t exitCode) {
+    if (!process_.get()) return;
+    if (!TerminateProcess(process_.get(), exitCode))
+        throwOsError(L"Terminate process", GetLastError(), raiseSite("vexecutil::terminate", 230));
+}

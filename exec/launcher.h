@@ -1,0 +1,53 @@
+// vexecutil: starts one child process with its standard streams taken from
+// the parent or redirected to files, then waits for it, reads its exit code
+// or terminates it.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+#include "threads/handle.h"
+
+class vexecutil {
+public:
+    vexecutil() = default;
+    vexecutil(const vexecutil&) = delete;
+    vexecutil& operator=(const vexecutil&) = delete;
+    ~vexecutil() = default;  // closes the handles; a running child keeps running
+
+    std::wstring arguments;           // verbatim; the whole command line when executable is empty
+    bool noWindow = false;
+    const wchar_t* environment = nullptr;  // caller-owned block; null inherits the parent's
+    std::wstring executable;          // quoted as the first token when set
+    bool mergeStderr = false;         // standard error duplicates standard output
+    bool useStdHandles = false;       // pass the parent's handles even without redirection
+    std::wstring workingDirectory;
+    std::wstring stdinFile;
+    std::wstring stdoutFile;
+    std::wstring stderrFile;
+    bool inheritDesktop = false;      // false: the child goes to "winsta0\default"
+    bool suspended = false;
+
+    void start();
+    // True when the child has ended; INFINITE waits without limit.
+    bool waitForExit(std::uint32_t timeout);
+    std::uint32_t exitCode();
+    void terminate(std::uint32_t exitCode);
+    std::uint32_t creationFlags() const;
+
+    bool redirects() const;
+    const std::wstring& commandLine() const noexcept { return commandLine_; }
+    std::uint32_t processId() const noexcept { return processId_; }
+    std::uint32_t threadId() const noexcept { return threadId_; }
+    HANDLE processHandle() const noexcept { return process_.get(); }
+
+private:
+    std::wstring commandLine_;
+    // Declared so that the process handle closes before the thread handle.
+    RunTime::AutoHandle thread_;
+    RunTime::AutoHandle process_;
+    std::uint32_t processId_ = 0;
+    std::uint32_t threadId_ = 0;
+};

@@ -1,0 +1,234 @@
+#include "runtime/files.h"
+
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "errors/format.h"
+#include "errors/vexception.h"
+#include "runtime/paths.h"
+
+namespace {
+
+bool isOpen(HANDLE handle) noexcept { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
+
+// One attribute query on the long form; error is the reason when it answers INVALID_FILE_ATTRIBUTES.
+DWORD queryAttributes(const std::wstring& path, DWORD& error) {
+    const std::wstring longPath = VFileName::toLongPath(path);
+    const DWORD attributes = GetFileAttributesW(longPath.c_str());
+    error = attributes == INVALID_FILE_ATTRIBUTES ? GetLastError() : ERROR_SUCCESS;
+    return attributes;
+}
+
+}  // namespace
+
+VFile::VFile(VFile&& other) noexcept
+    : handle_(std::exchange(other.handle_, INVALID_HANDLE_VALUE)), name_(std::move(other.name_)) {}
+
+VFile& VFile::operator=(VFile&& other) noexcept {
+    if (this != &other) {
+        close();
+        handle_ = std::exchange(other.handle_, INVALID_HANDLE_VALUE);
+        name_ = std::move(other.name_);
+    }
+    return *this;
+}
+
+void VFile::open(const std::wstring& path, DWORD desiredAccess, DWORD shareMode, DWORD creationDisposition,
+                 DWORD flagsAndAttributes) {
+    const HANDLE handle =
+        CreateFileW(path.c_str(), desiredAccess, shareMode, nullptr, creationDisposition, flagsAndAttributes, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        throwOsError(L"Open file '" + path + L"'", error, raiseSite("VFile::open", __LINE__));
+    }
+    close();
+    handle_ = handle;
+    name_ = path;
+}
+
+std::uint32_t VFile::read(void* buffer, std::uint32_t count) {
+    DWORD done = 0;
+    if (!ReadFile(handle_, buffer, count, &done, nullptr)) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_HANDLE_EOF)
+            throwOsError(L"Read from file '" + name_ + L"'", error, raiseSite("VFile::read", __LINE__));
+    }
+    return done;
+}
+
+void VFile::write(const void* data, std::uint32_t size, bool insistOnAll) {
+    DWORD written = 0;
+    if (!WriteFile(handle_, data, size, &written, nullptr)) {
+        const DWORD error = GetLastError();
+        throwOsError(L"Write to file '" + name_ + L"'", error, raiseSite("VFile::write", __LINE__));
+    }
+    if (insistOnAll && written < size)
+        throw vexception(formatString(L"Unable to write %lu bytes into file '", size) + name_ + L"'",
+                         raiseSite("VFile::write", __LINE__));
+}
+
+std::uint32_t VFile::seek(LONG distanceLow, LONG* distanceHigh, DWORD moveMethod) {
+    // 0xFFFFFFFF is also a valid low half of a large position; only the last error tells.
+    SetLastError(ERROR_SUCCESS);
+    const DWORD low = SetFilePointer(handle_, distanceLow, distanceHigh, moveMethod);
+    if (low == INVALID_SET_FILE_POINTER) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_SUCCESS)
+            throwOsError(L"Unable seek in file '" + name_ + L"'", error, raiseSite("VFile::seek", __LINE__));
+    }
+    return low;
+}
+
+void VFile::close() noexcept {
+    if (isOpen(handle_)) CloseHandle(handle_);
+    handle_ = INVALID_HANDLE_VALUE;
+}
+
+std::string VFile::readAll(const std::wstring& path) {
+    VFile file;
+    file.open(VFileName::toLongPath(path), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+    std::string content;
+    char chunk[1024];
+    while (const std::uint32_t count = file.read(chunk, sizeof chunk)) content.append(chunk, count);
+    file.close();
+    return content;
+}
+
+bool VFile::writeAll(const std::wstring& path, const std::string& content, bool overwrite) {
+    if (!overwrite && fileExist(path)) return false;
+    VFile file;
+    file.open(VFileName::toLongPath(path), GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL);
+    file.write(content.data(), static_cast<std::uint32_t>(content.size()), true);
+    file.close();
+    return true;
+}
+
+HANDLE VHandle::duplicate(HANDLE handle) {
+    if (!isOpen(handle)) return INVALID_HANDLE_VALUE;
+    const HANDLE self = GetCurrentProcess();
+    HANDLE copy = nullptr;
+    if (!DuplicateHandle(self, handle, self, &copy, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+        const DWORD error = GetLastError();
+        throwOsError(L"Unable to duplicate handle", error, raiseSite("VHandle::duplicate", __LINE__));
+    }
+    return copy;
+}
+
+void RunTime::File::create(HANDLE& output, const std::wstring& base, const std::wstring& path, DWORD desiredAccess,
+                           DWORD shareMode, SECURITY_ATTRIBUTES* security, DWORD creationDisposition,
+                           DWORD flagsAndAttributes) {
+    const std::wstring resolved = absolutePath(base, path);
+    const HANDLE handle = CreateFileW(resolved.c_str(), desiredAccess, shareMode, security, creationDisposition,
+                                      flagsAndAttributes, nullptr);
+    const DWORD error = GetLastError();  // before the close below can change it
+    if (isOpen(output)) CloseHandle(output);
+    output = isOpen(handle) ? handle : INVALID_HANDLE_VALUE;
+    if (!isOpen(handle))
+        throwOsError(formatString(L"Unable to create file '%s'", VFileName::withoutLongPrefix(resolved)), error,
+                     raiseSite("RunTime::File::create", __LINE__));
+}
+
+void RunTime::File::openForReading(HANDLE& output, const std::wstring& path) {
+    create(output, std::wstring(), path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+           FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL);
+}
+
+void RunTime::File::openForWriting(HANDLE& output, const std::wstring& path) {
+    create(output, std::wstring(), path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+           FILE_ATTRIBUTE_NORMAL);
+}
+
+bool fileExist(const std::wstring& path, bool* isDirectory) {
+    DWORD error = ERROR_SUCCESS;
+    const DWORD attributes = queryAttributes(path, error);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return false;
+        throwOsError(L"retrieves attributes for file or directory " + path, error, raiseSite("fileExist", __LINE__));
+    }
+    if (isDirectory) *isDirectory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    return true;
+}
+
+std::uint32_t getFileAttributes(const std::wstring& path) {
+    DWORD error = ERROR_SUCCESS;
+    const DWORD attributes = queryAttributes(path, error);
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        throwOsError(formatString(L"GetFileAttributes(%s)", path), error, raiseSite("getFileAttributes", __LINE__));
+    return attributes;
+}
+
+void setFileAttributes(const std::wstring& path, std::uint32_t bitsToClear) {
+    const DWORD attributes = getFileAttributes(path) & ~bitsToClear;
+    const std::wstring longPath = VFileName::toLongPath(path);
+    if (!SetFileAttributesW(longPath.c_str(), attributes)) {
+        const DWORD error = GetLastError();
+        throwOsError(formatString(L"SetFileAttributes(%s)", path), error, raiseSite("setFileAttributes", __LINE__));
+    }
+}
+
+bool VFileFinder::first(const std::wstring& pattern) {
+    close();
+    const std::wstring longPattern = VFileName::toLongPath(pattern);
+    handle_ = FindFirstFileW(longPattern.c_str(), &data_);
+    if (handle_ != INVALID_HANDLE_VALUE) return true;
+    const DWORD error = GetLastError();
+    data_ = {};
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return false;
+    throwOsError(L"FindFirstFile(" + pattern + L")", error, raiseSite("VFileFinder::first", __LINE__));
+}
+
+bool VFileFinder::next() {
+    if (handle_ == INVALID_HANDLE_VALUE) return false;
+    if (FindNextFileW(handle_, &data_)) return true;
+    const DWORD error = GetLastError();
+    if (error != ERROR_NO_MORE_FILES) throwOsError(L"FindNextFile", error, raiseSite("VFileFinder::next", __LINE__));
+    data_ = {};
+    return false;
+}
+
+void VFileFinder::close() noexcept {
+    if (handle_ != INVALID_HANDLE_VALUE) FindClose(handle_);
+    handle_ = INVALID_HANDLE_VALUE;
+    data_ = {};
+}
+
+bool VFileFinder::isDots() const {
+    const std::wstring_view name = data_.cFileName;
+    return name.empty() || name == L"." || name == L"..";
+}
+
+void VDirectory::createDirectory(const std::wstring& path, SECURITY_ATTRIBUTES* security) {
+    if (path.empty())
+        throw ArgumentException(L"Unable to create directory with wrong name",
+                                raiseSite("VDirectory::createDirectory", __LINE__));
+    const std::wstring trimmed = path.substr(0, path.find_last_not_of(L"\\/") + 1);
+    if (fileExist(trimmed)) return;
+
+    // A missing root is its own parent and a single relative name has none:
+    // the climb stops there and the creation below reports the platform's error.
+    std::wstring parent = VFileName::removeFileSpec(trimmed);
+    parent.erase(parent.find_last_not_of(L"\\/") + 1);
+    if (!parent.empty() && parent != trimmed) createDirectory(parent, security);
+
+    const std::wstring longPath = VFileName::toLongPath(trimmed);
+    if (!CreateDirectoryW(longPath.c_str(), security)) {
+        const DWORD error = GetLastError();
+        throwOsError(formatString(L"CreateDirectory(%s)", trimmed), error, raiseSite("makeDir", __LINE__));
+    }
+}
+
+std::wstring VDirectory::current() {
+    // The first call, with no buffer, answers the length; a directory changed
+    // meanwhile by another thread only costs one more round.
+    std::vector<wchar_t> buffer;
+    for (;;) {
+        const DWORD length = GetCurrentDirectoryW(static_cast<DWORD>(buffer.size()), buffer.data());
+        if (length == 0) {
+            const DWORD error = GetLastError();
+            throwOsError(L"get current directory", error, raiseSite("VDirectory::current", __LINE__));
+        }
+        if (length < buffer.size()) return std::wstring(buffer.data(), length);
+        buffer.assign(length + 1, L'\0');
+    }
+}

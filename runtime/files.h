@@ -1,0 +1,82 @@
+// The thin file-system layer: file objects, whole-file reads and writes,
+// queries, enumeration, directories, and the handles of a child's streams.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+class VFile {
+public:
+    VFile() noexcept = default;
+    VFile(VFile&& other) noexcept;
+    VFile& operator=(VFile&& other) noexcept;
+    VFile(const VFile&) = delete;
+    VFile& operator=(const VFile&) = delete;
+    ~VFile() { close(); }
+
+    void open(const std::wstring& path, DWORD desiredAccess, DWORD shareMode, DWORD creationDisposition,
+              DWORD flagsAndAttributes);
+    std::uint32_t read(void* buffer, std::uint32_t count);
+    void write(const void* data, std::uint32_t size, bool insistOnAll);
+    std::uint32_t seek(LONG distanceLow, LONG* distanceHigh, DWORD moveMethod);
+    void close() noexcept;
+
+    HANDLE handle() const noexcept { return handle_; }
+    const std::wstring& name() const noexcept { return name_; }
+
+    static std::string readAll(const std::wstring& path);
+    // false, writing nothing, when overwrite is off and the file exists.
+    static bool writeAll(const std::wstring& path, const std::string& content, bool overwrite);
+
+private:
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
+    std::wstring name_;
+};
+
+namespace VHandle {
+// A non-inheritable duplicate; INVALID_HANDLE_VALUE for an empty handle.
+HANDLE duplicate(HANDLE handle);
+}  // namespace VHandle
+
+namespace RunTime::File {
+// Resolves path against base, opens it, and stores the handle in output,
+// closing the one held there before (also when the open fails).
+void create(HANDLE& output, const std::wstring& base, const std::wstring& path, DWORD desiredAccess,
+            DWORD shareMode, SECURITY_ATTRIBUTES* security, DWORD creationDisposition, DWORD flagsAndAttributes);
+// The two forms a child's standard streams use.
+void openForReading(HANDLE& output, const std::wstring& path);
+void openForWriting(HANDLE& output, const std::wstring& path);
+}  // namespace RunTime::File
+
+bool fileExist(const std::wstring& path, bool* isDirectory = nullptr);
+std::uint32_t getFileAttributes(const std::wstring& path);
+void setFileAttributes(const std::wstring& path, std::uint32_t bitsToClear);
+
+class VFileFinder {
+public:
+    VFileFinder() noexcept = default;
+    VFileFinder(const VFileFinder&) = delete;
+    VFileFinder& operator=(const VFileFinder&) = delete;
+    ~VFileFinder() { close(); }
+
+    bool first(const std::wstring& pattern);
+    bool next();
+    void close() noexcept;
+
+    std::wstring name() const { return data_.cFileName; }
+    bool isDirectory() const noexcept { return (data_.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0; }
+    bool isDots() const;
+    FILETIME lastWriteTime() const noexcept { return data_.ftLastWriteTime; }
+
+private:
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
+    WIN32_FIND_DATAW data_{};
+};
+
+class VDirectory {
+public:
+    static void createDirectory(const std::wstring& path, SECURITY_ATTRIBUTES* security);
+    static std::wstring current();
+};

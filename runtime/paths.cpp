@@ -1,0 +1,270 @@
+#include "runtime/paths.h"
+
+#include <windows.h>
+#include <pathcch.h>
+#include <shlwapi.h>
+
+#include <algorithm>
+#include <cwchar>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "errors/format.h"
+#include "errors/vexception.h"
+
+namespace {
+
+constexpr std::wstring_view kLongPrefix = L"\\\\?\\";
+constexpr std::wstring_view kNtPrefix = L"\\??\\";
+constexpr std::wstring_view kDevicePrefix = L"\\\\.\\";
+constexpr wchar_t kSeparators[] = L"\\/";
+
+bool isSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+bool startsWith(std::wstring_view text, std::wstring_view prefix) { return text.substr(0, prefix.size()) == prefix; }
+
+// "\\server\share", not a "\\?\" or "\\.\" prefix.
+bool isUncPath(const std::wstring& path) {
+    if (path.size() < 3 || !isSeparator(path[0]) || !isSeparator(path[1])) return false;
+    return !(path.size() > 3 && (path[2] == L'?' || path[2] == L'.') && isSeparator(path[3]));
+}
+
+struct LocalFreer {
+    void operator()(wchar_t* p) const noexcept { LocalFree(p); }
+};
+
+// Drops trailing '\' and "\." pairs, keeping at least one character.
+void trimTail(std::wstring& path) {
+    while (path.size() > 1) {
+        if (path.back() == L'\\')
+            path.pop_back();
+        else if (path.size() > 2 && path.ends_with(L"\\."))
+            path.resize(path.size() - 2);
+        else
+            break;
+    }
+}
+
+// As trimTail, but a bare drive after the prefix ("\\?\C:") keeps its root separator.
+void trimResolved(std::wstring& path) {
+    trimTail(path);
+    if (path.size() == 6 && path[5] == L':') path += L'\\';
+}
+
+std::wstring collapseSeparators(const std::wstring& path) {
+    std::wstring result;
+    for (wchar_t c : path) {
+        if (!isSeparator(c))
+            result += c;
+        else if (result.empty() || result.back() != L'\\')
+            result += L'\\';
+    }
+    return result;
+}
+
+// Length of the component starting at position, up to the next separator.
+std::size_t componentLength(const std::wstring& path, std::size_t position) {
+    const std::size_t end = path.find_first_of(kSeparators, position);
+    return (end == std::wstring::npos ? path.size() : end) - position;
+}
+
+std::size_t skipSeparators(const std::wstring& path, std::size_t position) {
+    const std::size_t next = path.find_first_not_of(kSeparators, position);
+    return next == std::wstring::npos ? path.size() : next;
+}
+
+}  // namespace
+
+std::wstring VFileName::withoutLongPrefix(const std::wstring& path) {
+    if (!startsWith(path, kLongPrefix) && !startsWith(path, kNtPrefix)) return path;
+    // A long-form share path has to turn back into "\\server\share".
+    if (startsWith(std::wstring_view(path).substr(4), L"UNC\\")) return L"\\\\" + path.substr(8);
+    return path.substr(4);
+}
+
+std::wstring VFileName::combine(const std::wstring& base, const std::wstring& more) {
+    // more is always below base, even when it starts with a separator.
+    const std::wstring relative = more.substr(skipSeparators(more, 0));
+    wchar_t* joined = nullptr;
+    const HRESULT result =
+        PathAllocCombine(toLongPath(base).c_str(), relative.c_str(), PATHCCH_ALLOW_LONG_PATHS, &joined);
+    const std::unique_ptr<wchar_t, LocalFreer> owner(joined);
+    if (FAILED(result))
+        throw vexception(formatString(L"PathAllocCombine(%s, %s) failed: error code 0x%lx", base, more,
+                                      static_cast<unsigned long>(result)),
+                         raiseSite("VFileName::combine", __LINE__));
+    return withoutLongPrefix(joined);
+}
+
+std::wstring VFileName::removeFileSpec(const std::wstring& path) {
+    std::wstring normal = normalize(path);
+    // normalize keeps one of a share's two leading separators; its parent must stay on the share.
+    if (isUncPath(path)) normal.insert(0, 1, L'\\');
+    const std::wstring longPath = toLongPath(normal);
+    std::vector<wchar_t> buffer(longPath.begin(), longPath.end());
+    buffer.push_back(L'\0');
+    const HRESULT result = PathCchRemoveFileSpec(buffer.data(), buffer.size());
+    if (result != S_OK && result != S_FALSE)
+        throw vexception(formatString(L"PathCchRemoveFileSpec(%s) failed: error code 0x%lx", path,
+                                      static_cast<unsigned long>(result)),
+                         raiseSite("VFileName::removeFileSpec", __LINE__));
+    return withoutLongPrefix(buffer.data());
+}
+
+std::wstring VFileName::normalize(const std::wstring& path) {
+    std::wstring rest = path;
+    std::replace(rest.begin(), rest.end(), L'/', L'\\');
+    std::wstring prefix;
+    if (startsWith(rest, kLongPrefix) || startsWith(rest, kDevicePrefix)) {
+        prefix = rest.substr(0, 4);
+        rest.erase(0, 4);
+    }
+    const bool leading = !rest.empty() && rest.front() == L'\\';
+    const bool trailing = rest.size() > 1 && rest.back() == L'\\';
+
+    std::vector<std::wstring_view> parts;
+    const std::wstring_view view(rest);
+    for (std::size_t start = 0; start <= view.size();) {
+        std::size_t end = view.find(L'\\', start);
+        if (end == std::wstring_view::npos) end = view.size();
+        const std::wstring_view piece = view.substr(start, end - start);
+        if (piece == L"..") {
+            if (!parts.empty() && parts.back() != L"..")
+                parts.pop_back();
+            else
+                parts.push_back(piece);
+        } else if (!piece.empty() && piece != L".") {
+            parts.push_back(piece);
+        }
+        start = end + 1;
+    }
+
+    std::wstring result = prefix;
+    if (leading) result += L'\\';
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        if (i > 0) result += L'\\';
+        result += parts[i];
+    }
+    // "\x\..\" folds to one separator, not to "\\", which would read as a share.
+    if (trailing && (result.empty() || result.back() != L'\\')) result += L'\\';
+    return result;
+}
+
+std::wstring VFileName::toLongPath(const std::wstring& path) {
+    if (path.size() < 2 || path[1] != L':') return path;
+    return std::wstring(kLongPrefix) + (path.size() == 2 ? path + L'\\' : normalize(path));
+}
+
+std::wstring VFileName::fileName(const std::wstring& path) { return PathFindFileNameW(path.c_str()); }
+
+std::wstring VFileName::extension(const std::wstring& path) { return PathFindExtensionW(path.c_str()); }
+
+std::wstring VFileName::removeExtension(const std::wstring& path) {
+    std::vector<wchar_t> buffer(path.begin(), path.end());
+    buffer.push_back(L'\0');
+    PathRemoveExtensionW(buffer.data());
+    return buffer.data();
+}
+
+std::wstring VFileName::directory(const std::wstring& path) {
+    std::wstring result = path.substr(0, static_cast<std::size_t>(PathFindFileNameW(path.c_str()) - path.c_str()));
+    result.erase(result.find_last_not_of(kSeparators) + 1);
+    return result;
+}
+
+int VFileName::comparePaths(const std::wstring& a, const std::wstring& b) {
+    const std::wstring left = withoutLongPrefix(a);
+    const std::wstring right = withoutLongPrefix(b);
+    std::size_t i = 0;
+    std::size_t j = 0;
+    for (;;) {
+        if (i == left.size()) return j == right.size() ? 0 : 2;
+        if (j == right.size()) return 1;
+        const std::size_t leftLength = componentLength(left, i);
+        const std::size_t rightLength = componentLength(right, j);
+        if (leftLength != rightLength) return leftLength < rightLength ? 3 : 4;
+        const int order = _wcsnicmp(left.c_str() + i, right.c_str() + j, leftLength);
+        if (order != 0) return order < 0 ? 3 : 4;
+        i = skipSeparators(left, i + leftLength);
+        j = skipSeparators(right, j + rightLength);
+    }
+}
+
+std::wstring RunTime::currentDirectory() {
+    std::vector<wchar_t> buffer(256);
+    for (;;) {
+        const DWORD length = GetCurrentDirectoryW(static_cast<DWORD>(buffer.size()), buffer.data());
+        if (length == 0) {
+            const DWORD error = GetLastError();
+            throwOsError(L"Unable to get current directory", error, raiseSite("RunTime::currentDirectory", __LINE__));
+        }
+        if (length < buffer.size()) {
+            std::wstring result(buffer.data(), length);
+            std::replace(result.begin(), result.end(), L'/', L'\\');
+            return result;
+        }
+        buffer.assign(buffer.size() * 2 + 2, L'\0');
+    }
+}
+
+bool RunTime::striequal(const std::wstring& a, const std::wstring& b) {
+    const int result = CompareStringW(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, a.c_str(), static_cast<int>(a.size()),
+                                      b.c_str(), static_cast<int>(b.size()));
+    if (result == 0) {
+        const DWORD error = GetLastError();
+        throwOsError(formatString(L"Unable to compare strings (%s) with (%s)", a, b), error,
+                     raiseSite("RunTime::striequal", __LINE__));
+    }
+    return result == CSTR_EQUAL;
+}
+
+std::wstring RunTime::File::absolutePath(const std::wstring& base, const std::wstring& input) {
+    constexpr const char* kFunction = "RunTime::File::absolutePath";
+    if (base.empty() && (input.size() == 6 || input.size() == 7) &&
+        (striequal(input, L"CONOUT$") || striequal(input, L"CONIN$")))
+        return input;
+    if (base.empty() && input.empty())
+        throwOsError(L"Empty input path", ERROR_INVALID_PARAMETER, raiseSite(kFunction, __LINE__));
+
+    std::wstring result;
+    if (input.size() > 1 && input[0] == L'\\' && input[1] == L'\\') {
+        // A share, a device or an already long path is taken as it is.
+        result = input;
+        trimResolved(result);
+        return result;
+    }
+    if (input.size() > 1 && input[1] == L':')
+        result = kLongPrefix;
+    else if (!base.empty())
+        result = base.front() == L'\\' ? base : std::wstring(kLongPrefix) + collapseSeparators(base);
+    else
+        result = std::wstring(kLongPrefix) + currentDirectory();
+    trimTail(result);
+    result += L'\\';
+
+    const std::size_t n = input.size();
+    for (std::size_t i = 0; i < n;) {
+        // "." and ".." count only as whole components: "a..\b" names the directory "a..".
+        const bool componentStart = i == 0 || isSeparator(input[i - 1]);
+        if (componentStart && input[i] == L'.' && i + 1 < n && isSeparator(input[i + 1])) {
+            i += 2;
+        } else if (componentStart && input.compare(i, 2, L"..") == 0 && (i + 2 == n || isSeparator(input[i + 2]))) {
+            // Never above the first component after the prefix: "\\?\C:\" stays.
+            const std::size_t cut = result.size() < 2 ? std::wstring::npos : result.rfind(L'\\', result.size() - 2);
+            if (cut == std::wstring::npos || cut <= 4)
+                throw vexception(formatString(L"Invalid input path (%s) + (%s)", VFileName::withoutLongPrefix(base),
+                                              VFileName::withoutLongPrefix(input)),
+                                 raiseSite(kFunction, __LINE__));
+            result.resize(cut + 1);
+            i = std::min(i + 3, n);
+        } else if (isSeparator(input[i])) {
+            i = skipSeparators(input, i);
+            if (result.back() != L'\\') result += L'\\';
+        } else {
+            result += input[i++];
+        }
+    }
+    trimResolved(result);
+    return result;
+}

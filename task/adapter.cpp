@@ -1,0 +1,88 @@
+#include "task/adapter.h"
+
+#include <windows.h>
+
+#include <cwchar>
+
+#include "errors/guard.h"
+#include "exec/quoting.h"
+
+namespace Rundock {
+
+namespace {
+
+// Checked in this order; the first undefined one is reported.
+constexpr const wchar_t* kRequired[] = {L"RD_CMD_BINARY", L"RD_STDIN",     L"RD_STDOUT", L"RD_STDERR",
+                                        L"RD_PID",        L"RD_EXIT_CODE", L"RD_TIMEOUT"};
+
+std::wstring valueOf(const EnvironmentMap& environment, const wchar_t* name) {
+    const auto found = environment.find(name);
+    return found == environment.end() ? std::wstring() : found->second;
+}
+
+}  // namespace
+
+std::uint32_t Adapter::waitMilliseconds(std::uint32_t timeoutSeconds) noexcept {
+    // Above 4294967 s the product no longer fits 32 bits: clamp to the
+    // longest finite wait rather than wrap into a short one.
+    const std::uint64_t milliseconds = std::uint64_t(timeoutSeconds) * 1000u;
+    return milliseconds >= INFINITE ? INFINITE - 1 : static_cast<std::uint32_t>(milliseconds);
+}
+
+void Adapter::runTask() {
+    static constexpr GuardedOperation kRunTask{"Rundock::Adapter::runTask", L"runTask()", 14, 50};
+    guarded(kRunTask, [&] {
+        const EnvironmentMap environment = systemHelper_->getEnv();
+        for (const wchar_t* name : kRequired)
+            if (valueOf(environment, name).empty())
+                throw ArgumentException(formatString(L"Environment variable %s is undefined", name),
+                                        raiseSite("Rundock::Adapter::runTask", 39));
+
+        const std::wstring timeoutText = valueOf(environment, L"RD_TIMEOUT");
+        const std::uint32_t timeout = static_cast<std::uint32_t>(std::wcstoul(timeoutText.c_str(), nullptr, 10));
+        if (timeout == 0)
+            throw ArgumentException(
+                formatString(L"Invalid environment variable %s value '%s'", L"RD_TIMEOUT", timeoutText),
+                raiseSite("Rundock::Adapter::runTask", 45));
+
+        runTask(valueOf(environment, L"RD_CMD_BINARY"), valueOf(environment, L"RD_CMD_ARGS"),
+                valueOf(environment, L"RD_STDIN"), valueOf(environment, L"RD_STDOUT"),
+                valueOf(environment, L"RD_STDERR"), valueOf(environment, L"RD_PID"),
+                valueOf(environment, L"RD_EXIT_CODE"), timeout);
+    });
+}
+
+void Adapter::runTask(const std::wstring& program, const std::wstring& arguments, const std::wstring& stdinFile,
+                      const std::wstring& stdoutFile, const std::wstring& stderrFile, const std::wstring& pidFile,
+                      const std::wstring& exitCodeFile, std::uint32_t timeoutSeconds) {
+    static constexpr GuardedOperation kRunTask{"Rundock::Adapter::runTask",
+                                               L"runTask(%s, %s, %s, %s, %s, %s, %s, %lu)", 57, 74};
+    const std::wstring maskedArguments = maskSecrets(arguments);
+    guarded(
+        kRunTask,
+        [&] {
+            const std::shared_ptr<IProcessHelper> task =
+                systemHelper_->createTask(program, arguments, stdinFile, stdoutFile, stderrFile);
+            task->start();
+            systemHelper_->writeFile(pidFile, cstr(toDecimal(task->getPid()), CP_ACP));
+
+            std::uint32_t exitCode;
+            if (task->waitForExit(waitMilliseconds(timeoutSeconds))) {
+                exitCode = task->getExitCode();
+            } else {
+                exitCode = kTimeoutExitCode;
+                try {
+                    task->terminate(kTimeoutExitCode);
+                } catch (const vexception&) {
+                    // The child may have ended between the wait and the
+                    // termination: then its own code is the true result.
+                    if (!task->waitForExit(0)) throw;
+                    exitCode = task->getExitCode();
+                }
+            }
+            systemHelper_->writeFile(exitCodeFile, cstr(toDecimal(exitCode), CP_ACP));
+        },
+        program, maskedArguments, stdinFile, stdoutFile, stderrFile, pidFile, exitCodeFile, timeoutSeconds);
+}
+
+}  // namespace Rundock

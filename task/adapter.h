@@ -1,0 +1,32 @@
+// The task run: reads the RD_* environment, starts the child, records its
+// PID, waits within the timeout and records its exit code.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "task/helpers.h"
+
+namespace Rundock {
+
+class Adapter {
+public:
+    explicit Adapter(std::shared_ptr<ISystemHelper> systemHelper) : systemHelper_(std::move(systemHelper)) {}
+
+    // From the environment.
+    void runTask();
+    void runTask(const std::wstring& program, const std::wstring& arguments, const std::wstring& stdinFile,
+                 const std::wstring& stdoutFile, const std::wstring& stderrFile, const std::wstring& pidFile,
+                 const std::wstring& exitCodeFile, std::uint32_t timeoutSeconds);
+
+    // The recorded exit code of a child terminated for its timeout (ERROR_TIMEOUT).
+    static constexpr std::uint32_t kTimeoutExitCode = 1460;
+    // timeout seconds as a wait in milliseconds; never INFINITE, never wrapped.
+    static std::uint32_t waitMilliseconds(std::uint32_t timeoutSeconds) noexcept;
+
+private:
+    std::shared_ptr<ISystemHelper> systemHelper_;
+};
+
+}  // namespace Rundock

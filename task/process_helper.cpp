@@ -1,0 +1,57 @@
+#include "task/process_helper.h"
+
+#include "errors/guard.h"
+#include "exec/quoting.h"
+#include "log/logmanager.h"
+#include "runtime/paths.h"
+
+namespace Rundock {
+
+DefaultProcessHelper::DefaultProcessHelper(const std::wstring& program, const std::wstring& arguments,
+                                           const std::wstring& stdinFile, const std::wstring& stdoutFile,
+                                           const std::wstring& stderrFile)
+    : maskedArguments_(maskSecrets(arguments)) {
+    launcher_.executable = program;
+    launcher_.arguments = arguments;
+    launcher_.stdinFile = stdinFile;
+    launcher_.stdoutFile = stdoutFile;
+    // One file named twice would be opened twice for writing, which its
+    // sharing forbids; merged, both streams write through one handle.
+    launcher_.mergeStderr = VFileName::comparePaths(stdoutFile, stderrFile) == 0;
+    if (!launcher_.mergeStderr) launcher_.stderrFile = stderrFile;
+    launcher_.noWindow = true;
+    launcher_.inheritDesktop = true;
+}
+
+void DefaultProcessHelper::start() {
+    static constexpr GuardedOperation kStart{"Rundock::DefaultProcessHelper::start", L"start()", 26, 31};
+    guarded(kStart, [&] {
+        LogManager::instance().log(Info, L"Execute %s %s", launcher_.executable, maskedArguments_);
+        launcher_.start();
+    });
+}
+
+bool DefaultProcessHelper::waitForExit(std::uint32_t milliseconds) {
+    static constexpr GuardedOperation kWait{"Rundock::DefaultProcessHelper::waitForExit", L"waitForExit(%lu)", 43, 48};
+    return guarded(
+        kWait,
+        [&] {
+            const bool ended = launcher_.waitForExit(milliseconds);
+            LogManager::instance().log(Info, L"Execute %s %s %s", launcher_.executable, maskedArguments_,
+                                       ended ? L"finished" : L"timeout expired");
+            return ended;
+        },
+        milliseconds);
+}
+
+std::uint32_t DefaultProcessHelper::getExitCode() {
+    static constexpr GuardedOperation kExitCode{"Rundock::DefaultProcessHelper::getExitCode", L"getExitCode()", 55, 59};
+    return guarded(kExitCode, [&] { return launcher_.exitCode(); });
+}
+
+void DefaultProcessHelper::terminate(std::uint32_t exitCode) {
+    static constexpr GuardedOperation kTerminate{"Rundock::DefaultProcessHelper::terminate", L"terminate(%lu)", 64, 68};
+    guarded(kTerminate, [&] { launcher_.terminate(exitCode); }, exitCode);
+}
+
+}  // namespace Rundock

@@ -1,0 +1,27 @@
+// The production process helper: one launcher, configured from the task.
+#pragma once
+
+#include "exec/launcher.h"
+#include "task/helpers.h"
+
+namespace Rundock {
+
+class DefaultProcessHelper : public IProcessHelper {
+public:
+    DefaultProcessHelper(const std::wstring& program, const std::wstring& arguments, const std::wstring& stdinFile,
+                         const std::wstring& stdoutFile, const std::wstring& stderrFile);
+
+    void start() override;
+    std::uint32_t getPid() override { return launcher_.processId(); }
+    bool waitForExit(std::uint32_t milliseconds) override;
+    std::uint32_t getExitCode() override;
+    void terminate(std::uint32_t exitCode) override;
+
+    const vexecutil& launcher() const noexcept { return launcher_; }
+
+private:
+    vexecutil launcher_;
+    std::wstring maskedArguments_;
+};
+
+}  // namespace Rundock

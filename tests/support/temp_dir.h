@@ -1,0 +1,70 @@
+// A fresh directory under the temp folder, removed with everything in it.
+#pragma once
+
+#include <windows.h>
+
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+
+#include "runtime/datetime.h"
+
+namespace test_support {
+
+class TempDir {
+public:
+    explicit TempDir(const std::wstring& prefix) {
+        wchar_t temp[MAX_PATH];
+        GetTempPathW(MAX_PATH, temp);
+        path_ = std::wstring(temp) + prefix + RunTime::uniqueName(true);
+        if (path_.size() < 2 || path_[1] != L':') throw std::runtime_error("temp folder is not absolute");
+        if (!CreateDirectoryW(path_.c_str(), nullptr)) throw std::runtime_error("CreateDirectoryW failed");
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    // Removes only what lies below the temp folder, through long paths.
+    // (Shell file operations are unsafe here: Wine's cut paths past
+    // MAX_PATH short and can end up deleting relative to the current
+    // directory.)
+    ~TempDir() { removeTree(L"\\\\?\\" + path_); }
+
+    const std::wstring& path() const noexcept { return path_; }
+    std::wstring operator/(const std::wstring& name) const { return path_ + L"\\" + name; }
+
+private:
+    static void removeTree(const std::wstring& longPath) {
+        WIN32_FIND_DATAW entry;
+        const HANDLE find = FindFirstFileW((longPath + L"\\*").c_str(), &entry);
+        if (find != INVALID_HANDLE_VALUE) {
+            do {
+                const std::wstring name = entry.cFileName;
+                if (name == L"." || name == L"..") continue;
+                const std::wstring child = longPath + L"\\" + name;
+                if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                    removeTree(child);
+                } else {
+                    SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+                    DeleteFileW(child.c_str());
+                }
+            } while (FindNextFileW(find, &entry));
+            FindClose(find);
+        }
+        RemoveDirectoryW(longPath.c_str());
+    }
+
+    std::wstring path_;
+};
+
+inline std::string readBytes(const std::wstring& path) {
+    std::ifstream in(path.c_str(), std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+inline void writeBytes(const std::wstring& path, const std::string& bytes) {
+    std::ofstream(path.c_str(), std::ios::binary | std::ios::trunc) << bytes;
+}
+
+}  // namespace test_support
