@@ -69,8 +69,8 @@ void VFile::write(const void* data, std::uint32_t size, bool insistOnAll) {
 }
 
 std::uint32_t VFile::seek(LONG distanceLow, LONG* distanceHigh, DWORD moveMethod) {
-    // 0xFFFFFFFF is also a valid low half of a large position; only the last error tells.
-    SetLastError(ERROR_SUCCESS);
+    // 0xFFFFFFFF is also a valid low half of a large position; the call then
+    // sets the last error to 0.
     const DWORD low = SetFilePointer(handle_, distanceLow, distanceHigh, moveMethod);
     if (low == INVALID_SET_FILE_POINTER) {
         const DWORD error = GetLastError();
