@@ -10,31 +10,14 @@
 #include "errors/vexception.h"
 #include "runtime/files.h"
 #include "runtime/paths.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
+using test_support::removeTree;
+
 constexpr wchar_t kLongPrefix[] = L"\\\\?\\";
 const std::wstring kWide = L"\u65e5\u672c-\u00fc\u00df-\u0436";  // "日本-üß-ж"
-
-// Removes a tree given in long form; read-only entries included.
-void removeTree(const std::wstring& directory) {
-    WIN32_FIND_DATAW data;
-    const HANDLE find = FindFirstFileW((directory + L"\\*").c_str(), &data);
-    if (find != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = data.cFileName;
-            if (name == L"." || name == L"..") continue;
-            const std::wstring child = directory + L"\\" + name;
-            SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                removeTree(child);
-            else
-                DeleteFileW(child.c_str());
-        } while (FindNextFileW(find, &data));
-        FindClose(find);
-    }
-    RemoveDirectoryW(directory.c_str());
-}
 
 HANDLE openRaw(const std::wstring& path, DWORD access, DWORD share, DWORD disposition) {
     return CreateFileW((kLongPrefix + path).c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,

@@ -12,6 +12,26 @@
 
 namespace test_support {
 
+// Removes a tree given in long form, read-only entries included.
+inline void removeTree(const std::wstring& longPath) {
+    WIN32_FIND_DATAW entry;
+    const HANDLE find = FindFirstFileW((longPath + L"\\*").c_str(), &entry);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = entry.cFileName;
+            if (name == L"." || name == L"..") continue;
+            const std::wstring child = longPath + L"\\" + name;
+            SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                removeTree(child);
+            else
+                DeleteFileW(child.c_str());
+        } while (FindNextFileW(find, &entry));
+        FindClose(find);
+    }
+    RemoveDirectoryW(longPath.c_str());
+}
+
 class TempDir {
 public:
     explicit TempDir(const std::wstring& prefix) {
@@ -33,26 +53,6 @@ public:
     std::wstring operator/(const std::wstring& name) const { return path_ + L"\\" + name; }
 
 private:
-    static void removeTree(const std::wstring& longPath) {
-        WIN32_FIND_DATAW entry;
-        const HANDLE find = FindFirstFileW((longPath + L"\\*").c_str(), &entry);
-        if (find != INVALID_HANDLE_VALUE) {
-            do {
-                const std::wstring name = entry.cFileName;
-                if (name == L"." || name == L"..") continue;
-                const std::wstring child = longPath + L"\\" + name;
-                if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                    removeTree(child);
-                } else {
-                    SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-                    DeleteFileW(child.c_str());
-                }
-            } while (FindNextFileW(find, &entry));
-            FindClose(find);
-        }
-        RemoveDirectoryW(longPath.c_str());
-    }
-
     std::wstring path_;
 };
 
