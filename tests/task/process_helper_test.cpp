@@ -1,0 +1,94 @@
+// The process helper's log lines and the log manager's handler dispatch.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "log/logmanager.h"
+#include "task/process_helper.h"
+#include "tests/support/process_runner.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+struct Recorder : ILogHandler {
+    std::vector<std::wstring> records;
+    std::vector<std::wstring> exceptions;
+    bool throws = false;
+    Recorder() { LogManager::instance().addHandler(this); }
+    ~Recorder() override { LogManager::instance().removeHandler(this); }
+    void handleMessage(LogLevel level, const std::wstring& text) override {
+        records.push_back(std::wstring(logLevelName(level)) + L": " + text);
+        if (throws) throw 1;
+    }
+    void handleException(LogLevel level, const vexception& e) override {
+        exceptions.push_back(std::wstring(logLevelName(level)) + L": " + e.message());
+    }
+};
+
+const std::wstring kChild = test_process::siblingPath(L"rdchild.exe");
+
+}  // namespace
+
+TEST(ProcessHelper, LogsExecuteBeforeTheStartAndTheWaitsOutcome) {
+    test_support::TempDir dir(L"rundock-helper-");
+    Recorder log;
+    Rundock::DefaultProcessHelper finished(kChild, L"exit 4 pwd=secret", dir / L"in", dir / L"out", dir / L"OUT");
+    test_support::writeBytes(dir / L"in", "");
+    EXPECT_TRUE(finished.launcher().mergeStderr);
+    finished.start();
+    EXPECT_TRUE(finished.waitForExit(30000));
+    EXPECT_EQ(finished.getExitCode(), 4u);
+
+    Rundock::DefaultProcessHelper sleeping(kChild, L"sleep 60000", dir / L"in", dir / L"out2", dir / L"err2");
+    sleeping.start();
+    EXPECT_FALSE(sleeping.waitForExit(0));
+    sleeping.terminate(1460);
+
+    Rundock::DefaultProcessHelper failing(kChild, L"x", dir / L"missing", dir / L"out3", dir / L"err3");
+    EXPECT_THROW(failing.start(), VFileNotFoundException);
+
+    EXPECT_EQ(log.records, (std::vector<std::wstring>{
+                               L"Info: Execute " + kChild + L" exit 4 \"pwd=*\"",
+                               L"Info: Execute " + kChild + L" exit 4 \"pwd=*\" finished",
+                               L"Info: Execute " + kChild + L" sleep 60000",
+                               L"Info: Execute " + kChild + L" sleep 60000 timeout expired",
+                               L"Info: Execute " + kChild + L" x",
+                           }));
+}
+
+TEST(ProcessHelper, ImpersonatingWithTheSameStandingStartsUnderTheProcessToken) {
+    ASSERT_TRUE(ImpersonateSelf(SecurityImpersonation));
+    vexecutil child;
+    child.executable = kChild;
+    child.arguments = L"exit 6";
+    child.noWindow = true;
+    EXPECT_NO_THROW(child.start());
+    RevertToSelf();
+    EXPECT_TRUE(child.waitForExit(30000));
+    EXPECT_EQ(child.exitCode(), 6u);
+}
+
+TEST(LogManagerDispatch, HandlersGetEveryLevelAndAThrowingHandlerStopsOnlyTheLaterOnes) {
+    Recorder first;
+    Recorder second;
+    LogManager::instance().log(Info, L"%s=%d", L"a", 1);
+    LogManager::instance().log(Crash, L"b");
+    EXPECT_EQ(first.records, (std::vector<std::wstring>{L"Info: a=1", L"Crash: b"}));
+    EXPECT_EQ(second.records, first.records);
+
+    first.throws = true;
+    EXPECT_NO_THROW(LogManager::instance().log(Warning, L"c"));
+    EXPECT_EQ(first.records.back(), L"Warning: c");
+    EXPECT_EQ(second.records.size(), 2u);
+
+    // A format that fails drops the record before any destination.
+    LogManager::instance().log(Info, nullptr);
+    EXPECT_EQ(first.records.size(), 3u);
+
+    first.throws = false;
+    LogManager::instance().log(Error, vexception(L"boom", raiseSite("f", 1)));
+    EXPECT_EQ(first.exceptions, std::vector<std::wstring>{L"Error: boom"});
+    EXPECT_EQ(logLevelName(6), std::wstring(L"Unknown level"));
+}
