@@ -11,18 +11,11 @@
 
 #include "errors/format.h"
 #include "errors/vexception.h"
+#include "tests/support/system_text.h"
 
 namespace {
 
-// What the system says for code, trailing line ends removed; empty when it has nothing.
-std::wstring systemText(DWORD code) {
-    wchar_t* buffer = nullptr;
-    const DWORD length = FormatMessageW(0x1300, nullptr, code, 0x400, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-    std::wstring text = length && buffer ? std::wstring(buffer, length) : std::wstring();
-    if (buffer) LocalFree(buffer);
-    while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n')) text.pop_back();
-    return text;
-}
+using test_support::systemText;
 
 template <class Expected>
 void expectThrownType(std::uint32_t code) {

@@ -162,8 +162,8 @@ TEST_F(Launcher, CommandLineIsTheQuotedProgramAndVerbatimArguments) {
 TEST_F(Launcher, OnlyRedirectedLaunchesInheritHandles) {
     // An inheritable event shows up in the child only when handles are inherited.
     SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
-    test_process::OwnedHandle event(CreateEventW(&inheritable, TRUE, FALSE, nullptr));
-    ASSERT_TRUE(event);
+    RunTime::AutoHandle event(CreateEventW(&inheritable, TRUE, FALSE, nullptr));
+    ASSERT_TRUE(event.valid());
     const std::wstring check = L"handle " + std::to_wstring(reinterpret_cast<std::uintptr_t>(event.get()));
 
     child_.arguments = check;

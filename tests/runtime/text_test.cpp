@@ -12,23 +12,17 @@
 #include "errors/vexception.h"
 #include "runtime/datetime.h"
 #include "runtime/text.h"
+#include "tests/support/system_text.h"
 
 namespace {
 
 constexpr std::uint32_t kUtf8 = 65001;
 constexpr std::uint32_t kNoSuchCodePage = 12345;
 
-// What the system says for code, trailing line ends removed.
+// The message text the exception family composes: the system's, or "Unknown error".
 std::wstring systemText(DWORD code) {
-    wchar_t* buffer = nullptr;
-    const DWORD length =
-        FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                       nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<wchar_t*>(&buffer),
-                       0, nullptr);
-    std::wstring text = length && buffer ? std::wstring(buffer, length) : std::wstring(L"Unknown error");
-    if (buffer) LocalFree(buffer);
-    while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n')) text.pop_back();
-    return text;
+    const std::wstring text = test_support::systemText(code);
+    return text.empty() ? L"Unknown error" : text;
 }
 
 // action must raise an OS error carrying expectedCode, for operation, raised in function.

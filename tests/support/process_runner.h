@@ -9,25 +9,9 @@
 #include <thread>
 #include <vector>
 
+#include "threads/handle.h"
+
 namespace test_process {
-
-class OwnedHandle {
-public:
-    explicit OwnedHandle(HANDLE handle = nullptr) noexcept : handle_(handle) {}
-    OwnedHandle(const OwnedHandle&) = delete;
-    OwnedHandle& operator=(const OwnedHandle&) = delete;
-    ~OwnedHandle() { reset(); }
-
-    HANDLE get() const noexcept { return handle_; }
-    explicit operator bool() const noexcept { return handle_ && handle_ != INVALID_HANDLE_VALUE; }
-    void reset(HANDLE handle = nullptr) noexcept {
-        if (*this) CloseHandle(handle_);
-        handle_ = handle;
-    }
-
-private:
-    HANDLE handle_;
-};
 
 inline std::runtime_error osFailure(const char* operation) {
     return std::runtime_error(std::string(operation) + " failed with error " + std::to_string(GetLastError()));
@@ -72,12 +56,12 @@ inline ProcessResult run(const std::wstring& program, const std::wstring& line, 
     HANDLE readEnd = nullptr;
     HANDLE writeEnd = nullptr;
     if (!CreatePipe(&readEnd, &writeEnd, &inheritable, 0)) throw osFailure("CreatePipe");
-    OwnedHandle reader(readEnd);
-    OwnedHandle writer(writeEnd);
+    RunTime::AutoHandle reader(readEnd);
+    RunTime::AutoHandle writer(writeEnd);
     if (!SetHandleInformation(reader.get(), HANDLE_FLAG_INHERIT, 0)) throw osFailure("SetHandleInformation");
-    OwnedHandle input(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
+    RunTime::AutoHandle input(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
                                   OPEN_EXISTING, 0, nullptr));
-    if (!input) throw osFailure("CreateFileW(NUL)");
+    if (!input.valid()) throw osFailure("CreateFileW(NUL)");
 
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
@@ -93,8 +77,8 @@ inline ProcessResult run(const std::wstring& program, const std::wstring& line, 
                         CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT, block.empty() ? nullptr : block.data(),
                         nullptr, &startup, &info))
         throw osFailure("CreateProcessW");
-    OwnedHandle process(info.hProcess);
-    OwnedHandle thread(info.hThread);
+    RunTime::AutoHandle process(info.hProcess);
+    RunTime::AutoHandle thread(info.hThread);
     // Only the child may hold the write end, or the read never sees its end.
     writer.reset();
     input.reset();
