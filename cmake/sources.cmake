@@ -13,6 +13,7 @@ add_library(rdruntime STATIC
   runtime/datetime.cpp
   runtime/environment.cpp
   runtime/files.cpp
+  runtime/library.cpp
   runtime/paths.cpp
   runtime/security.cpp
   threads/handle.cpp
@@ -20,7 +21,8 @@ add_library(rdruntime STATIC
   tracing/driver.cpp
 )
 target_include_directories(rdruntime PUBLIC ${CMAKE_SOURCE_DIR})
-target_link_libraries(rdruntime PUBLIC shell32 shlwapi pathcch rpcrt4 ole32 oleaut32 advapi32)
+# shell32, shlwapi and oleaut32 are bound at run time (runtime/library.h).
+target_link_libraries(rdruntime PUBLIC pathcch rpcrt4 ole32 advapi32)
 
 # The agent's commands, in a library of their own so that tests can drive them.
 add_library(rdagent STATIC app/manager.cpp task/adapter.cpp task/process_helper.cpp task/system_helper.cpp)

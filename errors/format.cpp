@@ -5,6 +5,8 @@
 
 #include <vector>
 
+#include "runtime/library.h"
+
 // MinGW's C++ mode routes the wide printf family to its own C99
 // implementation, where "%s" is a narrow string. The system's formats follow
 // the C runtime's convention ("%s" is wide), so call msvcrt's functions.
@@ -128,8 +130,18 @@ struct Bstr {
     Bstr() = default;
     Bstr(const Bstr&) = delete;
     Bstr& operator=(const Bstr&) = delete;
-    ~Bstr() { SysFreeString(p); }
-    std::wstring text() const { return p ? std::wstring(p, SysStringLen(p)) : std::wstring(); }
+    // oleaut32 is bound on first use, to keep it off the start of every
+    // process; whoever handed out a BSTR has it loaded already.
+    ~Bstr() {
+        if (p)
+            if (auto sysFreeString = RunTime::systemFunction<decltype(SysFreeString)>(L"oleaut32.dll", "SysFreeString"))
+                sysFreeString(p);
+    }
+    std::wstring text() const {
+        if (!p) return std::wstring();
+        auto sysStringLen = RunTime::systemFunction<decltype(SysStringLen)>(L"oleaut32.dll", "SysStringLen");
+        return sysStringLen ? std::wstring(p, sysStringLen(p)) : std::wstring(p);
+    }
 };
 }  // namespace
 

@@ -1,10 +1,6 @@
 #include "exec/quoting.h"
 
-#include <windows.h>
-#include <shellapi.h>
-
 #include <cwctype>
-#include <memory>
 #include <vector>
 
 namespace {
@@ -29,20 +25,6 @@ bool containsNoCase(const std::wstring& text, const wchar_t* word) {
     return false;
 }
 
-std::vector<std::wstring> splitCommandLine(const std::wstring& commandLine) {
-    std::vector<std::wstring> arguments;
-    // CommandLineToArgvW answers an empty line with the program's own path.
-    if (commandLine.empty()) return arguments;
-    int count = 0;
-    struct LocalFreer {
-        void operator()(wchar_t** p) const { LocalFree(p); }
-    };
-    std::unique_ptr<wchar_t*, LocalFreer> argv(CommandLineToArgvW(commandLine.c_str(), &count));
-    if (!argv) return arguments;
-    for (int i = 0; i < count; ++i) arguments.emplace_back(argv.get()[i]);
-    return arguments;
-}
-
 std::vector<std::wstring> splitAtEquals(const std::wstring& argument) {
     std::vector<std::wstring> pieces;
     std::size_t start = 0;
@@ -56,6 +38,60 @@ std::vector<std::wstring> splitAtEquals(const std::wstring& argument) {
 }
 
 }  // namespace
+
+std::vector<std::wstring> splitCommandLine(const std::wstring& commandLine) {
+    // Loading shell32 for CommandLineToArgvW costs a large share of the
+    // agent's start-up, so its rules are followed here; the tests hold the
+    // two against each other. Those rules: only blanks and tabs separate;
+    // the first token is a program name, ended by the next quote when it
+    // opens with one, else by the next blank, and knows no escapes; after
+    // it, backslashes count only before a quote, and in each run of quotes
+    // every third one in a row is a literal quote.
+    std::vector<std::wstring> arguments;
+    const wchar_t* s = commandLine.c_str();
+    if (*s == L'\0') return arguments;
+    const auto blank = [](wchar_t c) { return c == L' ' || c == L'\t'; };
+
+    std::wstring argument;
+    if (*s == L'"') {
+        for (++s; *s != L'\0' && *s != L'"'; ++s) argument += *s;
+        if (*s == L'"') ++s;
+    } else {
+        for (; *s != L'\0' && !blank(*s); ++s) argument += *s;
+    }
+    arguments.push_back(argument);
+
+    for (;;) {
+        while (blank(*s)) ++s;
+        if (*s == L'\0') return arguments;
+        argument.clear();
+        int quotes = 0;  // 1 inside quotes; 2 only within a run of quotes
+        while (*s != L'\0' && (quotes != 0 || !blank(*s))) {
+            std::size_t backslashes = 0;
+            while (*s == L'\\') ++backslashes, ++s;
+            if (*s != L'"') {
+                argument.append(backslashes, L'\\');
+                if (backslashes == 0) argument += *s++;
+                continue;
+            }
+            argument.append(backslashes / 2, L'\\');
+            if (backslashes % 2 == 1) {
+                argument += L'"';
+                ++s;
+            } else {
+                ++quotes;
+                ++s;
+            }
+            for (; *s == L'"'; ++s)
+                if (++quotes == 3) {
+                    argument += L'"';
+                    quotes = 0;
+                }
+            if (quotes == 2) quotes = 0;
+        }
+        arguments.push_back(argument);
+    }
+}
 
 std::wstring quoteArgument(const std::wstring& argument) {
     if (!needsQuotes(argument)) return argument;

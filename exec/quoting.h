@@ -3,9 +3,14 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 // A token that CommandLineToArgvW and the C runtime read back as argument.
 std::wstring quoteArgument(const std::wstring& argument);
+
+// The arguments that CommandLineToArgvW finds in commandLine, the first read
+// as a program name; none for an empty line.
+std::vector<std::wstring> splitCommandLine(const std::wstring& commandLine);
 
 // For display only: every argument re-quoted, the values of name=value
 // arguments whose name mentions a password (in any letter case) as "*".

@@ -12,6 +12,7 @@
 
 #include "errors/format.h"
 #include "errors/vexception.h"
+#include "runtime/library.h"
 
 namespace {
 
@@ -156,19 +157,41 @@ std::wstring VFileName::toLongPath(const std::wstring& path) {
     return std::wstring(kLongPrefix) + (path.size() == 2 ? path + L'\\' : normalize(path));
 }
 
-std::wstring VFileName::fileName(const std::wstring& path) { return PathFindFileNameW(path.c_str()); }
+namespace {
 
-std::wstring VFileName::extension(const std::wstring& path) { return PathFindExtensionW(path.c_str()); }
+// shlwapi is bound on first use: nothing on the task run needs it.
+template <class Function>
+Function* shlwapi(const char* name) {
+    Function* function = RunTime::systemFunction<Function>(L"shlwapi.dll", name);
+    if (!function) {
+        const DWORD error = GetLastError();
+        throwOsError(formatString(L"Unable to load %s from shlwapi.dll", name), error,
+                     raiseSite("VFileName::shlwapi", __LINE__));
+    }
+    return function;
+}
+
+const wchar_t* findFileName(const std::wstring& path) {
+    return shlwapi<decltype(PathFindFileNameW)>("PathFindFileNameW")(path.c_str());
+}
+
+}  // namespace
+
+std::wstring VFileName::fileName(const std::wstring& path) { return findFileName(path); }
+
+std::wstring VFileName::extension(const std::wstring& path) {
+    return shlwapi<decltype(PathFindExtensionW)>("PathFindExtensionW")(path.c_str());
+}
 
 std::wstring VFileName::removeExtension(const std::wstring& path) {
     std::vector<wchar_t> buffer(path.begin(), path.end());
     buffer.push_back(L'\0');
-    PathRemoveExtensionW(buffer.data());
+    shlwapi<decltype(PathRemoveExtensionW)>("PathRemoveExtensionW")(buffer.data());
     return buffer.data();
 }
 
 std::wstring VFileName::directory(const std::wstring& path) {
-    std::wstring result = path.substr(0, static_cast<std::size_t>(PathFindFileNameW(path.c_str()) - path.c_str()));
+    std::wstring result = path.substr(0, static_cast<std::size_t>(findFileName(path) - path.c_str()));
     result.erase(result.find_last_not_of(kSeparators) + 1);
     return result;
 }

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -148,4 +149,39 @@ TEST(AgentCommandLine, PasswordTypedAsTheCommandIsMaskedToo) {
     EXPECT_FALSE(contains(run.result.output, "hunter2")) << run.result.output;
     EXPECT_TRUE(contains(run.result.output, crlf("command \"--pwd=*\" not supported. Possible commands:\n")))
         << run.result.output;
+}
+
+namespace {
+
+// The DLL names in the import table of the executable at path.
+std::vector<std::string> importedDlls(const std::wstring& path) {
+    HMODULE image = LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    if (!image) throw test_process::osFailure("LoadLibraryExW");
+    // The low bits of a resource-only handle mark it; the rest is the view.
+    auto* base = reinterpret_cast<const BYTE*>(reinterpret_cast<ULONG_PTR>(image) & ~ULONG_PTR{3});
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS64*>(base + dos->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    std::vector<std::string> names;
+    for (auto* entry = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress);
+         entry->Name != 0; ++entry) {
+        std::string name(reinterpret_cast<const char*>(base + entry->Name));
+        for (char& c : name) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+        names.push_back(name);
+    }
+    FreeLibrary(image);
+    return names;
+}
+
+}  // namespace
+
+// Every DLL that brings user32 up adds about 9 ms to each task run under
+// Wine, as much as starting a bare program; the agent binds those at run time.
+TEST(AgentStartup, ImportsOnlyDllsThatLeaveUser32Down) {
+    const std::vector<std::string> allowed = {"advapi32.dll", "kernel32.dll", "msvcrt.dll",
+                                              "api-ms-win-core-path-l1-1-0.dll"};
+    const std::vector<std::string> imports = importedDlls(test_process::siblingPath(L"rundock.exe"));
+    ASSERT_FALSE(imports.empty());
+    for (const std::string& name : imports)
+        EXPECT_NE(std::find(allowed.begin(), allowed.end(), name), allowed.end()) << name << " imported";
 }

@@ -101,6 +101,20 @@ TEST(Quoting, RoundTripsThroughCommandLineToArgvW) {
     }
 }
 
+TEST(Quoting, SplitsExactlyAsCommandLineToArgvW) {
+    // Lines made of the characters the parser treats specially, in every
+    // position, the first token included.
+    const std::vector<std::wstring> alphabet = {L"a", L" ", L"\t", L"\"", L"\\", L"\u00e9"};
+    std::mt19937 rng(20261206);
+    for (int round = 0; round < 20000; ++round) {
+        std::wstring line;
+        const int length = std::uniform_int_distribution<int>(1, 14)(rng);
+        for (int i = 0; i < length; ++i) line += pick(rng, alphabet);
+        ASSERT_EQ(splitCommandLine(line), parseLine(line)) << "line " << testing::PrintToString(line);
+    }
+    EXPECT_TRUE(splitCommandLine(L"").empty());
+}
+
 TEST(Quoting, QuotesOnlyWhenNeeded) {
     for (const std::wstring plain : {L"abc123", L"C:\\dir\\file.txt", L"-x", L"/flag", L"a\\b\\", L"\\",
                                      L"\u00e9t\u00e9", L"\U0001F600", L"path/with.dots-and_underscores"})
