@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "log/logmanager.h"
+#include "runtime/security.h"
 #include "task/process_helper.h"
 #include "tests/support/process_runner.h"
 #include "tests/support/temp_dir.h"
@@ -28,6 +29,30 @@ struct Recorder : ILogHandler {
 };
 
 const std::wstring kChild = test_process::siblingPath(L"rdchild.exe");
+
+// Impersonates, on the calling thread, this process's own user with the
+// Administrators group made deny-only.
+RunTime::AutoHandle impersonateWithoutAdministrators() {
+    RunTime::AutoHandle processToken;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, processToken.put()))
+        throw test_process::osFailure("OpenProcessToken");
+    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+    PSID admins = nullptr;
+    if (!AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0,
+                                  &admins))
+        throw test_process::osFailure("AllocateAndInitializeSid");
+    SID_AND_ATTRIBUTES disabled{admins, 0};
+    RunTime::AutoHandle restricted;
+    const BOOL made = CreateRestrictedToken(processToken.get(), 0, 1, &disabled, 0, nullptr, 0, nullptr, restricted.put());
+    FreeSid(admins);
+    if (!made) throw test_process::osFailure("CreateRestrictedToken");
+    RunTime::AutoHandle impersonation;
+    if (!DuplicateTokenEx(restricted.get(), TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation, TokenImpersonation,
+                          impersonation.put()))
+        throw test_process::osFailure("DuplicateTokenEx");
+    if (!SetThreadToken(nullptr, impersonation.get())) throw test_process::osFailure("SetThreadToken");
+    return impersonation;
+}
 
 }  // namespace
 
@@ -68,6 +93,25 @@ TEST(ProcessHelper, ImpersonatingWithTheSameStandingStartsUnderTheProcessToken) 
     RevertToSelf();
     EXPECT_TRUE(child.waitForExit(30000));
     EXPECT_EQ(child.exitCode(), 6u);
+}
+
+TEST(ProcessHelper, ImpersonatingWithADifferentStandingStartsUnderTheUsersToken) {
+    ASSERT_TRUE(RunTime::Access::isTokenMember(nullptr)) << "the test needs an administrator's process";
+    const RunTime::AutoHandle impersonation = impersonateWithoutAdministrators();
+    const bool impersonatedIsAdmin = RunTime::Access::isTokenMember(nullptr);
+    vexecutil child;
+    child.executable = kChild;
+    child.arguments = L"exit 7";
+    child.noWindow = true;
+    EXPECT_NO_THROW(child.start());
+    RevertToSelf();
+    EXPECT_FALSE(impersonatedIsAdmin);
+    EXPECT_TRUE(child.waitForExit(30000));
+    EXPECT_EQ(child.exitCode(), 7u);
+    // The child carries the impersonated user's token, not the process's.
+    RunTime::AutoHandle childToken;
+    ASSERT_TRUE(OpenProcessToken(child.processHandle(), TOKEN_QUERY, childToken.put())) << GetLastError();
+    EXPECT_FALSE(RunTime::Access::isTokenMember(childToken.get()));
 }
 
 TEST(LogManagerDispatch, HandlersGetEveryLevelAndAThrowingHandlerStopsOnlyTheLaterOnes) {
