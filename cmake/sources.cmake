@@ -8,6 +8,7 @@ add_library(rdruntime STATIC
   errors/guard.cpp
   exec/launcher.cpp
   exec/quoting.cpp
+  log/logfile.cpp
   log/logmanager.cpp
   runtime/text.cpp
   runtime/datetime.cpp
@@ -15,7 +16,10 @@ add_library(rdruntime STATIC
   runtime/files.cpp
   runtime/library.cpp
   runtime/paths.cpp
+  runtime/registry.cpp
   runtime/security.cpp
+  threads/cancelation.cpp
+  threads/execute_context.cpp
   threads/handle.cpp
   threads/sync.cpp
   tracing/driver.cpp

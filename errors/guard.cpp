@@ -5,14 +5,14 @@
 #include <exception>
 
 GuardScope::GuardScope(const GuardedOperation& operation)
-    : operation_(operation), span_(OpenTracingDriver::StartSpan(operation.fullName, operation.spanLine, "")) {
-    point_.emplace(ThreadCancelation::Synchronous);
-}
+    : operation_(operation), span_(OpenTracingDriver::StartSpan(operation.fullName, operation.spanLine, "")) {}
 
 void GuardScope::failed(const std::wstring& callText) {
+    // A cancellation passes through untouched: the thread must still end.
+    if (ThreadCancelation::isCanceling()) throw;
     const ErrorContext entry{callText, operation_.fullName, operation_.line};
     span_->markFailed(cstr(callText, 0));
-    point_.reset();
+    point_.close();
     try {
         throw;
     } catch (const std::exception& e) {

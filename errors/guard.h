@@ -6,7 +6,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <string>
 #include <type_traits>
 
@@ -29,7 +28,8 @@ public:
     GuardScope(const GuardScope&) = delete;
     GuardScope& operator=(const GuardScope&) = delete;
     // Members end in reverse order: cancellation point, translator, span.
-    ~GuardScope() = default;
+    // Closing the point may end the thread, hence not noexcept.
+    ~GuardScope() noexcept(false) = default;
 
     template <class CallText>
     void succeeded(const CallText& callText) {
@@ -44,7 +44,7 @@ private:
     const GuardedOperation& operation_;
     std::unique_ptr<OpenTracingDriver::ISpanContextProvider> span_;
     TranslatorScope translator_;
-    std::optional<ThreadCancelation::CancelationPoint> point_;
+    ThreadCancelation::CancelationPoint point_{ThreadCancelation::Synchronous};
 };
 
 template <class Body, class... Args>

@@ -5,23 +5,37 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "log/logfile.h"
+#include "runtime/paths.h"
+#include "runtime/registry.h"
+#include "threads/cancelation.h"
+#include "threads/execute_context.h"
+#include "threads/sync.h"
+
 namespace {
 
-constexpr int kLevels = 6;
-
-struct LogSettings {
-    bool console[kLevels] = {};
-    bool eventLog[kLevels] = {};
-    std::vector<ILogHandler*> handlers;
-    bool consoleStarted = false;
-};
+constexpr int kLevels = LogSettings::kLevels;
 
 LogSettings& settings() {
-    static LogSettings block;
-    return block;
+    ExecuteContext& context = executeContext();
+    if (!context.logging) context.logging = new LogSettings;
+    return *context.logging;
 }
 
 bool validLevel(LogLevel level) { return level >= 0 && level < kLevels; }
+
+constexpr wchar_t kEventLogName[] = L"Korvo";
+constexpr wchar_t kEventLogKey[] = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Korvo";
+constexpr wchar_t kRegistrationMutex[] = L"Global\\{F485C63C-FF60-4c1a-A4BF-A3958C9F3D32}";
+
+WORD eventType(LogLevel level) {
+    switch (level) {
+        case Info: return EVENTLOG_INFORMATION_TYPE;
+        case Warning: return EVENTLOG_WARNING_TYPE;
+        case Result: return EVENTLOG_SUCCESS;
+        default: return EVENTLOG_ERROR_TYPE;
+    }
+}
 
 void writeConsole(const std::wstring& text) noexcept {
     try {
@@ -42,7 +56,14 @@ const wchar_t* logLevelName(int level) noexcept {
     return level >= 0 && level < kLevels ? names[level] : L"Unknown level";
 }
 
-LogManager::LogManager() { setConsoleOutput(true); }
+LogManager::LogManager() {
+    // The first module to reach the shared block fills in the defaults.
+    ExecuteContext& context = executeContext();
+    if (!context.logging) {
+        context.logging = new LogSettings;
+        setConsoleOutput(true);
+    }
+}
 
 LogManager& LogManager::instance() {
     static LogManager manager;
@@ -58,10 +79,59 @@ void LogManager::setConsoleOutput(bool enabled) {
     }
 }
 
-bool LogManager::isDebug() {
-    // The "Debug" switch lives in the configuration key, which the registry
-    // layer reads; until then the agent runs as with the switch absent.
-    return false;
+bool LogManager::isDebug() { return registry::debugEnabled(); }
+
+LogManager::~LogManager() {
+    if (eventSource_) DeregisterEventSource(eventSource_);
+}
+
+HANDLE LogManager::getEventLog() {
+    if (eventSource_) return eventSource_;
+    if (eventSourceName_.empty()) eventSourceName_ = executableFileName();
+    try {
+        // Every process of every session registers under one global lock.
+        ExclusiveTask registration;
+        registration.Initialize(kRegistrationMutex, INFINITE);
+        // An existing log keeps the size and retention someone chose for it.
+        if (!registry::keyExists(HKEY_LOCAL_MACHINE, kEventLogKey, registry::View::Native)) {
+            const registry::Key log(HKEY_LOCAL_MACHINE, kEventLogKey, KEY_ALL_ACCESS, false);
+            registry::set(log.get(), L"MaxSize", DWORD{0x800000});
+            registry::set(log.get(), L"Retention", DWORD{0});
+        }
+        const registry::Key source(HKEY_LOCAL_MACHINE,
+                                   std::wstring(L"System\\CurrentControlSet\\Services\\EventLog\\") +
+                                       kEventLogName + L"\\" + eventSourceName_,
+                                   KEY_SET_VALUE, false);
+        registry::set(source.get(), L"TypesSupported", DWORD{7});
+        const std::wstring root = registry::getstr(HKEY_LOCAL_MACHINE, registry::kConfigKey, L"PRODUCT_ROOT_D",
+                                                   registry::View::View32);
+        registry::set(source.get(), L"EventMessageFile", VFileName::combine(root, L"admin\\bin64\\eventmsg.dll"));
+        eventSource_ = RegisterEventSourceW(nullptr, eventSourceName_.c_str());
+        if (!eventSource_)
+            throwOsError(L"RegisterEventSource", GetLastError(),
+                         ErrorContext{std::wstring(), "LogManager::getEventLog", 415});
+    } catch (...) {
+        if (ThreadCancelation::isCanceling()) throw;
+        eventSource_ = nullptr;
+    }
+    return eventSource_;
+}
+
+void LogManager::writeEventLog(LogLevel level, const std::wstring& text) {
+    try {
+        const HANDLE source = getEventLog();
+        if (!source) return;
+        wchar_t path[MAX_PATH] = {};
+        GetModuleFileNameW(nullptr, path, MAX_PATH);
+        const wchar_t* strings[] = {text.c_str(), path};
+        if (!ReportEventW(source, eventType(level), 0, 1, nullptr, 2, 0, strings, nullptr)) {
+            // Registered again by the next record.
+            DeregisterEventSource(source);
+            eventSource_ = nullptr;
+        }
+    } catch (...) {
+        if (ThreadCancelation::isCanceling()) throw;
+    }
 }
 
 void LogManager::addHandler(ILogHandler* handler) { settings().handlers.push_back(handler); }
@@ -71,16 +141,21 @@ void LogManager::removeHandler(ILogHandler* handler) {
     handlers.erase(std::remove(handlers.begin(), handlers.end(), handler), handlers.end());
 }
 
-void LogManager::writeBuiltIn(LogLevel level, const std::wstring& text) noexcept {
-    // The log file and the event log join here; each swallows its own failures.
-    if (validLevel(level) && settings().console[level]) writeConsole(text);
+// Each writer swallows its own failures, so that a failing destination
+// does not keep the record from the others.
+void LogManager::writeBuiltIn(LogLevel level, const std::wstring& text) {
+    writeLogFileRecord(level, text);
+    if (!validLevel(level)) return;
+    if (settings().eventLog[level]) writeEventLog(level, text);
+    if (settings().console[level]) writeConsole(text);
 }
 
-void LogManager::dispatch(LogLevel level, const std::wstring& text) noexcept {
-    writeBuiltIn(level, text);
+void LogManager::dispatch(LogLevel level, const std::wstring& text) {
     try {
+        writeBuiltIn(level, text);
         for (ILogHandler* handler : std::vector<ILogHandler*>(settings().handlers)) handler->handleMessage(level, text);
     } catch (...) {
+        if (ThreadCancelation::isCanceling()) throw;
     }
 }
 

@@ -2,6 +2,8 @@
 // console echo and registered handlers.
 #pragma once
 
+#include <windows.h>
+
 #include <string>
 #include <vector>
 
@@ -12,6 +14,18 @@ enum LogLevel : int { Info = 0, Warning = 1, Result = 2, Error = 3, Unexpected =
 
 // "Info" … "Crash"; "Unknown level" outside 0 to 5.
 const wchar_t* logLevelName(int level) noexcept;
+
+class ILogHandler;
+
+// The switches and handlers every module of the process logs with; held in
+// the execute context.
+struct LogSettings {
+    static constexpr int kLevels = 6;
+    bool console[kLevels] = {};
+    bool eventLog[kLevels] = {};
+    std::vector<ILogHandler*> handlers;
+    bool consoleStarted = false;
+};
 
 class ILogHandler {
 public:
@@ -24,9 +38,10 @@ class LogManager {
 public:
     static LogManager& instance();
 
-    // Never throws: a record whose format fails is dropped.
+    // Never throws: a record whose format fails is dropped. Only the
+    // cancellation of the calling thread passes, hence not noexcept.
     template <class... Args>
-    void log(LogLevel level, const wchar_t* format, const Args&... args) noexcept {
+    void log(LogLevel level, const wchar_t* format, const Args&... args) {
         std::wstring text;
         try {
             text = formatString(format, args...);
@@ -44,8 +59,16 @@ public:
     void setConsoleOutput(bool enabled);
     bool isDebug();
 
+    // The event source, registered on first use; null while registration fails.
+    HANDLE getEventLog();
+
 private:
     LogManager();
-    void dispatch(LogLevel level, const std::wstring& text) noexcept;
-    void writeBuiltIn(LogLevel level, const std::wstring& text) noexcept;
+    ~LogManager();
+    void dispatch(LogLevel level, const std::wstring& text);
+    void writeBuiltIn(LogLevel level, const std::wstring& text);
+    void writeEventLog(LogLevel level, const std::wstring& text);
+
+    HANDLE eventSource_ = nullptr;
+    std::wstring eventSourceName_;
 };

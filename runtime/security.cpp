@@ -1,27 +1,11 @@
 #include "runtime/security.h"
 
-#include <memory>
 #include <vector>
 
 #include "errors/vexception.h"
 #include "threads/handle.h"
 
 namespace {
-
-// A SID made by AllocateAndInitializeSid, released with FreeSid.
-struct SidFreer {
-    void operator()(void* sid) const { FreeSid(sid); }
-};
-using VSIDPtr = std::unique_ptr<void, SidFreer>;
-
-VSIDPtr administratorsSid() {
-    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
-    PSID sid = nullptr;
-    if (!AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0,
-                                  &sid))
-        throwOsError(L"AllocateAndInitializeSid", GetLastError(), raiseSite("VSID::admins", 40));
-    return VSIDPtr(sid);
-}
 
 std::vector<unsigned char> tokenGroups(HANDLE token) {
     DWORD size = 0;
@@ -33,6 +17,62 @@ std::vector<unsigned char> tokenGroups(HANDLE token) {
 }
 
 }  // namespace
+
+VSID VSID::make(const char* factory, SID_IDENTIFIER_AUTHORITY authority, BYTE count, DWORD first, DWORD second) {
+    VSID result;
+    if (!AllocateAndInitializeSid(&authority, count, first, second, 0, 0, 0, 0, 0, 0, &result.sid_))
+        throwOsError(L"AllocateAndInitializeSid", GetLastError(), raiseSite(factory, __LINE__));
+    return result;
+}
+
+VSID VSID::admins() {
+    return make("VSID::admins", SECURITY_NT_AUTHORITY, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS);
+}
+
+VSID VSID::everyone() { return make("VSID::everyone", SECURITY_WORLD_SID_AUTHORITY, 1, SECURITY_WORLD_RID, 0); }
+
+VSID VSID::system() { return make("VSID::system", SECURITY_NT_AUTHORITY, 1, SECURITY_LOCAL_SYSTEM_RID, 0); }
+
+void VSID::reset() noexcept {
+    if (sid_) FreeSid(sid_);
+    sid_ = nullptr;
+}
+
+SecurityDescriptor::Entry SecurityDescriptor::allow(PSID sid, DWORD mask, DWORD inheritance, TRUSTEE_TYPE type) {
+    Entry entry;
+    entry.access.grfAccessPermissions = mask;
+    entry.access.grfAccessMode = SET_ACCESS;
+    entry.access.grfInheritance = inheritance;
+    entry.access.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+    entry.access.Trustee.TrusteeType = type;
+    entry.access.Trustee.ptstrName = static_cast<LPWSTR>(sid);
+    return entry;
+}
+
+SecurityDescriptor::SecurityDescriptor(const std::vector<Entry>& entries, bool inherit) {
+    static constexpr const char* kFunction = "SecurityDescriptor::SecurityDescriptor";
+    std::vector<EXPLICIT_ACCESS_W> accesses;
+    for (const Entry& entry : entries)
+        if (entry.kind == ExplicitAccess) accesses.push_back(entry.access);
+    const DWORD status = SetEntriesInAclW(static_cast<ULONG>(accesses.size()), accesses.data(), nullptr, dacl_.put());
+    if (status != ERROR_SUCCESS) throwOsError(L"SetEntriesInAcl", status, raiseSite(kFunction, __LINE__));
+    descriptor_.reset(LocalAlloc(LPTR, SECURITY_DESCRIPTOR_MIN_LENGTH));
+    if (!descriptor_.get()) throw vexception(L"Out of memory", raiseSite(kFunction, __LINE__));
+    if (!InitializeSecurityDescriptor(descriptor_.get(), SECURITY_DESCRIPTOR_REVISION))
+        throwOsError(L"InitializeSecurityDescriptor", GetLastError(), raiseSite(kFunction, __LINE__));
+    if (!SetSecurityDescriptorDacl(descriptor_.get(), TRUE, dacl_.get(), FALSE))
+        throwOsError(L"SetSecurityDescriptorDacl", GetLastError(), raiseSite(kFunction, __LINE__));
+    for (const Entry& entry : entries) {
+        const PSID sid = entry.access.Trustee.ptstrName;
+        if ((entry.kind == Owner || entry.kind == OwnerDefaulted) &&
+            !SetSecurityDescriptorOwner(descriptor_.get(), sid, FALSE))
+            throwOsError(L"SetSecurityDescriptorOwner", GetLastError(), raiseSite(kFunction, __LINE__));
+        if (entry.kind == Group && !SetSecurityDescriptorGroup(descriptor_.get(), sid, FALSE))
+            throwOsError(L"SetSecurityDescriptorGroup", GetLastError(), raiseSite(kFunction, __LINE__));
+    }
+    attributes_ = SECURITY_ATTRIBUTES{sizeof(SECURITY_ATTRIBUTES), descriptor_.get(), inherit};
+    valid_ = true;
+}
 
 namespace RunTime::Access {
 
@@ -49,7 +89,7 @@ bool isTokenMember(HANDLE token) {
         }
         token = own.get();
     }
-    const VSIDPtr admins = administratorsSid();
+    const VSID admins = VSID::admins();
     const std::vector<unsigned char> buffer = tokenGroups(token);
     const auto* groups = reinterpret_cast<const TOKEN_GROUPS*>(buffer.data());
     for (DWORD i = 0; i < groups->GroupCount; ++i) {

@@ -1,8 +1,19 @@
-// Cooperative cancellation points. Every guarded operation opens a
-// synchronous one; the waits open asynchronous ones.
+// Cooperative cancellation of threads. Code marks the stretches in which its
+// thread may be cancelled by opening a point on the stack; the points of one
+// thread form a chain, innermost first. An asynchronous point (every wait and
+// sleep opens one) is interrupted at once through a user APC; a synchronous
+// point (every guarded operation opens one) keeps the request until it
+// closes. Either way the thread logs its number, unwinds every frame with all
+// destructors and ends with exit code 0.
 #pragma once
 
+#include <windows.h>
+
+#include <atomic>
 #include <cstdint>
+#include <memory>
+
+#include "threads/handle.h"
 
 namespace ThreadCancelation {
 
@@ -10,18 +21,38 @@ enum CancelationMode : std::uint32_t { Asynchronous = 0, Synchronous = 1, Synchr
 
 class CancelationPoint {
 public:
-    explicit CancelationPoint(std::uint32_t mode) : mode_(mode) {}
+    explicit CancelationPoint(std::uint32_t mode);
     CancelationPoint(const CancelationPoint&) = delete;
     CancelationPoint& operator=(const CancelationPoint&) = delete;
-    virtual void cancel() { cancelRequested_ = true; }
-    virtual ~CancelationPoint() = default;
+
+    // Callable from any thread.
+    virtual void cancel();
+    // Both end the thread when a cancellation was requested, so neither is
+    // noexcept; closing twice does nothing.
+    virtual ~CancelationPoint() noexcept(false) { close(); }
+    void close() noexcept(false);
 
     std::uint32_t mode() const noexcept { return mode_; }
+    CancelationPoint* previous() const noexcept { return previous_; }
+    bool ownsThreadHandle() const noexcept { return threadHandle_ != nullptr; }
 
 private:
-    // Nothing cancels threads yet; the point only marks the stretch.
-    std::uint32_t mode_;
-    bool cancelRequested_ = false;
+    friend void cancelThreadOf(CancelationPoint& point);
+    static void CALLBACK cancelByApc(ULONG_PTR point);
+
+    CancelationPoint* previous_ = nullptr;
+    std::uint32_t mode_ = Synchronous;
+    std::atomic<bool> cancelRequested_{false};
+    bool canceling_ = false;
+    bool closed_ = false;
+    std::unique_ptr<RunTime::AutoHandle> threadHandle_;
 };
+
+// The calling thread's innermost open point, or null.
+CancelationPoint* innermost() noexcept;
+
+// True while the calling thread is being unwound by its cancellation. Code
+// that catches everything must rethrow then, so that the thread still ends.
+bool isCanceling() noexcept;
 
 }  // namespace ThreadCancelation

@@ -1,6 +1,8 @@
 #include "threads/sync.h"
 
+#include "errors/format.h"
 #include "errors/vexception.h"
+#include "runtime/security.h"
 #include "threads/cancelation.h"
 
 namespace {
@@ -11,27 +13,103 @@ std::uint64_t nowIn100ns() {
     return (static_cast<std::uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
 }
 
+// Calls wait with the time left until the deadline, again after every APC
+// that did not cancel the thread. Returns the last result and its error.
+template <class Wait>
+std::uint32_t waitUntilDeadline(std::uint32_t timeout, DWORD& error, Wait wait) {
+    DWORD result;
+    ThreadCancelation::CancelationPoint point(ThreadCancelation::Asynchronous);
+    const std::uint64_t deadline = nowIn100ns() + std::uint64_t(timeout) * 10000u;
+    do {
+        DWORD remaining = INFINITE;
+        if (timeout != INFINITE) {
+            const std::uint64_t now = nowIn100ns();
+            remaining = now >= deadline ? 0 : static_cast<DWORD>((deadline - now) / 10000u);
+        }
+        result = wait(remaining);
+        error = result == WAIT_FAILED ? GetLastError() : ERROR_SUCCESS;
+    } while (result == WAIT_IO_COMPLETION);
+    return result;
+}
+
 }  // namespace
 
 std::uint32_t VSyncObject::waitForSingleObject(HANDLE handle, std::uint32_t timeout) {
-    DWORD result;
     DWORD error = ERROR_SUCCESS;
-    {
-        ThreadCancelation::CancelationPoint point(ThreadCancelation::Asynchronous);
-        const std::uint64_t deadline = nowIn100ns() + std::uint64_t(timeout) * 10000u;
-        do {
-            DWORD remaining = INFINITE;
-            if (timeout != INFINITE) {
-                const std::uint64_t now = nowIn100ns();
-                remaining = now >= deadline ? 0 : static_cast<DWORD>((deadline - now) / 10000u);
-            }
-            // Alertable, so that a cancellation APC can reach the thread;
-            // any other APC only costs a new wait for the time left.
-            result = WaitForSingleObjectEx(handle, remaining, TRUE);
-            if (result == WAIT_FAILED) error = GetLastError();
-        } while (result == WAIT_IO_COMPLETION);
-    }
+    const std::uint32_t result =
+        waitUntilDeadline(timeout, error, [&](DWORD remaining) { return WaitForSingleObjectEx(handle, remaining, TRUE); });
     if (result == WAIT_FAILED)
         throwOsError(L"Wait for single object", error, raiseSite("VSyncObject::waitForSingleObject", 112));
     return result;
+}
+
+std::uint32_t VSyncObject::waitForSingleObject(std::uint32_t timeout) { return waitForSingleObject(handle(), timeout); }
+
+std::uint32_t VSyncObject::waitForMultipleObjects(std::uint32_t count, const HANDLE* handles, bool waitAll,
+                                                  std::uint32_t timeout) {
+    DWORD error = ERROR_SUCCESS;
+    const std::uint32_t result = waitUntilDeadline(timeout, error, [&](DWORD remaining) {
+        return WaitForMultipleObjectsEx(count, handles, waitAll, remaining, TRUE);
+    });
+    SetLastError(error);
+    return result;
+}
+
+bool VSyncObject::lock(std::uint32_t timeout) {
+    const std::uint32_t result = waitForSingleObject(timeout);
+    if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED) return true;
+    if (result == WAIT_TIMEOUT || result == WAIT_IO_COMPLETION) return false;
+    throwOsError(L"Lock object", GetLastError(), raiseSite("VSyncObject::lock", 128));
+}
+
+VMutex::VMutex(bool initialOwner, const wchar_t* name) {
+    const VSID everyone = VSID::everyone();
+    SecurityDescriptor security(
+        {SecurityDescriptor::allow(everyone.get(), GENERIC_ALL, SUB_CONTAINERS_AND_OBJECTS_INHERIT)}, false);
+    handle_.reset(CreateMutexW(security.attributes(), initialOwner, name));
+    if (!handle_.valid()) {
+        const DWORD error = GetLastError();
+        if (name)
+            throwOsError(formatString(L"Create mutex with name '%s'", name), error, raiseSite("VMutex::VMutex", 194));
+        throwOsError(L"Create mutex", error, raiseSite("VMutex::VMutex", 197));
+    }
+}
+
+void VMutex::unlock() {
+    if (!ReleaseMutex(handle())) throwOsError(L"ReleaseMutex", GetLastError(), raiseSite("VMutex::unlock", 234));
+}
+
+std::uint32_t ExclusiveTask::Initialize(const std::wstring& name, std::uint32_t timeout) {
+    release();
+    mutex_.reset(CreateMutexW(nullptr, FALSE, name.c_str()));
+    if (!mutex_.valid())
+        throwOsError(L"create mutex " + name, GetLastError(), raiseSite("ExclusiveTask::Initialize", 182));
+    // Deliberately not alertable: the cancellation registry itself is
+    // created under this mutex.
+    const DWORD result = WaitForSingleObject(mutex_.get(), timeout);
+    if (result == WAIT_FAILED) {
+        const DWORD error = GetLastError();
+        mutex_.close();
+        throwOsError(L"WaitForSingleObject failed for mutex " + name, error,
+                     raiseSite("ExclusiveTask::Initialize", 188));
+    }
+    held_ = result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
+    return result;
+}
+
+void ExclusiveTask::release() noexcept {
+    if (held_) ReleaseMutex(mutex_.get());
+    held_ = false;
+    mutex_.close();
+}
+
+void cancellableSleep(std::uint32_t milliseconds) {
+    ThreadCancelation::CancelationPoint point(ThreadCancelation::Asynchronous);
+    const DWORD end = GetTickCount() + milliseconds;
+    for (;;) {
+        const DWORD left = end - GetTickCount();
+        // Unsigned: once the end has passed, left wraps to a large value.
+        if (left == 0 || left > milliseconds) break;
+        if (SleepEx(left, TRUE) != WAIT_IO_COMPLETION) break;
+    }
 }

@@ -1,13 +1,63 @@
-// Waits that keep their thread cancellable: alertable, inside an asynchronous
-// cancellation point, resumed with the time left after an APC.
+// Synchronisation objects and the waits every blocking operation goes
+// through. The waits and the sleep keep their thread cancellable: they are
+// alertable, open an asynchronous cancellation point, and resume with the
+// time left after any APC that does not cancel.
 #pragma once
 
 #include <windows.h>
 
 #include <cstdint>
+#include <string>
+
+#include "threads/handle.h"
 
 class VSyncObject {
 public:
+    VSyncObject() = default;
+    VSyncObject(const VSyncObject&) = delete;
+    VSyncObject& operator=(const VSyncObject&) = delete;
+    virtual ~VSyncObject() = default;
+
     // The last wait's result; WAIT_FAILED raises.
+    virtual std::uint32_t waitForSingleObject(std::uint32_t timeout);
+    virtual void unlock() = 0;
+
     static std::uint32_t waitForSingleObject(HANDLE handle, std::uint32_t timeout);
+    // Every result is returned, WAIT_FAILED included.
+    static std::uint32_t waitForMultipleObjects(std::uint32_t count, const HANDLE* handles, bool waitAll,
+                                                std::uint32_t timeout);
+
+    // True when acquired (an abandoned mutex counts), false on a timeout.
+    bool lock(std::uint32_t timeout);
+    HANDLE handle() const noexcept { return handle_.get(); }
+
+protected:
+    RunTime::AutoHandle handle_;
 };
+
+// A mutex that everyone may open: named ones are shared across processes.
+class VMutex : public VSyncObject {
+public:
+    VMutex(bool initialOwner, const wchar_t* name);
+    void unlock() override;
+};
+
+// A named mutex held for the span of one task.
+class ExclusiveTask {
+public:
+    ExclusiveTask() = default;
+    ExclusiveTask(const ExclusiveTask&) = delete;
+    ExclusiveTask& operator=(const ExclusiveTask&) = delete;
+    ~ExclusiveTask() { release(); }
+
+    // WAIT_OBJECT_0, WAIT_ABANDONED (both: held) or WAIT_TIMEOUT (not held).
+    std::uint32_t Initialize(const std::wstring& name, std::uint32_t timeout);
+    void release() noexcept;
+
+private:
+    RunTime::AutoHandle mutex_;
+    bool held_ = false;
+};
+
+// Sleeps alertably for the given time; a cancellation ends the thread.
+void cancellableSleep(std::uint32_t milliseconds);

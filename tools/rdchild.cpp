@@ -9,6 +9,8 @@
 //   cmdline       write the raw command line
 //   crash         fault with an access violation
 //   handle N      end with 1 when handle value N is open in this process, else 0
+//   hold M E      take the named mutex M, then set the named event E; the
+//                 mutex is abandoned when the process ends
 // Without an exit action it ends with code 0.
 #include <windows.h>
 
@@ -72,6 +74,10 @@ int wmain(int argc, wchar_t** argv) {
             DWORD flags = 0;
             const auto value = static_cast<std::uintptr_t>(std::wcstoull(argv[++i], nullptr, 10));
             ExitProcess(GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags) ? 1 : 0);
+        } else if (action == L"hold" && i + 2 < argc) {
+            const HANDLE mutex = CreateMutexW(nullptr, FALSE, argv[++i]);
+            const HANDLE ready = OpenEventW(EVENT_MODIFY_STATE, FALSE, argv[++i]);
+            if (!mutex || !ready || WaitForSingleObject(mutex, INFINITE) != WAIT_OBJECT_0 || !SetEvent(ready)) return 3;
         } else if (action == L"crash") {
             *reinterpret_cast<volatile int*>(g_badAddress) = 1;
         } else {

@@ -1,0 +1,93 @@
+#include "log/logfile.h"
+
+#include <windows.h>
+
+#include "errors/format.h"
+#include "log/logmanager.h"
+#include "runtime/files.h"
+#include "runtime/paths.h"
+#include "runtime/registry.h"
+#include "threads/cancelation.h"
+
+std::wstring executableFileName() {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (length == 0) return std::wstring();
+        if (length < path.size()) {
+            path.resize(length);
+            break;
+        }
+        path.resize(path.size() * 2);
+    }
+    return VFileName::fileName(path);
+}
+
+namespace {
+
+class MutexHold {
+public:
+    explicit MutexHold(VMutex& mutex) : mutex_(mutex) { mutex_.lock(INFINITE); }
+    ~MutexHold() {
+        try {
+            mutex_.unlock();
+        } catch (...) {
+        }
+    }
+    MutexHold(const MutexHold&) = delete;
+    MutexHold& operator=(const MutexHold&) = delete;
+
+private:
+    VMutex& mutex_;
+};
+
+}  // namespace
+
+LogFile::LogFile(const std::wstring& name, std::uint32_t enabledByDefault)
+    : name_(name.empty() ? executableFileName() : name), enabled_(enabledByDefault) {
+    registry::lookup(HKEY_LOCAL_MACHINE, registry::kConfigKey, L"log_" + name_ + L"_enabled", enabled_,
+                     registry::View::View32);
+    if (!enabled()) return;
+    const std::wstring root = registry::getstr(HKEY_LOCAL_MACHINE, registry::kConfigKey, L"PRODUCT_ROOT_D",
+                                               registry::View::View32);
+    directory_ = VFileName::combine(root, L"admin\\logs");
+    mutex_ = std::make_unique<VMutex>(false, (L"korvolog_" + name_ + L"_mutex").c_str());
+}
+
+std::wstring LogFile::fileName(const SYSTEMTIME& localDate) const {
+    return formatString(L"korvolog_%s%04d%02d%02d.log", name_, localDate.wYear, localDate.wMonth, localDate.wDay);
+}
+
+void LogFile::write(const std::wstring& line) {
+    if (!enabled()) return;
+    const MutexHold hold(*mutex_);
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    VFile file;
+    file.open(VFileName::toLongPath(VFileName::combine(directory_, fileName(now))), GENERIC_READ | GENERIC_WRITE,
+              FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL);
+    LONG high = 0;
+    if (file.seek(0, &high, FILE_END) == 0 && high == 0) {
+        static const wchar_t kByteOrderMark = 0xFEFF;
+        file.write(&kByteOrderMark, sizeof kByteOrderMark, false);
+    }
+    GetLocalTime(&now);
+    // One write per record: a reader never sees half a line.
+    const std::wstring record =
+        formatString(L"%04d%s%02d%s%02d %02d:%02d:%02d.%03d %d %d ", now.wYear, L"/", now.wMonth, L"/", now.wDay,
+                     now.wHour, now.wMinute, now.wSecond, now.wMilliseconds, static_cast<int>(GetCurrentProcessId()),
+                     static_cast<int>(GetCurrentThreadId())) +
+        line + L"\r\n";
+    file.write(record.data(), static_cast<std::uint32_t>(record.size() * sizeof(wchar_t)), true);
+}
+
+void writeLogFileRecord(int level, const std::wstring& text) {
+    try {
+        if (level < Error && !LogManager::instance().isDebug()) return;
+        LogFile file(L"debug", 1);
+        file.write(std::wstring(logLevelName(level)) + L": " + text);
+    } catch (...) {
+        // The wait for the mutex is cancellable; the cancellation must pass.
+        if (ThreadCancelation::isCanceling()) throw;
+    }
+}

@@ -1,0 +1,41 @@
+// The daily UTF-16 log file under the installation root, shared by every
+// process that logs. It is opened, appended to and closed for every record,
+// under a named mutex, so that no two writers interleave.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "threads/sync.h"
+
+class LogFile {
+public:
+    // name "" stands for the running executable's file name. Reads the
+    // enable switch; when the file is enabled, also the installation root,
+    // and opens the named mutex.
+    LogFile(const std::wstring& name, std::uint32_t enabledByDefault);
+
+    bool enabled() const noexcept { return enabled_ != 0; }
+    const std::wstring& directory() const noexcept { return directory_; }
+
+    // One record line, stamped and ended with CRLF; nothing when disabled.
+    void write(const std::wstring& line);
+
+    // "korvolog_" + name + yyyymmdd + ".log" for the given local date.
+    std::wstring fileName(const SYSTEMTIME& localDate) const;
+
+private:
+    std::wstring name_;
+    DWORD enabled_ = 1;
+    std::wstring directory_;
+    std::unique_ptr<VMutex> mutex_;
+};
+
+// The manager's file writer: "debug" file, Info to Result only in debug
+// mode. Swallows every failure (the record is then missing from the file
+// only) but a cancellation of the thread.
+void writeLogFileRecord(int level, const std::wstring& text);
+
+// The running executable's file name, extension included.
+std::wstring executableFileName();

@@ -1,0 +1,26 @@
+// The process-wide execute context. Every module built on this runtime (the
+// executable and any DLL) exports a pointer to it under one data symbol; the
+// first module to ask creates it, the others find it through that export and
+// share it, so that they cancel, trace and log with one set of state.
+#pragma once
+
+#include <cstdint>
+
+struct LogSettings;
+namespace ThreadCancelation {
+struct CancelationRegistry;
+}
+
+struct TracingState {};
+
+struct ExecuteContext {
+    TracingState* tracing = nullptr;
+    ThreadCancelation::CancelationRegistry* registry = nullptr;
+    LogSettings* logging = nullptr;
+    std::uint64_t references = 0;
+};
+
+extern "C" __declspec(dllexport) ExecuteContext* m_ExecuteContext_4D93FADE_7B9E_4286_AE07_54AF471F7E22;
+
+// The context, created or adopted on the module's first call.
+ExecuteContext& executeContext();
