@@ -153,24 +153,38 @@ TEST(AgentCommandLine, PasswordTypedAsTheCommandIsMaskedToo) {
 
 namespace {
 
-// The DLL names in the import table of the executable at path.
-std::vector<std::string> importedDlls(const std::wstring& path) {
+// The DLL names in the import table and the export names of the executable
+// at path.
+struct ImageTables {
+    std::vector<std::string> imports;
+    std::vector<std::string> exports;
+};
+
+ImageTables imageTables(const std::wstring& path) {
     HMODULE image = LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_IMAGE_RESOURCE);
     if (!image) throw test_process::osFailure("LoadLibraryExW");
     // The low bits of a resource-only handle mark it; the rest is the view.
     auto* base = reinterpret_cast<const BYTE*>(reinterpret_cast<ULONG_PTR>(image) & ~ULONG_PTR{3});
     const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
     const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS64*>(base + dos->e_lfanew);
-    const IMAGE_DATA_DIRECTORY& directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    std::vector<std::string> names;
-    for (auto* entry = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress);
+    const IMAGE_DATA_DIRECTORY* directories = nt->OptionalHeader.DataDirectory;
+    ImageTables tables;
+    for (auto* entry = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(
+             base + directories[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress);
          entry->Name != 0; ++entry) {
         std::string name(reinterpret_cast<const char*>(base + entry->Name));
         for (char& c : name) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-        names.push_back(name);
+        tables.imports.push_back(name);
+    }
+    if (directories[IMAGE_DIRECTORY_ENTRY_EXPORT].Size != 0) {
+        const auto* exports = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(
+            base + directories[IMAGE_DIRECTORY_ENTRY_EXPORT].VirtualAddress);
+        const auto* names = reinterpret_cast<const DWORD*>(base + exports->AddressOfNames);
+        for (DWORD i = 0; i < exports->NumberOfNames; ++i)
+            tables.exports.emplace_back(reinterpret_cast<const char*>(base + names[i]));
     }
     FreeLibrary(image);
-    return names;
+    return tables;
 }
 
 }  // namespace
@@ -180,8 +194,14 @@ std::vector<std::string> importedDlls(const std::wstring& path) {
 TEST(AgentStartup, ImportsOnlyDllsThatLeaveUser32Down) {
     const std::vector<std::string> allowed = {"advapi32.dll", "kernel32.dll", "msvcrt.dll",
                                               "api-ms-win-core-path-l1-1-0.dll"};
-    const std::vector<std::string> imports = importedDlls(test_process::siblingPath(L"rundock.exe"));
+    const std::vector<std::string> imports = imageTables(test_process::siblingPath(L"rundock.exe")).imports;
     ASSERT_FALSE(imports.empty());
     for (const std::string& name : imports)
         EXPECT_NE(std::find(allowed.begin(), allowed.end(), name), allowed.end()) << name << " imported";
+}
+
+// Modules loaded into the agent find its execute context through this export.
+TEST(AgentStartup, ExportsTheExecuteContext) {
+    EXPECT_EQ(imageTables(test_process::siblingPath(L"rundock.exe")).exports,
+              std::vector<std::string>{"m_ExecuteContext_4D93FADE_7B9E_4286_AE07_54AF471F7E22"});
 }

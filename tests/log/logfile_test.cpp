@@ -1,0 +1,250 @@
+// The log file, the event-log registration and the context that modules of
+// one process share, against the real registry, files and processes.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <regex>
+#include <thread>
+#include <string>
+#include <vector>
+
+#include "log/logfile.h"
+#include "log/logmanager.h"
+#include "runtime/registry.h"
+#include "runtime/text.h"
+#include "tests/support/config_key.h"
+#include "tests/support/process_runner.h"
+#include "tests/support/temp_dir.h"
+#include "threads/execute_context.h"
+
+namespace {
+
+struct Recorder : ILogHandler {
+    std::vector<std::wstring> records;
+    Recorder() { LogManager::instance().addHandler(this); }
+    ~Recorder() override { LogManager::instance().removeHandler(this); }
+    void handleMessage(LogLevel level, const std::wstring& text) override {
+        records.push_back(std::wstring(logLevelName(level)) + L": " + text);
+    }
+};
+
+// The "Debug" switch is re-read on every 16th query only.
+void noticeDebugSwitch() {
+    for (int i = 0; i < 16; ++i) LogManager::instance().isDebug();
+}
+
+// An installation root with admin\logs, named in the configuration.
+class LogRoot {
+public:
+    explicit LogRoot(bool debug, bool withLogs = true) : root_(L"rdlog") {
+        if (withLogs) {
+            CreateDirectoryW((root_ / L"admin").c_str(), nullptr);
+            CreateDirectoryW((root_ / L"admin\\logs").c_str(), nullptr);
+        }
+        config_.set(L"PRODUCT_ROOT_D", root_.path());
+        config_.set(L"Debug", DWORD{debug ? 1u : 0u});
+        config_.remove(L"log_debug_enabled");
+        noticeDebugSwitch();
+    }
+    ~LogRoot() {
+        config_.remove(L"Debug");
+        noticeDebugSwitch();
+    }
+    test_config::ConfigValues& config() { return config_; }
+    std::wstring todaysFile() const {
+        SYSTEMTIME now;
+        GetLocalTime(&now);
+        return root_ / (L"admin\\logs\\" + LogFile(L"debug", 1).fileName(now));
+    }
+    std::wstring text() const {
+        const std::string bytes = test_support::readBytes(todaysFile());
+        return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
+    }
+    const test_support::TempDir& dir() const { return root_; }
+
+private:
+    test_support::TempDir root_;
+    test_config::ConfigValues config_;
+};
+
+// Records of the file as text lines without their stamps; fails on any line
+// that does not carry a full stamp, this process's id and a thread id.
+std::vector<std::wstring> recordsOf(const std::wstring& text, bool* parsed = nullptr) {
+    static const std::wregex stamp(L"^\\d{4}/\\d{2}/\\d{2} \\d{2}:\\d{2}:\\d{2}\\.\\d{3} (-?\\d+) -?\\d+ ");
+    std::vector<std::wstring> records;
+    bool ok = true;
+    std::size_t start = text.empty() || text[0] != 0xFEFF ? 0 : 1;
+    while (start < text.size()) {
+        const std::size_t end = text.find(L"\r\n", start);
+        if (end == std::wstring::npos) {
+            ok = false;
+            break;
+        }
+        const std::wstring line = text.substr(start, end - start);
+        std::wsmatch match;
+        if (!std::regex_search(line, match, stamp)) ok = false;
+        records.push_back(line.substr(match.length()));
+        start = end + 2;
+    }
+    if (parsed) *parsed = ok;
+    return records;
+}
+
+}  // namespace
+
+TEST(LogFile, DebugRecordsCarryStampIdsAndLevelAfterOneByteOrderMark) {
+    LogRoot root(true);
+    LogManager::instance().log(Info, L"first %d", 1);
+    LogManager::instance().log(Warning, L"second");
+    LogManager::instance().log(Error, L"chain\n   at context(line 3)");
+    const std::wstring text = root.text();
+    ASSERT_FALSE(text.empty());
+    EXPECT_EQ(text[0], 0xFEFF);
+    EXPECT_EQ(text.find(wchar_t(0xFEFF), 1), std::wstring::npos);
+    bool parsed = false;
+    EXPECT_EQ(recordsOf(text, &parsed),
+              (std::vector<std::wstring>{L"Info: first 1", L"Warning: second", L"Error: chain\n   at context(line 3)"}));
+    EXPECT_TRUE(parsed);
+    const std::wstring pid = L" " + std::to_wstring(GetCurrentProcessId()) + L" " +
+                             std::to_wstring(GetCurrentThreadId()) + L" Info: first 1\r\n";
+    EXPECT_NE(text.find(pid), std::wstring::npos);
+}
+
+TEST(LogFile, SwitchesDecideWhatReachesTheFileAndFailuresStayInside) {
+    {
+        LogRoot root(false);
+        Recorder recorder;
+        LogManager::instance().log(Info, L"not in debug");
+        LogManager::instance().log(Result, L"not in debug either");
+        LogManager::instance().log(Unexpected, L"always");
+        EXPECT_EQ(recordsOf(root.text()), std::vector<std::wstring>{L"Unexpected: always"});
+        EXPECT_EQ(recorder.records.size(), 3u);  // handlers get every level
+    }
+    {
+        LogRoot root(true);
+        root.config().set(L"log_debug_enabled", DWORD{0});
+        LogManager::instance().log(Error, L"file switched off");
+        EXPECT_EQ(GetFileAttributesW(root.todaysFile().c_str()), INVALID_FILE_ATTRIBUTES);
+        // No writer opened the mutex either.
+        EXPECT_EQ(OpenMutexW(SYNCHRONIZE, FALSE, L"korvolog_debug_mutex"), nullptr);
+    }
+    {
+        LogRoot root(true, false);  // no admin\logs: lost from the file only
+        Recorder recorder;
+        LogManager::instance().log(Error, L"nowhere to go");
+        EXPECT_EQ(GetFileAttributesW((root.dir() / L"admin").c_str()), INVALID_FILE_ATTRIBUTES);
+        EXPECT_EQ(recorder.records, std::vector<std::wstring>{L"Error: nowhere to go"});
+    }
+    {
+        test_config::ConfigValues config;
+        config.remove(L"PRODUCT_ROOT_D");
+        Recorder recorder;
+        LogManager::instance().log(Crash, L"no root");
+        EXPECT_EQ(recorder.records, std::vector<std::wstring>{L"Crash: no root"});
+    }
+}
+
+TEST(ExecuteContext, ASecondModuleSharesTheContextSwitchesHandlersAndFile) {
+    LogRoot root(true);
+    Recorder recorder;
+    ExecuteContext& own = executeContext();
+    const std::uint64_t references = own.references;
+    ASSERT_NE(GetProcAddress(GetModuleHandleW(nullptr), "m_ExecuteContext_4D93FADE_7B9E_4286_AE07_54AF471F7E22"),
+              nullptr);
+
+    const HMODULE module = LoadLibraryW(test_process::siblingPath(L"rdmodule.dll").c_str());
+    ASSERT_NE(module, nullptr) << GetLastError();
+    const auto context = reinterpret_cast<ExecuteContext* (*)()>(
+        reinterpret_cast<void*>(GetProcAddress(module, "rdmoduleContext")));
+    const auto log =
+        reinterpret_cast<void (*)(int, const wchar_t*)>(reinterpret_cast<void*>(GetProcAddress(module, "rdmoduleLog")));
+    ASSERT_TRUE(context && log);
+    EXPECT_EQ(context(), &own);
+    EXPECT_EQ(own.references, references + 1);
+    log(Info, L"from the module");
+    EXPECT_EQ(recorder.records, std::vector<std::wstring>{L"Info: from the module"});
+    EXPECT_EQ(recordsOf(root.text()), std::vector<std::wstring>{L"Info: from the module"});
+    FreeLibrary(module);
+    EXPECT_EQ(own.references, references);
+}
+
+TEST(EventLog, RegistrationWritesTheSourceAndKeepsAnExistingLog) {
+    const std::wstring logKey = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Korvo";
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, logKey.c_str());
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, logKey.c_str());
+    LogRoot root(false);
+    const auto agentFails = [] {
+        const std::wstring agent = test_process::siblingPath(L"rundock.exe");
+        return test_process::run(agent, test_process::commandLine(agent, {L"--bogus"})).exitCode;
+    };
+    const auto dword = [&](const std::wstring& key, const wchar_t* name) {
+        DWORD value = 0xFFFFFFFF;
+        registry::lookup(HKEY_LOCAL_MACHINE, key, name, value, registry::View::Native);
+        return value;
+    };
+    ASSERT_EQ(agentFails(), 1u);  // its Error record registers the source
+    EXPECT_EQ(dword(logKey, L"MaxSize"), 0x800000u);
+    EXPECT_EQ(dword(logKey, L"Retention"), 0u);
+    const std::wstring source = logKey + L"\\rundock.exe";
+    EXPECT_EQ(dword(source, L"TypesSupported"), 7u);
+    std::wstring messageFile;
+    registry::lookup(HKEY_LOCAL_MACHINE, source, L"EventMessageFile", messageFile, REG_SZ, registry::View::Native);
+    EXPECT_EQ(messageFile, root.dir() / L"admin\\bin64\\eventmsg.dll");
+
+    HKEY log = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, logKey.c_str(), 0, KEY_SET_VALUE, &log), ERROR_SUCCESS);
+    registry::set(log, L"MaxSize", DWORD{1234});
+    RegCloseKey(log);
+    ASSERT_EQ(agentFails(), 1u);
+    EXPECT_EQ(dword(logKey, L"MaxSize"), 1234u);
+}
+
+namespace {
+
+// The environment block of a task run whose files lie in directory.
+std::wstring taskEnvironment(const std::wstring& directory) {
+    test_support::writeBytes(directory + L"\\in.txt", "");
+    std::wstring block;
+    wchar_t* own = GetEnvironmentStringsW();
+    for (const wchar_t* entry = own; *entry; entry += wcslen(entry) + 1)
+        if (_wcsnicmp(entry, L"RD_", 3) != 0) block += std::wstring(entry) + L'\0';
+    FreeEnvironmentStringsW(own);
+    const std::map<std::wstring, std::wstring> task = {
+        {L"RD_CMD_BINARY", test_process::siblingPath(L"rdchild.exe")}, {L"RD_CMD_ARGS", L"exit 3"},
+        {L"RD_STDIN", directory + L"\\in.txt"},  {L"RD_STDOUT", directory + L"\\out.txt"},
+        {L"RD_STDERR", directory + L"\\err.txt"}, {L"RD_PID", directory + L"\\pid"},
+        {L"RD_EXIT_CODE", directory + L"\\exit"}, {L"RD_TIMEOUT", L"60"}};
+    for (const auto& [name, value] : task) block += name + L"=" + value + L'\0';
+    return block;
+}
+
+}  // namespace
+
+TEST(LogFile, ThirtyTwoAgentsAtOnceLoseAndTearNoRecord) {
+    LogRoot root(true);
+    const std::wstring agent = test_process::siblingPath(L"rundock.exe");
+    const auto runTask = [&](int index) {
+        const std::wstring directory = root.dir() / (L"task" + std::to_wstring(index));
+        CreateDirectoryW(directory.c_str(), nullptr);
+        return test_process::run(agent, L"\"" + agent + L"\"", 120000, taskEnvironment(directory)).exitCode;
+    };
+    ASSERT_EQ(runTask(0), 0u);
+    const std::size_t perRun = recordsOf(root.text()).size();
+    ASSERT_GE(perRun, 3u);
+
+    constexpr int kAgents = 32;
+    std::vector<DWORD> codes(kAgents, 99);
+    std::vector<std::thread> starters;
+    for (int i = 1; i <= kAgents; ++i) starters.emplace_back([&, i] { codes[i - 1] = runTask(i); });
+    for (std::thread& starter : starters) starter.join();
+    EXPECT_EQ(codes, std::vector<DWORD>(kAgents, 0u));
+
+    const std::wstring text = root.text();
+    bool parsed = false;
+    const std::vector<std::wstring> records = recordsOf(text, &parsed);
+    EXPECT_TRUE(parsed);
+    EXPECT_EQ(records.size(), perRun * (kAgents + 1));
+    EXPECT_EQ(std::count(text.begin(), text.end(), wchar_t(0xFEFF)), 1);
+}
