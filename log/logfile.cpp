@@ -20,7 +20,9 @@ std::wstring executableFileName() {
         }
         path.resize(path.size() * 2);
     }
-    return VFileName::fileName(path);
+    // Not through the shell's path functions: loading them costs a task run
+    // more than all its records together.
+    return path.substr(path.find_last_of(L"\\/") + 1);
 }
 
 namespace {

@@ -56,7 +56,10 @@ public:
     std::wstring todaysFile() const {
         SYSTEMTIME now;
         GetLocalTime(&now);
-        return root_ / (L"admin\\logs\\" + LogFile(L"debug", 1).fileName(now));
+        wchar_t name[64];
+        swprintf(name, 64, L"korvolog_debug%04u%02u%02u.log", unsigned(now.wYear), unsigned(now.wMonth),
+                 unsigned(now.wDay));
+        return root_ / (L"admin\\logs\\" + std::wstring(name));
     }
     std::wstring text() const {
         const std::string bytes = test_support::readBytes(todaysFile());
@@ -247,4 +250,18 @@ TEST(LogFile, ThirtyTwoAgentsAtOnceLoseAndTearNoRecord) {
     EXPECT_TRUE(parsed);
     EXPECT_EQ(records.size(), perRun * (kAgents + 1));
     EXPECT_EQ(std::count(text.begin(), text.end(), wchar_t(0xFEFF)), 1);
+}
+
+// Info records reach the event log only in debug mode; a task run that goes
+// well logs nothing else.
+TEST(EventLog, InfoRecordsRegisterTheSourceOnlyInDebugMode) {
+    const std::wstring sourceKey = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Korvo\\rundock.exe";
+    const std::wstring agent = test_process::siblingPath(L"rundock.exe");
+    for (const bool debug : {false, true}) {
+        LogRoot root(debug);
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, sourceKey.c_str());
+        ASSERT_EQ(test_process::run(agent, L"\"" + agent + L"\"", 60000, taskEnvironment(root.dir().path())).exitCode,
+                  0u);
+        EXPECT_EQ(registry::keyExists(HKEY_LOCAL_MACHINE, sourceKey, registry::View::Native), debug);
+    }
 }
