@@ -112,19 +112,12 @@ REGSAM accessFlag(View view) noexcept {
 }
 
 Key::Key(HKEY root, const std::wstring& subKey, REGSAM access, bool openOnly) {
+    HKEY handle = nullptr;
     if (openOnly)
-        open(root, subKey, handle_, access);
+        open(root, subKey, handle, access);
     else
-        create(root, subKey, handle_, access);
-}
-
-void Key::reset(HKEY handle) noexcept {
-    if (handle_ && handle_ != handle) {
-        const DWORD error = GetLastError();
-        RegCloseKey(handle_);
-        SetLastError(error);
-    }
-    handle_ = handle;
+        create(root, subKey, handle, access);
+    reset(handle);
 }
 
 LSTATUS create(HKEY root, const std::wstring& subKey, HKEY& output, REGSAM access) {

@@ -11,7 +11,8 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
-#include <utility>
+
+#include "runtime/owner.h"
 
 namespace registry {
 
@@ -24,30 +25,21 @@ enum class View { Default = 0, View32 = 1, View64 = 2, Native = 3 };
 // unknown value), which leaves the process's own view, the 64-bit one.
 REGSAM accessFlag(View view) noexcept;
 
+struct KeyTraits {
+    using Value = HKEY;
+    static HKEY empty() noexcept { return nullptr; }
+    static bool valid(HKEY key) noexcept { return key != nullptr; }
+    static void close(HKEY key) noexcept { RegCloseKey(key); }
+};
+
 // The single owner of one open key.
-class Key {
+class Key : public RunTime::Owner<KeyTraits> {
 public:
+    using Owner::Owner;
     Key() noexcept = default;
     // Opens subKey when openOnly, otherwise creates it when missing; a failure
     // throws as open or create do, and no key is owned.
     Key(HKEY root, const std::wstring& subKey, REGSAM access, bool openOnly);
-    Key(Key&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
-    Key& operator=(Key&& other) noexcept {
-        if (this != &other) reset(std::exchange(other.handle_, nullptr));
-        return *this;
-    }
-    Key(const Key&) = delete;
-    Key& operator=(const Key&) = delete;
-    ~Key() { close(); }
-
-    HKEY get() const noexcept { return handle_; }
-    HKEY release() noexcept { return std::exchange(handle_, nullptr); }
-    // Keeps the caller's last error: a close after a failed call must not hide it.
-    void reset(HKEY handle = nullptr) noexcept;
-    void close() noexcept { reset(); }
-
-private:
-    HKEY handle_ = nullptr;
 };
 
 // Both throw the registry's code (throwOsError) and leave output untouched on

@@ -20,7 +20,7 @@ std::vector<unsigned char> tokenGroups(HANDLE token) {
 
 VSID VSID::make(const char* factory, SID_IDENTIFIER_AUTHORITY authority, BYTE count, DWORD first, DWORD second) {
     VSID result;
-    if (!AllocateAndInitializeSid(&authority, count, first, second, 0, 0, 0, 0, 0, 0, &result.sid_))
+    if (!AllocateAndInitializeSid(&authority, count, first, second, 0, 0, 0, 0, 0, 0, result.put()))
         throwOsError(L"AllocateAndInitializeSid", GetLastError(), raiseSite(factory, __LINE__));
     return result;
 }
@@ -32,11 +32,6 @@ VSID VSID::admins() {
 VSID VSID::everyone() { return make("VSID::everyone", SECURITY_WORLD_SID_AUTHORITY, 1, SECURITY_WORLD_RID, 0); }
 
 VSID VSID::system() { return make("VSID::system", SECURITY_NT_AUTHORITY, 1, SECURITY_LOCAL_SYSTEM_RID, 0); }
-
-void VSID::reset() noexcept {
-    if (sid_) FreeSid(sid_);
-    sid_ = nullptr;
-}
 
 SecurityDescriptor::Entry SecurityDescriptor::allow(PSID sid, DWORD mask, DWORD inheritance, TRUSTEE_TYPE type) {
     Entry entry;

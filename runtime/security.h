@@ -5,28 +5,22 @@
 #include <windows.h>
 #include <aclapi.h>
 
-#include <utility>
 #include <vector>
 
 #include "runtime/local_memory.h"
+#include "runtime/owner.h"
+
+struct SidTraits {
+    using Value = PSID;
+    static PSID empty() noexcept { return nullptr; }
+    static bool valid(PSID sid) noexcept { return sid != nullptr; }
+    static void close(PSID sid) noexcept { FreeSid(sid); }
+};
 
 // A SID made by AllocateAndInitializeSid, released with FreeSid.
-class VSID {
+class VSID : public RunTime::Owner<SidTraits> {
 public:
-    VSID() noexcept = default;
-    VSID(VSID&& other) noexcept : sid_(std::exchange(other.sid_, nullptr)) {}
-    VSID& operator=(VSID&& other) noexcept {
-        if (this != &other) {
-            reset();
-            sid_ = std::exchange(other.sid_, nullptr);
-        }
-        return *this;
-    }
-    VSID(const VSID&) = delete;
-    VSID& operator=(const VSID&) = delete;
-    ~VSID() { reset(); }
-
-    PSID get() const noexcept { return sid_; }
+    using Owner::Owner;
 
     static VSID admins();    // S-1-5-32-544
     static VSID everyone();  // S-1-1-0
@@ -35,8 +29,6 @@ public:
 private:
     static VSID make(const char* factory, SID_IDENTIFIER_AUTHORITY authority, BYTE count, DWORD first,
                      DWORD second);
-    void reset() noexcept;
-    PSID sid_ = nullptr;
 };
 
 // A self-contained absolute security descriptor and the security attributes

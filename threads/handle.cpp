@@ -7,11 +7,11 @@ namespace RunTime {
 void AutoHandle::duplicateHandle(HANDLE source, bool inheritable) {
     close();
     const HANDLE process = GetCurrentProcess();
-    if (!DuplicateHandle(process, source, process, &handle_, 0, inheritable, DUPLICATE_SAME_ACCESS)) {
-        handle_ = nullptr;
+    HANDLE duplicate = nullptr;
+    if (!DuplicateHandle(process, source, process, &duplicate, 0, inheritable, DUPLICATE_SAME_ACCESS))
         throwOsError(L"Unable to duplicate handle", GetLastError(),
                      raiseSite("RunTime::AutoHandle::duplicateHandle", 829));
-    }
+    reset(duplicate);
 }
 
 }  // namespace RunTime

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <vector>
 
 #include "log/logmanager.h"
@@ -83,34 +84,40 @@ TEST(ProcessHelper, LogsExecuteBeforeTheStartAndTheWaitsOutcome) {
                            }));
 }
 
+namespace {
+
+// Starts the test child with the given exit code on this impersonating
+// thread, then reverts to the process token.
+std::unique_ptr<vexecutil> startWhileImpersonating(const std::wstring& exitCode) {
+    auto child = std::make_unique<vexecutil>();
+    child->executable = kChild;
+    child->arguments = L"exit " + exitCode;
+    child->noWindow = true;
+    EXPECT_NO_THROW(child->start());
+    RevertToSelf();
+    return child;
+}
+
+}  // namespace
+
 TEST(ProcessHelper, ImpersonatingWithTheSameStandingStartsUnderTheProcessToken) {
     ASSERT_TRUE(ImpersonateSelf(SecurityImpersonation));
-    vexecutil child;
-    child.executable = kChild;
-    child.arguments = L"exit 6";
-    child.noWindow = true;
-    EXPECT_NO_THROW(child.start());
-    RevertToSelf();
-    EXPECT_TRUE(child.waitForExit(30000));
-    EXPECT_EQ(child.exitCode(), 6u);
+    const auto child = startWhileImpersonating(L"6");
+    EXPECT_TRUE(child->waitForExit(30000));
+    EXPECT_EQ(child->exitCode(), 6u);
 }
 
 TEST(ProcessHelper, ImpersonatingWithADifferentStandingStartsUnderTheUsersToken) {
     ASSERT_TRUE(RunTime::Access::isTokenMember(nullptr)) << "the test needs an administrator's process";
     const RunTime::AutoHandle impersonation = impersonateWithoutAdministrators();
     const bool impersonatedIsAdmin = RunTime::Access::isTokenMember(nullptr);
-    vexecutil child;
-    child.executable = kChild;
-    child.arguments = L"exit 7";
-    child.noWindow = true;
-    EXPECT_NO_THROW(child.start());
-    RevertToSelf();
+    const auto child = startWhileImpersonating(L"7");
     EXPECT_FALSE(impersonatedIsAdmin);
-    EXPECT_TRUE(child.waitForExit(30000));
-    EXPECT_EQ(child.exitCode(), 7u);
+    EXPECT_TRUE(child->waitForExit(30000));
+    EXPECT_EQ(child->exitCode(), 7u);
     // The child carries the impersonated user's token, not the process's.
     RunTime::AutoHandle childToken;
-    ASSERT_TRUE(OpenProcessToken(child.processHandle(), TOKEN_QUERY, childToken.put())) << GetLastError();
+    ASSERT_TRUE(OpenProcessToken(child->processHandle(), TOKEN_QUERY, childToken.put())) << GetLastError();
     EXPECT_FALSE(RunTime::Access::isTokenMember(childToken.get()));
 }
 
