@@ -85,6 +85,12 @@ std::uint32_t vexecutil::creationFlags() const {
 }
 
 void vexecutil::start() {
+    commandLine_ = executable.empty() ? arguments : formatString(L"\"%s\" %s", executable, arguments);
+    // No file name holds a quote, and one inside the quoted program path
+    // would end it early: the rest of the path would become arguments of
+    // whatever program the first part names.
+    if (executable.find(L'"') != std::wstring::npos)
+        throwOsError(L"CreateProcess '" + commandLine_ + L"'", ERROR_INVALID_NAME, raiseSite("vexecutil::start", 198));
     const bool redirect = redirects();
     AutoHandle childInput, childOutput, childError;
     STARTUPINFOW startup{};
@@ -109,7 +115,6 @@ void vexecutil::start() {
     wchar_t desktop[] = L"winsta0\\default";
     startup.lpDesktop = inheritDesktop ? nullptr : desktop;
 
-    commandLine_ = executable.empty() ? arguments : formatString(L"\"%s\" %s", executable, arguments);
     // CreateProcess may write into the command line it is given.
     std::vector<wchar_t> mutableLine(commandLine_.begin(), commandLine_.end());
     mutableLine.push_back(L'\0');

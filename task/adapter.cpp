@@ -20,6 +20,10 @@ std::wstring valueOf(const EnvironmentMap& environment, const wchar_t* name) {
     return found == environment.end() ? std::wstring() : found->second;
 }
 
+// A value of blanks names no file and no number: it would only fail later,
+// after the child had been started, and leave it running unwatched.
+bool undefined(const std::wstring& value) { return value.find_first_not_of(L" \t\r\n\v\f") == std::wstring::npos; }
+
 }  // namespace
 
 std::uint32_t Adapter::waitMilliseconds(std::uint32_t timeoutSeconds) noexcept {
@@ -34,7 +38,7 @@ void Adapter::runTask() {
     guarded(kRunTask, [&] {
         const EnvironmentMap environment = systemHelper_->getEnv();
         for (const wchar_t* name : kRequired)
-            if (valueOf(environment, name).empty())
+            if (undefined(valueOf(environment, name)))
                 throw ArgumentException(formatString(L"Environment variable %s is undefined", name),
                                         raiseSite("Rundock::Adapter::runTask", 39));
 

@@ -114,6 +114,21 @@ TEST_F(Launcher, MissingInputAndProgramFailWithTheirOwnErrors) {
     }
 }
 
+// A quote would end the quoted program path early and hand the rest of it
+// to whatever program the first part names.
+TEST_F(Launcher, AProgramPathWithAQuoteIsRefusedBeforeAnyFileIsTouched) {
+    child_.executable = test_process::siblingPath(L"rdchild.exe") + L"\" exit 9 \"";
+    child_.stdoutFile = path(L"out.txt");
+    try {
+        child_.start();
+        FAIL() << "started";
+    } catch (const vosexception& e) {
+        EXPECT_EQ(e.code(), static_cast<std::uint32_t>(ERROR_INVALID_NAME));
+        EXPECT_NE(e.message().find(child_.executable), std::wstring::npos);
+    }
+    EXPECT_EQ(GetFileAttributesW(path(L"out.txt").c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
 TEST_F(Launcher, RelativeStreamFilesUseTheCurrentDirectoryAndItIsRestored) {
     wchar_t original[MAX_PATH];
     GetCurrentDirectoryW(MAX_PATH, original);

@@ -143,10 +143,11 @@ TEST(TaskRun, RequiredVariablesAreCheckedInOrderAndNothingStarts) {
     const wchar_t* order[] = {L"RD_CMD_BINARY", L"RD_STDIN", L"RD_STDOUT", L"RD_STDERR",
                               L"RD_PID",        L"RD_EXIT_CODE", L"RD_TIMEOUT"};
     for (const wchar_t* name : order) {
-        for (const bool empty : {false, true}) {
+        // Absent, empty, and blanks only: none of them names anything.
+        for (const wchar_t* value : {static_cast<const wchar_t*>(nullptr), L"", L" \t "}) {
             TaskDriver run;
-            if (empty)
-                run.system->environment[name] = L"";
+            if (value)
+                run.system->environment[name] = value;
             else
                 run.system->environment.erase(name);
             const std::wstring error = run.fails();
