@@ -11,10 +11,19 @@
 //   handle N      end with 1 when handle value N is open in this process, else 0
 //   hold M E      take the named mutex M, then set the named event E; the
 //                 mutex is abandoned when the process ends
+//   overflow      overflow the stack
+//   abort         call abort()
+//   close-out     close standard output
+//   bytes N       write N bytes of a fixed pattern to standard output
+//   spawn MS      start a grandchild that sleeps MS milliseconds holding our
+//                 standard streams, write "grandchild PID" to standard error,
+//                 and do not wait for it
 // Without an exit action it ends with code 0.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <cwchar>
 #include <string>
 
@@ -50,6 +59,45 @@ std::uint32_t number(const wchar_t* text) { return std::uint32_t(std::wcstoul(te
 
 volatile std::uintptr_t g_badAddress = 0x10;
 
+// Byte i of the pattern that "bytes" writes; the tests compute it too.
+char patternByte(std::uint64_t i) { return static_cast<char>('a' + (i * 7 + i / 251) % 26); }
+
+void writePattern(std::uint64_t count) {
+    std::string block(1 << 16, '\0');
+    for (std::uint64_t done = 0; done < count;) {
+        const std::uint64_t size = std::min<std::uint64_t>(block.size(), count - done);
+        for (std::uint64_t i = 0; i < size; ++i) block[i] = patternByte(done + i);
+        write(STD_OUTPUT_HANDLE, block.substr(0, size));
+        done += size;
+    }
+}
+
+// Deep enough for any stack; the limit only keeps the compiler from
+// calling the recursion infinite.
+int recurse(int depth) {
+    volatile char frame[4096];
+    frame[0] = static_cast<char>(depth);
+    return depth > (1 << 30) ? 0 : recurse(depth + 1) + frame[0];
+}
+
+bool spawnHolder(const wchar_t* sleepMs) {
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring line = L"\"" + std::wstring(self) + L"\" sleep " + sleepMs;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessW(self, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info)) return false;
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+    write(STD_ERROR_HANDLE, "grandchild " + std::to_string(info.dwProcessId));
+    return true;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -78,6 +126,16 @@ int wmain(int argc, wchar_t** argv) {
             const HANDLE mutex = CreateMutexW(nullptr, FALSE, argv[++i]);
             const HANDLE ready = OpenEventW(EVENT_MODIFY_STATE, FALSE, argv[++i]);
             if (!mutex || !ready || WaitForSingleObject(mutex, INFINITE) != WAIT_OBJECT_0 || !SetEvent(ready)) return 3;
+        } else if (action == L"overflow") {
+            return recurse(0);
+        } else if (action == L"abort") {
+            std::abort();
+        } else if (action == L"close-out") {
+            CloseHandle(GetStdHandle(STD_OUTPUT_HANDLE));
+        } else if (action == L"bytes" && hasValue) {
+            writePattern(std::wcstoull(argv[++i], nullptr, 10));
+        } else if (action == L"spawn" && hasValue) {
+            if (!spawnHolder(argv[++i])) return 4;
         } else if (action == L"crash") {
             *reinterpret_cast<volatile int*>(g_badAddress) = 1;
         } else {

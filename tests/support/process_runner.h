@@ -50,8 +50,10 @@ struct ProcessResult {
 
 // environment: a block of name=value strings, each ended by a zero (the block
 // ends with one more); empty inherits ours.
+// currentDirectory: empty keeps ours.
 inline ProcessResult run(const std::wstring& program, const std::wstring& line, DWORD timeoutMs = 60000,
-                         const std::wstring& environment = std::wstring()) {
+                         const std::wstring& environment = std::wstring(),
+                         const std::wstring& currentDirectory = std::wstring()) {
     SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     HANDLE readEnd = nullptr;
     HANDLE writeEnd = nullptr;
@@ -75,7 +77,7 @@ inline ProcessResult run(const std::wstring& program, const std::wstring& line, 
     if (!block.empty()) block.push_back(L'\0');
     if (!CreateProcessW(program.c_str(), mutableLine.data(), nullptr, nullptr, TRUE,
                         CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT, block.empty() ? nullptr : block.data(),
-                        nullptr, &startup, &info))
+                        currentDirectory.empty() ? nullptr : currentDirectory.c_str(), &startup, &info))
         throw osFailure("CreateProcessW");
     RunTime::AutoHandle process(info.hProcess);
     RunTime::AutoHandle thread(info.hThread);

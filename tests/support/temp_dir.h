@@ -7,6 +7,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "runtime/datetime.h"
 
@@ -55,6 +56,19 @@ public:
 private:
     std::wstring path_;
 };
+
+// The names of the files that match pattern (a path with wildcards).
+inline std::vector<std::wstring> fileNames(const std::wstring& pattern) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW entry;
+    const HANDLE find = FindFirstFileW(pattern.c_str(), &entry);
+    if (find == INVALID_HANDLE_VALUE) return names;
+    do {
+        if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(entry.cFileName);
+    } while (FindNextFileW(find, &entry));
+    FindClose(find);
+    return names;
+}
 
 inline std::string readBytes(const std::wstring& path) {
     std::ifstream in(path.c_str(), std::ios::binary);

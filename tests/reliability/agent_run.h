@@ -1,0 +1,108 @@
+// One task run of the agent as the scheduler makes it: a fresh directory
+// with the stream and result files, an installation root whose log file
+// collects the run's records, and the RD_* variables of the task.
+#pragma once
+
+#include <windows.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "runtime/text.h"
+#include "tests/support/config_key.h"
+#include "tests/support/process_runner.h"
+#include "tests/support/temp_dir.h"
+
+namespace reliability {
+
+struct AgentResult {
+    DWORD exitCode = 0;
+    std::string output;                 // what the agent printed (nothing, for a task run)
+    std::vector<std::wstring> errors;   // the Error records of the log file, without their stamps
+    std::vector<std::wstring> records;  // every record of the log file, without stamps
+};
+
+class TaskRun {
+public:
+    TaskRun() : dir_(L"rdrel-") {
+        CreateDirectoryW((dir_ / L"admin").c_str(), nullptr);
+        CreateDirectoryW((dir_ / L"admin\\logs").c_str(), nullptr);
+        test_support::writeBytes(path(L"in.txt"), "");
+        config_.set(L"PRODUCT_ROOT_D", dir_.path());
+        config_.remove(L"Debug");
+        config_.remove(L"log_debug_enabled");
+        variables = {{L"RD_CMD_BINARY", test_process::siblingPath(L"rdchild.exe")},
+                     {L"RD_CMD_ARGS", L"exit 0"},
+                     {L"RD_STDIN", path(L"in.txt")},
+                     {L"RD_STDOUT", path(L"out.txt")},
+                     {L"RD_STDERR", path(L"err.txt")},
+                     {L"RD_PID", path(L"pid")},
+                     {L"RD_EXIT_CODE", path(L"exit")},
+                     {L"RD_TIMEOUT", L"30"}};
+    }
+
+    // A file of the run's directory.
+    std::wstring path(const std::wstring& name) const { return dir_ / name; }
+    const std::wstring& directory() const { return dir_.path(); }
+    test_config::ConfigValues& config() { return config_; }
+
+    // Runs rundock with our environment minus any RD_* plus variables (a
+    // variable mapped to kAbsent is left out); timeoutMs bounds the whole run.
+    AgentResult run(DWORD timeoutMs = 60000) {
+        std::wstring block;
+        wchar_t* own = GetEnvironmentStringsW();
+        for (const wchar_t* entry = own; *entry; entry += wcslen(entry) + 1)
+            if (_wcsnicmp(entry, L"RD_", 3) != 0) block += std::wstring(entry) + L'\0';
+        FreeEnvironmentStringsW(own);
+        for (const auto& [name, value] : variables)
+            if (value != kAbsent) block += name + L"=" + value + L'\0';
+        const std::wstring agent = test_process::siblingPath(L"rundock.exe");
+        const test_process::ProcessResult process =
+            test_process::run(agent, L"\"" + agent + L"\"", timeoutMs, block, dir_.path());
+        AgentResult result;
+        result.exitCode = process.exitCode;
+        result.output = process.output;
+        result.records = logRecords();
+        for (const std::wstring& record : result.records)
+            if (record.rfind(L"Error: ", 0) == 0) result.errors.push_back(record);
+        return result;
+    }
+
+    // The bytes of a file of the run's directory; "<missing>" when it does not exist.
+    std::string read(const std::wstring& name) const {
+        if (GetFileAttributesW(path(name).c_str()) == INVALID_FILE_ATTRIBUTES) return "<missing>";
+        return test_support::readBytes(path(name));
+    }
+
+    static inline const std::wstring kAbsent = L"\x01<absent>";
+    std::map<std::wstring, std::wstring> variables;
+
+private:
+    std::vector<std::wstring> logRecords() const {
+        std::vector<std::wstring> records;
+        for (const std::wstring& file : test_support::fileNames(dir_ / L"admin\\logs\\*.log")) {
+            const std::string bytes = test_support::readBytes(dir_ / (L"admin\\logs\\" + file));
+            std::wstring text(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
+            if (!text.empty() && text[0] == 0xFEFF) text.erase(0, 1);
+            // A record starts with "yyyy/mm/dd hh:mm:ss.mmm pid tid " and ends with CRLF.
+            std::size_t start = 0;
+            while (start < text.size()) {
+                std::size_t end = text.find(L"\r\n", start);
+                if (end == std::wstring::npos) end = text.size();
+                const std::wstring line = text.substr(start, end - start);
+                std::size_t cut = 0;
+                for (int field = 0; field < 4 && cut != std::wstring::npos; ++field)
+                    cut = line.find(L' ', field == 0 ? 0 : cut + 1);
+                records.push_back(cut == std::wstring::npos ? line : line.substr(cut + 1));
+                start = end + 2;
+            }
+        }
+        return records;
+    }
+
+    test_support::TempDir dir_;
+    test_config::ConfigValues config_;
+};
+
+}  // namespace reliability
