@@ -20,6 +20,19 @@ DWORD queryAttributes(const std::wstring& path, DWORD& error) {
     return attributes;
 }
 
+// CreateFileW for paths the system can hold. Windows refuses longer ones
+// itself; Wine cuts them short and opens whatever file the cut names.
+HANDLE createFile(const std::wstring& path, DWORD desiredAccess, DWORD shareMode, SECURITY_ATTRIBUTES* security,
+                  DWORD creationDisposition, DWORD flagsAndAttributes) {
+    constexpr std::size_t kLongestPath = 32767;
+    if (path.size() > kLongestPath) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return INVALID_HANDLE_VALUE;
+    }
+    return CreateFileW(path.c_str(), desiredAccess, shareMode, security, creationDisposition, flagsAndAttributes,
+                       nullptr);
+}
+
 }  // namespace
 
 VFile::VFile(VFile&& other) noexcept
@@ -37,7 +50,7 @@ VFile& VFile::operator=(VFile&& other) noexcept {
 void VFile::open(const std::wstring& path, DWORD desiredAccess, DWORD shareMode, DWORD creationDisposition,
                  DWORD flagsAndAttributes) {
     const HANDLE handle =
-        CreateFileW(path.c_str(), desiredAccess, shareMode, nullptr, creationDisposition, flagsAndAttributes, nullptr);
+        createFile(path, desiredAccess, shareMode, nullptr, creationDisposition, flagsAndAttributes);
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         throwOsError(L"Open file '" + path + L"'", error, raiseSite("VFile::open", __LINE__));
@@ -119,8 +132,8 @@ void RunTime::File::create(HANDLE& output, const std::wstring& base, const std::
                            DWORD shareMode, SECURITY_ATTRIBUTES* security, DWORD creationDisposition,
                            DWORD flagsAndAttributes) {
     const std::wstring resolved = absolutePath(base, path);
-    const HANDLE handle = CreateFileW(resolved.c_str(), desiredAccess, shareMode, security, creationDisposition,
-                                      flagsAndAttributes, nullptr);
+    const HANDLE handle =
+        createFile(resolved, desiredAccess, shareMode, security, creationDisposition, flagsAndAttributes);
     const DWORD error = GetLastError();  // before the close below can change it
     if (isOpen(output)) CloseHandle(output);
     output = isOpen(handle) ? handle : INVALID_HANDLE_VALUE;

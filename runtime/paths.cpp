@@ -16,6 +16,18 @@
 
 namespace {
 
+// NUL, CON, AUX, PRN, COM1-COM9 and LPT1-LPT9, in any letter case.
+bool isDeviceName(const std::wstring& name) {
+    static const wchar_t* const kPlain[] = {L"NUL", L"CON", L"AUX", L"PRN"};
+    if (name.size() == 3) {
+        for (const wchar_t* device : kPlain)
+            if (_wcsicmp(name.c_str(), device) == 0) return true;
+        return false;
+    }
+    return name.size() == 4 && (_wcsnicmp(name.c_str(), L"COM", 3) == 0 || _wcsnicmp(name.c_str(), L"LPT", 3) == 0) &&
+           name[3] >= L'1' && name[3] <= L'9';
+}
+
 constexpr std::wstring_view kLongPrefix = L"\\\\?\\";
 constexpr std::wstring_view kNtPrefix = L"\\??\\";
 constexpr std::wstring_view kDevicePrefix = L"\\\\.\\";
@@ -247,6 +259,9 @@ std::wstring RunTime::File::absolutePath(const std::wstring& base, const std::ws
     if (base.empty() && (input.size() == 6 || input.size() == 7) &&
         (striequal(input, L"CONOUT$") || striequal(input, L"CONIN$")))
         return input;
+    // A device name means the device wherever it stands; resolved below a
+    // directory in long form it would create a file of that reserved name.
+    if (isDeviceName(input)) return input;
     if (base.empty() && input.empty())
         throwOsError(L"Empty input path", ERROR_INVALID_PARAMETER, raiseSite(kFunction, __LINE__));
 

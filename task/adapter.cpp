@@ -56,6 +56,31 @@ void Adapter::runTask() {
     });
 }
 
+std::uint32_t Adapter::awaitExitCode(IProcessHelper& task, std::uint32_t timeoutSeconds) {
+    if (task.waitForExit(waitMilliseconds(timeoutSeconds))) return task.getExitCode();
+    try {
+        task.terminate(kTimeoutExitCode);
+    } catch (const vexception&) {
+        // The child may have ended between the wait and the termination:
+        // then its own code is the true result.
+        if (!task.waitForExit(0)) throw;
+        return task.getExitCode();
+    }
+    return kTimeoutExitCode;
+}
+
+void Adapter::endIfRunning(IProcessHelper& task) noexcept {
+    bool running = true;
+    try {
+        running = !task.waitForExit(0);
+    } catch (const vexception&) {
+    }
+    try {
+        if (running) task.terminate(kAbandonedExitCode);
+    } catch (const vexception&) {
+    }
+}
+
 void Adapter::runTask(const std::wstring& program, const std::wstring& arguments, const std::wstring& stdinFile,
                       const std::wstring& stdoutFile, const std::wstring& stderrFile, const std::wstring& pidFile,
                       const std::wstring& exitCodeFile, std::uint32_t timeoutSeconds) {
@@ -68,21 +93,15 @@ void Adapter::runTask(const std::wstring& program, const std::wstring& arguments
             const std::shared_ptr<IProcessHelper> task =
                 systemHelper_->createTask(program, arguments, stdinFile, stdoutFile, stderrFile);
             task->start();
-            systemHelper_->writeFile(pidFile, cstr(toDecimal(task->getPid()), CP_ACP));
-
             std::uint32_t exitCode;
-            if (task->waitForExit(waitMilliseconds(timeoutSeconds))) {
-                exitCode = task->getExitCode();
-            } else {
-                exitCode = kTimeoutExitCode;
-                try {
-                    task->terminate(kTimeoutExitCode);
-                } catch (const vexception&) {
-                    // The child may have ended between the wait and the
-                    // termination: then its own code is the true result.
-                    if (!task->waitForExit(0)) throw;
-                    exitCode = task->getExitCode();
-                }
+            try {
+                systemHelper_->writeFile(pidFile, cstr(toDecimal(task->getPid()), CP_ACP));
+                exitCode = awaitExitCode(*task, timeoutSeconds);
+            } catch (...) {
+                // The child would go on running unwatched, and without its PID
+                // the scheduler could not even stop it: end it first.
+                endIfRunning(*task);
+                throw;
             }
             systemHelper_->writeFile(exitCodeFile, cstr(toDecimal(exitCode), CP_ACP));
         },

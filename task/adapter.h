@@ -22,10 +22,18 @@ public:
 
     // The recorded exit code of a child terminated for its timeout (ERROR_TIMEOUT).
     static constexpr std::uint32_t kTimeoutExitCode = 1460;
+    // The code a child is ended with when the run fails after its start
+    // (ERROR_CANCELLED); no result file receives it.
+    static constexpr std::uint32_t kAbandonedExitCode = 1223;
     // timeout seconds as a wait in milliseconds; never INFINITE, never wrapped.
     static std::uint32_t waitMilliseconds(std::uint32_t timeoutSeconds) noexcept;
 
 private:
+    // The child's code once it ended, or 1460 after ending it at the timeout.
+    static std::uint32_t awaitExitCode(IProcessHelper& task, std::uint32_t timeoutSeconds);
+    // Best effort, for a run that fails after the start.
+    static void endIfRunning(IProcessHelper& task) noexcept;
+
     std::shared_ptr<ISystemHelper> systemHelper_;
 };
 

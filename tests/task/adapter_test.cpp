@@ -187,7 +187,7 @@ TEST(TaskRun, TimeoutTextFollowsWcstoulAndNeverWrapsOrBecomesInfinite) {
         run.go();
         EXPECT_EQ(run.script.calls.at(5), wait) << text;
     }
-    for (const std::wstring text : {L"0", L"abc", L"-0", L"0x10", L" ", L"00"}) {
+    for (const std::wstring text : {L"0", L"abc", L"-0", L"0x10", L"00"}) {
         TaskDriver run;
         run.system->environment[L"RD_TIMEOUT"] = text;
         EXPECT_EQ(run.fails(), L"Invalid environment variable RD_TIMEOUT value '" + text +
@@ -207,11 +207,18 @@ TEST(TaskRun, EachFailureLeavesTheResultFilesAsTheSchedulerExpects) {
     const std::vector<Row> rows = {
         {L"createTask", {true}, {L"getEnv", create}},
         {L"start", {true}, {L"getEnv", create, L"start"}},
-        {L"writeFile:C:\\t\\pid", {true}, {L"getEnv", create, L"start", L"getPid", L"writeFile(C:\\t\\pid, 4711)"}},
-        {L"waitForExit", {true}, kStartCalls},
-        {L"getExitCode", {true}, startCallsThen({L"getExitCode"})},
+        // After the start, a child that still runs is ended rather than left
+        // running unwatched (and, without a PID file, beyond anyone's reach).
+        {L"writeFile:C:\\t\\pid",
+         {false},
+         {L"getEnv", create, L"start", L"getPid", L"writeFile(C:\\t\\pid, 4711)", L"waitForExit(0)",
+          L"terminate(1223)"}},
+        {L"waitForExit", {true}, startCallsThen({L"waitForExit(0)", L"terminate(1223)"})},
+        {L"getExitCode", {true}, startCallsThen({L"getExitCode", L"waitForExit(0)"})},
         // Termination fails and the child still runs: the failure stands.
-        {L"terminate", {false, false}, startCallsThen({L"terminate(1460)", L"waitForExit(0)"})},
+        {L"terminate",
+         {false, false},
+         startCallsThen({L"terminate(1460)", L"waitForExit(0)", L"waitForExit(0)", L"terminate(1223)"})},
         {L"writeFile:C:\\t\\exit", {true}, startCallsThen({L"getExitCode", L"writeFile(C:\\t\\exit, 5)"})},
     };
     for (const Row& row : rows) {
