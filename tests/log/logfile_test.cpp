@@ -209,18 +209,12 @@ namespace {
 // The environment block of a task run whose files lie in directory.
 std::wstring taskEnvironment(const std::wstring& directory) {
     test_support::writeBytes(directory + L"\\in.txt", "");
-    std::wstring block;
-    wchar_t* own = GetEnvironmentStringsW();
-    for (const wchar_t* entry = own; *entry; entry += wcslen(entry) + 1)
-        if (_wcsnicmp(entry, L"RD_", 3) != 0) block += std::wstring(entry) + L'\0';
-    FreeEnvironmentStringsW(own);
     const std::map<std::wstring, std::wstring> task = {
         {L"RD_CMD_BINARY", test_process::siblingPath(L"rdchild.exe")}, {L"RD_CMD_ARGS", L"exit 3"},
         {L"RD_STDIN", directory + L"\\in.txt"},  {L"RD_STDOUT", directory + L"\\out.txt"},
         {L"RD_STDERR", directory + L"\\err.txt"}, {L"RD_PID", directory + L"\\pid"},
         {L"RD_EXIT_CODE", directory + L"\\exit"}, {L"RD_TIMEOUT", L"60"}};
-    for (const auto& [name, value] : task) block += name + L"=" + value + L'\0';
-    return block;
+    return test_process::taskEnvironment(task);
 }
 
 }  // namespace

@@ -50,13 +50,7 @@ public:
     // Runs rundock with our environment minus any RD_* plus variables (a
     // variable mapped to kAbsent is left out); timeoutMs bounds the whole run.
     AgentResult run(DWORD timeoutMs = 60000) {
-        std::wstring block;
-        wchar_t* own = GetEnvironmentStringsW();
-        for (const wchar_t* entry = own; *entry; entry += wcslen(entry) + 1)
-            if (_wcsnicmp(entry, L"RD_", 3) != 0) block += std::wstring(entry) + L'\0';
-        FreeEnvironmentStringsW(own);
-        for (const auto& [name, value] : variables)
-            if (value != kAbsent) block += name + L"=" + value + L'\0';
+        const std::wstring block = test_process::taskEnvironment(variables, kAbsent);
         const std::wstring agent = test_process::siblingPath(L"rundock.exe");
         const test_process::ProcessResult process =
             test_process::run(agent, L"\"" + agent + L"\"", timeoutMs, block, dir_.path());

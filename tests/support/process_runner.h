@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <cwchar>
+#include <map>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -98,6 +100,20 @@ inline ProcessResult run(const std::wstring& program, const std::wstring& line, 
     if (waited != WAIT_OBJECT_0) throw std::runtime_error("the child did not end in time");
     if (!GetExitCodeProcess(process.get(), &result.exitCode)) throw osFailure("GetExitCodeProcess");
     return result;
+}
+
+// An environment block for run(): ours without any RD_* variable, plus the
+// task's (a value equal to skip is left out).
+inline std::wstring taskEnvironment(const std::map<std::wstring, std::wstring>& task,
+                                    const std::wstring& skip = std::wstring()) {
+    std::wstring block;
+    wchar_t* own = GetEnvironmentStringsW();
+    for (const wchar_t* entry = own; *entry; entry += wcslen(entry) + 1)
+        if (_wcsnicmp(entry, L"RD_", 3) != 0) block += std::wstring(entry) + L'\0';
+    FreeEnvironmentStringsW(own);
+    for (const auto& [name, value] : task)
+        if (skip.empty() || value != skip) block += name + L"=" + value + L'\0';
+    return block;
 }
 
 // The C runtime writes standard output in text mode.

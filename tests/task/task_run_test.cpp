@@ -41,12 +41,7 @@ protected:
 
     // Runs rundock with our environment minus any RD_* plus the task's variables.
     test_process::ProcessResult runAgent(const std::wstring& currentDirectory = std::wstring()) {
-        std::wstring block;
-        wchar_t* own = GetEnvironmentStringsW();
-        for (const wchar_t* entry = own; *entry; entry += wcslen(entry) + 1)
-            if (_wcsnicmp(entry, L"RD_", 3) != 0) block += std::wstring(entry) + L'\0';
-        FreeEnvironmentStringsW(own);
-        for (const auto& [name, value] : variables_) block += name + L"=" + value + L'\0';
+        const std::wstring block = test_process::taskEnvironment(variables_);
         const std::wstring agent = test_process::siblingPath(L"rundock.exe");
         std::wstring previous(MAX_PATH, L'\0');
         previous.resize(GetCurrentDirectoryW(MAX_PATH, previous.data()));
