@@ -209,12 +209,7 @@ namespace {
 // The environment block of a task run whose files lie in directory.
 std::wstring taskEnvironment(const std::wstring& directory) {
     test_support::writeBytes(directory + L"\\in.txt", "");
-    const std::map<std::wstring, std::wstring> task = {
-        {L"RD_CMD_BINARY", test_process::siblingPath(L"rdchild.exe")}, {L"RD_CMD_ARGS", L"exit 3"},
-        {L"RD_STDIN", directory + L"\\in.txt"},  {L"RD_STDOUT", directory + L"\\out.txt"},
-        {L"RD_STDERR", directory + L"\\err.txt"}, {L"RD_PID", directory + L"\\pid"},
-        {L"RD_EXIT_CODE", directory + L"\\exit"}, {L"RD_TIMEOUT", L"60"}};
-    return test_process::taskEnvironment(task);
+    return test_process::taskEnvironment(test_process::childTask(directory, L"exit 3"));
 }
 
 }  // namespace

@@ -32,14 +32,7 @@ public:
         config_.set(L"PRODUCT_ROOT_D", dir_.path());
         config_.remove(L"Debug");
         config_.remove(L"log_debug_enabled");
-        variables = {{L"RD_CMD_BINARY", test_process::siblingPath(L"rdchild.exe")},
-                     {L"RD_CMD_ARGS", L"exit 0"},
-                     {L"RD_STDIN", path(L"in.txt")},
-                     {L"RD_STDOUT", path(L"out.txt")},
-                     {L"RD_STDERR", path(L"err.txt")},
-                     {L"RD_PID", path(L"pid")},
-                     {L"RD_EXIT_CODE", path(L"exit")},
-                     {L"RD_TIMEOUT", L"30"}};
+        variables = test_process::childTask(dir_.path(), L"exit 0");
     }
 
     // A file of the run's directory.

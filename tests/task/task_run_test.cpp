@@ -28,13 +28,8 @@ class TaskRunEndToEnd : public testing::Test {
 protected:
     void SetUp() override {
         writeBytes(path(L"in.txt"), "");
-        variables_ = {{L"RD_CMD_BINARY", test_process::siblingPath(L"rdchild.exe")},
-                      {L"RD_STDIN", path(L"in.txt")},
-                      {L"RD_STDOUT", path(L"out.txt")},
-                      {L"RD_STDERR", path(L"err.txt")},
-                      {L"RD_PID", path(L"pid")},
-                      {L"RD_EXIT_CODE", path(L"exit")},
-                      {L"RD_TIMEOUT", L"30"}};
+        variables_ = test_process::childTask(dir_, L"");
+        variables_.erase(L"RD_CMD_ARGS");
     }
 
     std::wstring path(const std::wstring& name) const { return dir_ + L"\\" + name; }
