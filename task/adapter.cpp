@@ -69,7 +69,7 @@ std::uint32_t Adapter::awaitExitCode(IProcessHelper& task, std::uint32_t timeout
     return kTimeoutExitCode;
 }
 
-void Adapter::endIfRunning(IProcessHelper& task) noexcept {
+void Adapter::endIfRunning(IProcessHelper& task) {
     bool running = true;
     try {
         running = !task.waitForExit(0);

@@ -31,8 +31,9 @@ public:
 private:
     // The child's code once it ended, or 1460 after ending it at the timeout.
     static std::uint32_t awaitExitCode(IProcessHelper& task, std::uint32_t timeoutSeconds);
-    // Best effort, for a run that fails after the start.
-    static void endIfRunning(IProcessHelper& task) noexcept;
+    // Best effort, for a run that fails after the start. Not noexcept: its
+    // waits let a cancellation of the thread through.
+    static void endIfRunning(IProcessHelper& task);
 
     std::shared_ptr<ISystemHelper> systemHelper_;
 };
