@@ -17,15 +17,14 @@ public:
     LogFile(const std::wstring& name, std::uint32_t enabledByDefault);
 
     bool enabled() const noexcept { return enabled_ != 0; }
-    const std::wstring& directory() const noexcept { return directory_; }
 
     // One record line, stamped and ended with CRLF; nothing when disabled.
     void write(const std::wstring& line);
 
+private:
     // "korvolog_" + name + yyyymmdd + ".log" for the given local date.
     std::wstring fileName(const SYSTEMTIME& localDate) const;
 
-private:
     std::wstring name_;
     DWORD enabled_ = 1;
     std::wstring directory_;

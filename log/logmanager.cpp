@@ -24,7 +24,7 @@ LogSettings& settings() {
 
 bool validLevel(LogLevel level) { return level >= 0 && level < kLevels; }
 
-constexpr wchar_t kEventLogName[] = L"Korvo";
+// The panel's own event log; its sources are subkeys of its key.
 constexpr wchar_t kEventLogKey[] = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Korvo";
 constexpr wchar_t kRegistrationMutex[] = L"Global\\{F485C63C-FF60-4c1a-A4BF-A3958C9F3D32}";
 
@@ -58,11 +58,9 @@ const wchar_t* logLevelName(int level) noexcept {
 
 LogManager::LogManager() {
     // The first module to reach the shared block fills in the defaults.
-    ExecuteContext& context = executeContext();
-    if (!context.logging) {
-        context.logging = new LogSettings;
-        setConsoleOutput(true);
-    }
+    const bool created = !executeContext().logging;
+    settings();
+    if (created) setConsoleOutput(true);
 }
 
 LogManager& LogManager::instance() {
@@ -98,9 +96,7 @@ HANDLE LogManager::getEventLog() {
             registry::set(log.get(), L"MaxSize", DWORD{0x800000});
             registry::set(log.get(), L"Retention", DWORD{0});
         }
-        const registry::Key source(HKEY_LOCAL_MACHINE,
-                                   std::wstring(L"System\\CurrentControlSet\\Services\\EventLog\\") +
-                                       kEventLogName + L"\\" + eventSourceName_,
+        const registry::Key source(HKEY_LOCAL_MACHINE, std::wstring(kEventLogKey) + L"\\" + eventSourceName_,
                                    KEY_SET_VALUE, false);
         registry::set(source.get(), L"TypesSupported", DWORD{7});
         const std::wstring root = registry::getstr(HKEY_LOCAL_MACHINE, registry::kConfigKey, L"PRODUCT_ROOT_D",

@@ -232,16 +232,5 @@ void VDirectory::createDirectory(const std::wstring& path, SECURITY_ATTRIBUTES* 
 }
 
 std::wstring VDirectory::current() {
-    // The first call, with no buffer, answers the length; a directory changed
-    // meanwhile by another thread only costs one more round.
-    std::vector<wchar_t> buffer;
-    for (;;) {
-        const DWORD length = GetCurrentDirectoryW(static_cast<DWORD>(buffer.size()), buffer.data());
-        if (length == 0) {
-            const DWORD error = GetLastError();
-            throwOsError(L"get current directory", error, raiseSite("VDirectory::current", __LINE__));
-        }
-        if (length < buffer.size()) return std::wstring(buffer.data(), length);
-        buffer.assign(length + 1, L'\0');
-    }
+    return RunTime::readCurrentDirectory(L"get current directory", "VDirectory::current");
 }

@@ -226,21 +226,24 @@ int VFileName::comparePaths(const std::wstring& a, const std::wstring& b) {
     }
 }
 
-std::wstring RunTime::currentDirectory() {
+std::wstring RunTime::readCurrentDirectory(const wchar_t* operation, const char* function) {
+    // A directory changed meanwhile by another thread only costs one more round.
     std::vector<wchar_t> buffer(256);
     for (;;) {
         const DWORD length = GetCurrentDirectoryW(static_cast<DWORD>(buffer.size()), buffer.data());
         if (length == 0) {
             const DWORD error = GetLastError();
-            throwOsError(L"Unable to get current directory", error, raiseSite("RunTime::currentDirectory", __LINE__));
+            throwOsError(operation, error, raiseSite(function, __LINE__));
         }
-        if (length < buffer.size()) {
-            std::wstring result(buffer.data(), length);
-            std::replace(result.begin(), result.end(), L'/', L'\\');
-            return result;
-        }
-        buffer.assign(buffer.size() * 2 + 2, L'\0');
+        if (length < buffer.size()) return std::wstring(buffer.data(), length);
+        buffer.assign(length + 1, L'\0');
     }
+}
+
+std::wstring RunTime::currentDirectory() {
+    std::wstring result = readCurrentDirectory(L"Unable to get current directory", "RunTime::currentDirectory");
+    std::replace(result.begin(), result.end(), L'/', L'\\');
+    return result;
 }
 
 bool RunTime::striequal(const std::wstring& a, const std::wstring& b) {

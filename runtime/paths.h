@@ -24,6 +24,9 @@ public:
 namespace RunTime {
 
 std::wstring currentDirectory();
+// The current directory as the system gives it; a failure is thrown with
+// operation and function.
+std::wstring readCurrentDirectory(const wchar_t* operation, const char* function);
 bool striequal(const std::wstring& a, const std::wstring& b);
 
 namespace File {

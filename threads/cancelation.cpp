@@ -47,6 +47,10 @@ ThreadUnwind* runningUnwind() noexcept {
     return static_cast<ThreadUnwind*>(TlsGetValue(context.registry->unwindSlot));
 }
 
+void setRunningUnwind(ThreadUnwind* unwind) noexcept {
+    if (ExecuteContext& context = executeContext(); context.registry) TlsSetValue(context.registry->unwindSlot, unwind);
+}
+
 HMODULE moduleOf(DWORD64 address) noexcept {
     HMODULE module = nullptr;
     GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
@@ -114,7 +118,7 @@ _Unwind_Reason_Code continueUnwinding(int, _Unwind_Action, _Unwind_Exception_Cla
 
 // Called when a catch (...) block ends without rethrowing: the thread lives on.
 void swallowed(_Unwind_Reason_Code, _Unwind_Exception* exception) {
-    if (ExecuteContext& context = executeContext(); context.registry) TlsSetValue(context.registry->unwindSlot, nullptr);
+    setRunningUnwind(nullptr);
     delete reinterpret_cast<ThreadUnwind*>(exception);
 }
 
@@ -122,7 +126,7 @@ void swallowed(_Unwind_Reason_Code, _Unwind_Exception* exception) {
 
 extern "C" [[noreturn]] void rdFinishCanceledThread() {
     delete runningUnwind();
-    if (ExecuteContext& context = executeContext(); context.registry) TlsSetValue(context.registry->unwindSlot, nullptr);
+    setRunningUnwind(nullptr);
     ExitThread(0);
 }
 
@@ -243,7 +247,7 @@ void cancelThreadOf(CancelationPoint& point) {
     unwind->exception.private_[0] = reinterpret_cast<_Unwind_Word>(&continueUnwinding);
     unwind->exception.private_[1] = threadEndFrame();
     unwind->exception.private_[2] = reinterpret_cast<_Unwind_Word>(&rdExitCanceledThread);
-    TlsSetValue(points.unwindSlot, unwind);
+    setRunningUnwind(unwind);
     if (unwind->exception.private_[1] == 0) rdFinishCanceledThread();
     resumeUnwinding(unwind->exception);
 }

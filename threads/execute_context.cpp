@@ -38,19 +38,11 @@ ExecuteContext* findShared() noexcept {
     return nullptr;
 }
 
+// Destructors do not throw, so there is nothing to swallow here.
 void destroy(ExecuteContext* context) noexcept {
-    try {
-        delete context->registry;
-    } catch (...) {
-    }
-    try {
-        delete context->logging;
-    } catch (...) {
-    }
-    try {
-        delete context->tracing;
-    } catch (...) {
-    }
+    delete context->registry;
+    delete context->logging;
+    delete context->tracing;
     delete context;
 }
 
