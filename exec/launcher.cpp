@@ -115,24 +115,29 @@ void vexecutil::start() {
     wchar_t desktop[] = L"winsta0\\default";
     startup.lpDesktop = inheritDesktop ? nullptr : desktop;
 
-    // CreateProcess may write into the command line it is given.
-    std::vector<wchar_t> mutableLine(commandLine_.begin(), commandLine_.end());
-    mutableLine.push_back(L'\0');
-
     const CurrentDirectoryGuard directory(workingDirectory);
     const AutoHandle userToken = impersonatedUserToken();
     OpenTracingDriver::injectCurrentSpan();
 
     PROCESS_INFORMATION created{};
-    if (userToken.valid()) {
-        if (!CreateProcessAsUserW(userToken.get(), nullptr, mutableLine.data(), nullptr, nullptr, redirect,
-                                  creationFlags(), const_cast<wchar_t*>(environment), nullptr, &startup, &created))
-            throwOsError(L"CreateProcessAsUser '" + commandLine_ + L"'", GetLastError(),
-                         raiseSite("vexecutil::start", 183));
-    } else {
-        if (!CreateProcessW(nullptr, mutableLine.data(), nullptr, nullptr, redirect, creationFlags(),
-                            const_cast<wchar_t*>(environment), nullptr, &startup, &created))
-            throwOsError(L"CreateProcess '" + commandLine_ + L"'", GetLastError(), raiseSite("vexecutil::start", 198));
+    std::vector<wchar_t> mutableLine;
+    const auto create = [&] {
+        // CreateProcess may write into the command line it is given.
+        mutableLine.assign(commandLine_.begin(), commandLine_.end());
+        mutableLine.push_back(L'\0');
+        created = PROCESS_INFORMATION{};
+        if (userToken.valid())
+            return CreateProcessAsUserW(userToken.get(), nullptr, mutableLine.data(), nullptr, nullptr, redirect,
+                                        creationFlags(), const_cast<wchar_t*>(environment), nullptr, &startup,
+                                        &created) != FALSE;
+        return CreateProcessW(nullptr, mutableLine.data(), nullptr, nullptr, redirect, creationFlags(),
+                              const_cast<wchar_t*>(environment), nullptr, &startup, &created) != FALSE;
+    };
+    if (!createProcessRetried(create)) {
+        const DWORD error = GetLastError();
+        if (userToken.valid())
+            throwOsError(L"CreateProcessAsUser '" + commandLine_ + L"'", error, raiseSite("vexecutil::start", 183));
+        throwOsError(L"CreateProcess '" + commandLine_ + L"'", error, raiseSite("vexecutil::start", 198));
     }
     process_.reset(created.hProcess);
     thread_.reset(created.hThread);

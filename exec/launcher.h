@@ -10,6 +10,21 @@
 
 #include "threads/handle.h"
 
+// Runs create, a process start that returns FALSE with the last error set,
+// until it succeeds, fails otherwise, or has failed kStartAttempts times with
+// ERROR_INTERNAL_ERROR. Wine reports a new process that died before it
+// finished starting that way, about one start in 5,000 here. A failed start
+// leaves no process behind, so trying again cannot run the child twice. The
+// last error stays that of the last attempt.
+inline constexpr int kStartAttempts = 3;
+template <class Create>
+bool createProcessRetried(Create&& create) {
+    for (int attempt = 1;; ++attempt) {
+        if (create()) return true;
+        if (GetLastError() != ERROR_INTERNAL_ERROR || attempt == kStartAttempts) return false;
+    }
+}
+
 class vexecutil {
 public:
     vexecutil() = default;

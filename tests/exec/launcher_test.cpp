@@ -5,6 +5,7 @@
 
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 #include "exec/launcher.h"
 #include "runtime/datetime.h"
@@ -112,6 +113,34 @@ TEST_F(Launcher, MissingInputAndProgramFailWithTheirOwnErrors) {
         EXPECT_NE(e.message().find(L"at CreateProcess '\"" + path(L"nothing.exe") + L"\" x'"), std::wstring::npos)
             << e.message();
     }
+}
+
+// Only a start whose new process died while starting is tried again, and
+// a failure that stays reports the last attempt's error.
+TEST(ProcessStart, OnlyAProcessThatDiedWhileStartingIsStartedAgain) {
+    int calls = 0;
+    // A start that fails with these errors in turn, then succeeds.
+    const auto startFailing = [&calls](std::vector<DWORD> errors) {
+        calls = 0;
+        return createProcessRetried([&calls, errors] {
+            if (static_cast<std::size_t>(calls) == errors.size()) return true;
+            SetLastError(errors[calls++]);
+            return false;
+        });
+    };
+    EXPECT_TRUE(startFailing({ERROR_INTERNAL_ERROR, ERROR_INTERNAL_ERROR}));
+
+    EXPECT_FALSE(startFailing(std::vector<DWORD>(kStartAttempts, ERROR_INTERNAL_ERROR)));
+    EXPECT_EQ(calls, kStartAttempts);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INTERNAL_ERROR));
+
+    EXPECT_FALSE(startFailing({ERROR_FILE_NOT_FOUND}));
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+
+    EXPECT_FALSE(startFailing({ERROR_INTERNAL_ERROR, ERROR_ACCESS_DENIED}));
+    EXPECT_EQ(calls, 2);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
 }
 
 // A quote would end the quoted program path early and hand the rest of it

@@ -76,8 +76,12 @@ DWORD startError(std::wstring line) {
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info{};
-    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
-                        &info))
+    const std::wstring original = line;
+    if (!createProcessRetried([&] {
+            line = original;
+            return CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
+                                  &startup, &info) != FALSE;
+        }))
         return GetLastError();
     WaitForSingleObject(info.hProcess, 30000);
     CloseHandle(info.hThread);

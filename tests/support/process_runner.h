@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "exec/launcher.h"
 #include "threads/handle.h"
 
 namespace test_process {
@@ -74,12 +75,15 @@ inline ProcessResult run(const std::wstring& program, const std::wstring& line, 
     startup.hStdOutput = writer.get();
     startup.hStdError = writer.get();
     PROCESS_INFORMATION info{};
-    std::wstring mutableLine = line;
     std::wstring block = environment;
     if (!block.empty()) block.push_back(L'\0');
-    if (!CreateProcessW(program.c_str(), mutableLine.data(), nullptr, nullptr, TRUE,
-                        CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT, block.empty() ? nullptr : block.data(),
-                        currentDirectory.empty() ? nullptr : currentDirectory.c_str(), &startup, &info))
+    std::wstring mutableLine;
+    if (!createProcessRetried([&] {
+            mutableLine = line;
+            return CreateProcessW(program.c_str(), mutableLine.data(), nullptr, nullptr, TRUE,
+                                  CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT, block.empty() ? nullptr : block.data(),
+                                  currentDirectory.empty() ? nullptr : currentDirectory.c_str(), &startup, &info) != FALSE;
+        }))
         throw osFailure("CreateProcessW");
     RunTime::AutoHandle process(info.hProcess);
     RunTime::AutoHandle thread(info.hThread);

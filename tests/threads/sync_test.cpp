@@ -24,8 +24,10 @@ public:
         std::wstring line = test_process::commandLine(child, {L"hold", mutex, event, L"sleep", L"60000"});
         STARTUPINFOW startup{sizeof startup};
         PROCESS_INFORMATION info{};
-        if (!CreateProcessW(child.c_str(), line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
-                            &startup, &info))
+        if (!createProcessRetried([&] {
+                return CreateProcessW(child.c_str(), line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                                      nullptr, &startup, &info) != FALSE;
+            }))
             throw test_process::osFailure("CreateProcessW");
         process_.reset(info.hProcess);
         CloseHandle(info.hThread);
