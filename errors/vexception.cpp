@@ -74,3 +74,8 @@ void throwOsError(const wchar_t* operation, std::uint32_t code, const ErrorConte
     default: throw vosexception(code, operation, context);
     }
 }
+
+void throwLastOsError(const wchar_t* operation, const char* function, std::int32_t line) {
+    const DWORD error = GetLastError();
+    throwOsError(operation, error, raiseSite(function, line));
+}

@@ -113,3 +113,7 @@ private:
 inline ErrorContext raiseSite(const char* function, std::int32_t line) {
     return ErrorContext{std::wstring(), function, line};
 }
+
+// throwOsError with the calling thread's last error, read before anything
+// is built that could change it: the arguments are plain pointers and a line.
+[[noreturn]] void throwLastOsError(const wchar_t* operation, const char* function, std::int32_t line);

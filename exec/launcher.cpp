@@ -59,13 +59,13 @@ AutoHandle impersonatedUserToken() {
     }
     AutoHandle processToken;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | READ_CONTROL, processToken.put()))
-        throwOsError(L"Unable to open a process token", GetLastError(), raiseSite("vexecutil::start", 156));
+        throwLastOsError(L"Unable to open a process token", "vexecutil::start", 156);
     if (RunTime::Access::isTokenMember(threadToken.get()) == RunTime::Access::isTokenMember(processToken.get()))
         return AutoHandle();
     AutoHandle userToken;
     if (!DuplicateTokenEx(threadToken.get(), MAXIMUM_ALLOWED, nullptr, SecurityImpersonation, TokenPrimary,
                           userToken.put()))
-        throwOsError(L"Unable to duplicate impersonation token", GetLastError(), raiseSite("vexecutil::start", 160));
+        throwLastOsError(L"Unable to duplicate impersonation token", "vexecutil::start", 160);
     return userToken;
 }
 
@@ -149,18 +149,18 @@ bool vexecutil::waitForExit(std::uint32_t timeout) {
     const std::uint32_t result = VSyncObject::waitForSingleObject(process_.get(), timeout);
     if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED) return true;
     if (result == WAIT_TIMEOUT) return false;
-    throwOsError(L"Lock object", GetLastError(), raiseSite("vexecutil::waitForExit", 222));
+    throwLastOsError(L"Lock object", "vexecutil::waitForExit", 222);
 }
 
 std::uint32_t vexecutil::exitCode() {
     DWORD code = 0;
     if (!GetExitCodeProcess(process_.get(), &code))
-        throwOsError(L"GetExitCodeProcess", GetLastError(), raiseSite("vexecutil::exitCode", 237));
+        throwLastOsError(L"GetExitCodeProcess", "vexecutil::exitCode", 237);
     return code;
 }
 
 void vexecutil::terminate(std::uint32_t exitCode) {
     if (!process_.get()) return;
     if (!TerminateProcess(process_.get(), exitCode))
-        throwOsError(L"Terminate process", GetLastError(), raiseSite("vexecutil::terminate", 230));
+        throwLastOsError(L"Terminate process", "vexecutil::terminate", 230);
 }

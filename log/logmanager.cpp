@@ -103,9 +103,7 @@ HANDLE LogManager::getEventLog() {
                                                    registry::View::View32);
         registry::set(source.get(), L"EventMessageFile", VFileName::combine(root, L"admin\\bin64\\eventmsg.dll"));
         eventSource_ = RegisterEventSourceW(nullptr, eventSourceName_.c_str());
-        if (!eventSource_)
-            throwOsError(L"RegisterEventSource", GetLastError(),
-                         ErrorContext{std::wstring(), "LogManager::getEventLog", 415});
+        if (!eventSource_) throwLastOsError(L"RegisterEventSource", "LogManager::getEventLog", 415);
     } catch (...) {
         if (ThreadCancelation::isCanceling()) throw;
         eventSource_ = nullptr;

@@ -6,7 +6,7 @@
 
 VDateTime::VDateTime(const FILETIME& time) : time_{} {
     if (!FileTimeToSystemTime(&time, &time_))
-        throwOsError(L"FileTimeToSystemTime", GetLastError(), raiseSite("VDateTime::VDateTime", 24));
+        throwLastOsError(L"FileTimeToSystemTime", "VDateTime::VDateTime", 24);
 }
 
 VDateTime VDateTime::localNow() {
@@ -35,7 +35,7 @@ int VDateTime::compare(const VDateTime& a, const VDateTime& b) noexcept {
 std::int64_t operator-(const VDateTime& a, const VDateTime& b) {
     FILETIME fa, fb;
     if (!SystemTimeToFileTime(&a.time_, &fa) || !SystemTimeToFileTime(&b.time_, &fb))
-        throwOsError(L"SystemTimeToFileTime", GetLastError(), raiseSite("VDateTime::operator -", 56));
+        throwLastOsError(L"SystemTimeToFileTime", "VDateTime::operator -", 56);
     const auto value = [](const FILETIME& f) {
         return static_cast<std::int64_t>((static_cast<std::uint64_t>(f.dwHighDateTime) << 32) | f.dwLowDateTime);
     };

@@ -12,7 +12,7 @@ std::vector<unsigned char> tokenGroups(HANDLE token) {
     GetTokenInformation(token, TokenGroups, nullptr, 0, &size);
     std::vector<unsigned char> buffer(size ? size : sizeof(TOKEN_GROUPS));
     if (!GetTokenInformation(token, TokenGroups, buffer.data(), static_cast<DWORD>(buffer.size()), &size))
-        throwOsError(L"GetTokenInformation(TokenGroups)", GetLastError(), raiseSite("RunTime::Access::tokenGroups", 55));
+        throwLastOsError(L"GetTokenInformation(TokenGroups)", "RunTime::Access::tokenGroups", 55);
     return buffer;
 }
 
@@ -21,7 +21,7 @@ std::vector<unsigned char> tokenGroups(HANDLE token) {
 VSID VSID::make(const char* factory, SID_IDENTIFIER_AUTHORITY authority, BYTE count, DWORD first, DWORD second) {
     VSID result;
     if (!AllocateAndInitializeSid(&authority, count, first, second, 0, 0, 0, 0, 0, 0, result.put()))
-        throwOsError(L"AllocateAndInitializeSid", GetLastError(), raiseSite(factory, __LINE__));
+        throwLastOsError(L"AllocateAndInitializeSid", factory, __LINE__);
     return result;
 }
 
@@ -54,16 +54,16 @@ SecurityDescriptor::SecurityDescriptor(const std::vector<Entry>& entries, bool i
     descriptor_.reset(LocalAlloc(LPTR, SECURITY_DESCRIPTOR_MIN_LENGTH));
     if (!descriptor_.get()) throw vexception(L"Out of memory", raiseSite(kFunction, __LINE__));
     if (!InitializeSecurityDescriptor(descriptor_.get(), SECURITY_DESCRIPTOR_REVISION))
-        throwOsError(L"InitializeSecurityDescriptor", GetLastError(), raiseSite(kFunction, __LINE__));
+        throwLastOsError(L"InitializeSecurityDescriptor", kFunction, __LINE__);
     if (!SetSecurityDescriptorDacl(descriptor_.get(), TRUE, dacl_.get(), FALSE))
-        throwOsError(L"SetSecurityDescriptorDacl", GetLastError(), raiseSite(kFunction, __LINE__));
+        throwLastOsError(L"SetSecurityDescriptorDacl", kFunction, __LINE__);
     for (const Entry& entry : entries) {
         const PSID sid = entry.access.Trustee.ptstrName;
         if ((entry.kind == Owner || entry.kind == OwnerDefaulted) &&
             !SetSecurityDescriptorOwner(descriptor_.get(), sid, FALSE))
-            throwOsError(L"SetSecurityDescriptorOwner", GetLastError(), raiseSite(kFunction, __LINE__));
+            throwLastOsError(L"SetSecurityDescriptorOwner", kFunction, __LINE__);
         if (entry.kind == Group && !SetSecurityDescriptorGroup(descriptor_.get(), sid, FALSE))
-            throwOsError(L"SetSecurityDescriptorGroup", GetLastError(), raiseSite(kFunction, __LINE__));
+            throwLastOsError(L"SetSecurityDescriptorGroup", kFunction, __LINE__);
     }
     attributes_ = SECURITY_ATTRIBUTES{sizeof(SECURITY_ATTRIBUTES), descriptor_.get(), inherit};
     valid_ = true;
@@ -79,8 +79,7 @@ bool isTokenMember(HANDLE token) {
             if (error != ERROR_NO_TOKEN)
                 throwOsError(L"OpenThreadToken", error, raiseSite("RunTime::Access::processTokenGroups", 70));
             if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, own.put()))
-                throwOsError(L"OpenProcessToken", GetLastError(),
-                             raiseSite("RunTime::Access::processTokenGroups", 73));
+                throwLastOsError(L"OpenProcessToken", "RunTime::Access::processTokenGroups", 73);
         }
         token = own.get();
     }

@@ -15,12 +15,10 @@ std::string cstr(const std::wstring& text, std::uint32_t codePage) {
     const int length = static_cast<int>(text.size());
     const int size = WideCharToMultiByte(codePage, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
     if (size == 0)
-        throwOsError(L"Maps a wide-character (Unicode) string to a character stringz", GetLastError(),
-                     raiseSite("cstr", 36));
+        throwLastOsError(L"Maps a wide-character (Unicode) string to a character stringz", "cstr", 36);
     std::string result(static_cast<std::size_t>(size), '\0');
     if (WideCharToMultiByte(codePage, 0, text.data(), length, result.data(), size, nullptr, nullptr) == 0)
-        throwOsError(L"Maps a wide-character (Unicode) string to a character stringz", GetLastError(),
-                     raiseSite("cstr", 40));
+        throwLastOsError(L"Maps a wide-character (Unicode) string to a character stringz", "cstr", 40);
     return result;
 }
 
@@ -32,12 +30,10 @@ std::wstring wstr(const std::string& text, std::uint32_t codePage) {
     const int length = static_cast<int>(text.size());
     const int size = MultiByteToWideChar(codePage, 0, text.data(), length, nullptr, 0);
     if (size == 0)
-        throwOsError(L"Maps a character string to a wide-character (Unicode) string failed", GetLastError(),
-                     raiseSite("wstr", 52));
+        throwLastOsError(L"Maps a character string to a wide-character (Unicode) string failed", "wstr", 52);
     std::wstring result(static_cast<std::size_t>(size), L'\0');
     if (MultiByteToWideChar(codePage, 0, text.data(), length, result.data(), size) == 0)
-        throwOsError(L"Maps a character string to a wide-character (Unicode) string failed", GetLastError(),
-                     raiseSite("wstr", 56));
+        throwLastOsError(L"Maps a character string to a wide-character (Unicode) string failed", "wstr", 56);
     return result;
 }
 

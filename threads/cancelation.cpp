@@ -205,8 +205,7 @@ void CancelationPoint::cancel() {
     if (closed_ || cancelRequested_.exchange(true)) return;
     if (mode_ == Asynchronous && threadHandle_ &&
         !QueueUserAPC(&CancelationPoint::cancelByApc, threadHandle_->get(), reinterpret_cast<ULONG_PTR>(this)))
-        throwOsError(L"Unable to queue asynchronous cancel", GetLastError(),
-                     raiseSite("ThreadCancelation::AsyncCancelationPoint::cancel", 118));
+        throwLastOsError(L"Unable to queue asynchronous cancel", "ThreadCancelation::AsyncCancelationPoint::cancel", 118);
 }
 
 void CALLBACK CancelationPoint::cancelByApc(ULONG_PTR parameter) {

@@ -9,8 +9,7 @@ void AutoHandle::duplicateHandle(HANDLE source, bool inheritable) {
     const HANDLE process = GetCurrentProcess();
     HANDLE duplicate = nullptr;
     if (!DuplicateHandle(process, source, process, &duplicate, 0, inheritable, DUPLICATE_SAME_ACCESS))
-        throwOsError(L"Unable to duplicate handle", GetLastError(),
-                     raiseSite("RunTime::AutoHandle::duplicateHandle", 829));
+        throwLastOsError(L"Unable to duplicate handle", "RunTime::AutoHandle::duplicateHandle", 829);
     reset(duplicate);
 }
 

@@ -59,7 +59,7 @@ bool VSyncObject::lock(std::uint32_t timeout) {
     const std::uint32_t result = waitForSingleObject(timeout);
     if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED) return true;
     if (result == WAIT_TIMEOUT || result == WAIT_IO_COMPLETION) return false;
-    throwOsError(L"Lock object", GetLastError(), raiseSite("VSyncObject::lock", 128));
+    throwLastOsError(L"Lock object", "VSyncObject::lock", 128);
 }
 
 VMutex::VMutex(bool initialOwner, const wchar_t* name) {
@@ -76,14 +76,16 @@ VMutex::VMutex(bool initialOwner, const wchar_t* name) {
 }
 
 void VMutex::unlock() {
-    if (!ReleaseMutex(handle())) throwOsError(L"ReleaseMutex", GetLastError(), raiseSite("VMutex::unlock", 234));
+    if (!ReleaseMutex(handle())) throwLastOsError(L"ReleaseMutex", "VMutex::unlock", 234);
 }
 
 std::uint32_t ExclusiveTask::Initialize(const std::wstring& name, std::uint32_t timeout) {
     release();
     mutex_.reset(CreateMutexW(nullptr, FALSE, name.c_str()));
-    if (!mutex_.valid())
-        throwOsError(L"create mutex " + name, GetLastError(), raiseSite("ExclusiveTask::Initialize", 182));
+    if (!mutex_.valid()) {
+        const DWORD error = GetLastError();
+        throwOsError(L"create mutex " + name, error, raiseSite("ExclusiveTask::Initialize", 182));
+    }
     // Deliberately not alertable: the cancellation registry itself is
     // created under this mutex.
     const DWORD result = WaitForSingleObject(mutex_.get(), timeout);
