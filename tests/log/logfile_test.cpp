@@ -17,6 +17,7 @@
 #include "tests/support/config_key.h"
 #include "tests/support/process_runner.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/wine_trace.h"
 #include "threads/execute_context.h"
 
 namespace {
@@ -252,5 +253,67 @@ TEST(EventLog, InfoRecordsRegisterTheSourceOnlyInDebugMode) {
         ASSERT_EQ(test_process::run(agent, L"\"" + agent + L"\"", 60000, taskEnvironment(root.dir().path())).exitCode,
                   0u);
         EXPECT_EQ(registry::keyExists(HKEY_LOCAL_MACHINE, sourceKey, registry::View::Native), debug);
+    }
+}
+
+namespace {
+
+struct Report {
+    unsigned type = 0, category = 0, eventId = 0, strings = 0, dataSize = 0;
+    bool userSid = false;
+    std::vector<std::string> texts;  // as Wine prints them, backslashes doubled
+    bool operator==(const Report&) const = default;
+    friend void PrintTo(const Report& r, std::ostream* out) {
+        *out << "{type " << r.type << ", category " << r.category << ", event " << r.eventId << ", "
+             << r.strings << " strings, " << r.dataSize << " data bytes, " << (r.userSid ? "a" : "no") << " SID,"
+             << testing::PrintToString(r.texts) << "}";
+    }
+};
+
+// The ReportEventW calls in a Wine trace of channels "fixme+advapi,+eventlog":
+// one line with the arguments, then one line per insertion string.
+std::vector<Report> reportsIn(const std::vector<std::string>& trace) {
+    static const std::regex call(
+        R"(:ReportEventW \([0-9A-Fa-f]+,0x([0-9a-f]+),0x([0-9a-f]+),0x([0-9a-f]+),([0-9A-Fa-f]+),0x([0-9a-f]+),0x([0-9a-f]+),)");
+    static const std::regex text(R"(:eventlog:ReportEventW L"(.*)\"$)");
+    std::vector<Report> reports;
+    for (const std::string& line : trace) {
+        std::smatch match;
+        if (std::regex_search(line, match, call)) {
+            const auto hex = [&](int i) { return static_cast<unsigned>(std::stoul(match[i].str(), nullptr, 16)); };
+            reports.push_back({hex(1), hex(2), hex(3), hex(5), hex(6), std::stoull(match[4].str(), nullptr, 16) != 0});
+        } else if (std::regex_search(line, match, text) && !reports.empty()) {
+            reports.back().texts.push_back(match[1].str());
+        }
+    }
+    return reports;
+}
+
+}  // namespace
+
+// Wine's ReportEventW stores nothing, but its trace shows every call: each
+// level goes out with its own event type, category 0, event 1, the text and
+// the program's path; Info, Warning and Result only in debug mode.
+TEST(EventLog, EachLevelIsReportedWithItsEventType) {
+    const std::wstring program = test_process::siblingPath(L"rdlog.exe");
+    std::string path = cstr(program, CP_UTF8);
+    for (std::size_t at = 0; (at = path.find('\\', at)) != std::string::npos; at += 2) path.insert(at, 1, '\\');
+    const auto report = [&](unsigned type, const char* text) { return Report{type, 0, 1, 2, 0, false, {text, path}}; };
+    const std::vector<std::wstring> records{L"0", L"info", L"1", L"warning", L"2", L"result",
+                                            L"3", L"error", L"4", L"unexpected", L"5", L"crash"};
+    for (const bool debug : {true, false}) {
+        SCOPED_TRACE(debug ? "Debug on" : "Debug off");
+        LogRoot root(debug);
+        const std::vector<std::string> trace =
+            test_wine::trace(L"fixme+advapi,+eventlog", program, records, root.dir() / L"trace.txt");
+        ASSERT_FALSE(trace.empty());
+        EXPECT_EQ(trace.back(), "exit 0");
+        std::vector<Report> expected{report(EVENTLOG_ERROR_TYPE, "error"), report(EVENTLOG_ERROR_TYPE, "unexpected"),
+                                     report(EVENTLOG_ERROR_TYPE, "crash")};
+        if (debug)
+            expected.insert(expected.begin(), {report(EVENTLOG_INFORMATION_TYPE, "info"),
+                                               report(EVENTLOG_WARNING_TYPE, "warning"),
+                                               report(EVENTLOG_SUCCESS, "result")});
+        EXPECT_EQ(reportsIn(trace), expected);
     }
 }
