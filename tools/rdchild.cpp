@@ -27,6 +27,8 @@
 #include <cwchar>
 #include <string>
 
+#include "exec/launcher.h"
+
 namespace {
 
 std::string utf8(const std::wstring& text) {
@@ -91,7 +93,11 @@ bool spawnHolder(const wchar_t* sleepMs) {
     startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION info{};
-    if (!CreateProcessW(self, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info)) return false;
+    if (!createProcessRetried([&] {
+            return CreateProcessW(self, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info) !=
+                   FALSE;
+        }))
+        return false;
     CloseHandle(info.hThread);
     CloseHandle(info.hProcess);
     write(STD_ERROR_HANDLE, "grandchild " + std::to_string(info.dwProcessId));
