@@ -129,15 +129,15 @@ void vexecutil::start() {
         if (userToken.valid())
             return CreateProcessAsUserW(userToken.get(), nullptr, mutableLine.data(), nullptr, nullptr, redirect,
                                         creationFlags(), const_cast<wchar_t*>(environment), nullptr, &startup,
-                                        &created) != FALSE;
+                                        &created);
         return CreateProcessW(nullptr, mutableLine.data(), nullptr, nullptr, redirect, creationFlags(),
-                              const_cast<wchar_t*>(environment), nullptr, &startup, &created) != FALSE;
+                              const_cast<wchar_t*>(environment), nullptr, &startup, &created);
     };
     if (!createProcessRetried(create)) {
         const DWORD error = GetLastError();
-        if (userToken.valid())
-            throwOsError(L"CreateProcessAsUser '" + commandLine_ + L"'", error, raiseSite("vexecutil::start", 183));
-        throwOsError(L"CreateProcess '" + commandLine_ + L"'", error, raiseSite("vexecutil::start", 198));
+        const bool asUser = userToken.valid();
+        throwOsError((asUser ? L"CreateProcessAsUser '" : L"CreateProcess '") + commandLine_ + L"'", error,
+                     raiseSite("vexecutil::start", asUser ? 183 : 198));
     }
     process_.reset(created.hProcess);
     thread_.reset(created.hThread);

@@ -12,10 +12,9 @@
 
 // Runs create, a process start that returns FALSE with the last error set,
 // until it succeeds, fails otherwise, or has failed kStartAttempts times with
-// ERROR_INTERNAL_ERROR. Wine reports a new process that died before it
-// finished starting that way, about one start in 5,000 here. A failed start
-// leaves no process behind, so trying again cannot run the child twice. The
-// last error stays that of the last attempt.
+// ERROR_INTERNAL_ERROR. Wine reports a new process that died before its own
+// code ran that way, about one start in 5,000 here, so trying again cannot
+// run the child twice. The last error stays that of the last attempt.
 inline constexpr int kStartAttempts = 3;
 template <class Create>
 bool createProcessRetried(Create&& create) {

@@ -85,7 +85,7 @@ int recurse(int depth) {
 bool spawnHolder(const wchar_t* sleepMs) {
     wchar_t self[MAX_PATH];
     GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring line = L"\"" + std::wstring(self) + L"\" sleep " + sleepMs;
+    const std::wstring line = L"\"" + std::wstring(self) + L"\" sleep " + sleepMs;
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
@@ -93,9 +93,11 @@ bool spawnHolder(const wchar_t* sleepMs) {
     startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION info{};
+    std::wstring mutableLine;
     if (!createProcessRetried([&] {
-            return CreateProcessW(self, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info) !=
-                   FALSE;
+            mutableLine = line;
+            return CreateProcessW(self, mutableLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                                  &info);
         }))
         return false;
     CloseHandle(info.hThread);

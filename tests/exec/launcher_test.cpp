@@ -118,29 +118,28 @@ TEST_F(Launcher, MissingInputAndProgramFailWithTheirOwnErrors) {
 // Only a start whose new process died while starting is tried again, and
 // a failure that stays reports the last attempt's error.
 TEST(ProcessStart, OnlyAProcessThatDiedWhileStartingIsStartedAgain) {
-    int calls = 0;
+    struct Outcome {
+        bool started;
+        int attempts;
+        DWORD error;  // the last error right after the start
+        bool operator==(const Outcome&) const = default;
+    };
     // A start that fails with these errors in turn, then succeeds.
-    const auto startFailing = [&calls](std::vector<DWORD> errors) {
-        calls = 0;
-        return createProcessRetried([&calls, errors] {
-            if (static_cast<std::size_t>(calls) == errors.size()) return true;
-            SetLastError(errors[calls++]);
+    const auto startFailing = [](std::vector<DWORD> errors) {
+        int attempts = 0;
+        SetLastError(ERROR_SUCCESS);
+        const bool started = createProcessRetried([&] {
+            if (static_cast<std::size_t>(attempts++) == errors.size()) return true;
+            SetLastError(errors[attempts - 1]);
             return false;
         });
+        return Outcome{started, attempts, GetLastError()};
     };
-    EXPECT_TRUE(startFailing({ERROR_INTERNAL_ERROR, ERROR_INTERNAL_ERROR}));
-
-    EXPECT_FALSE(startFailing(std::vector<DWORD>(kStartAttempts, ERROR_INTERNAL_ERROR)));
-    EXPECT_EQ(calls, kStartAttempts);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INTERNAL_ERROR));
-
-    EXPECT_FALSE(startFailing({ERROR_FILE_NOT_FOUND}));
-    EXPECT_EQ(calls, 1);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-
-    EXPECT_FALSE(startFailing({ERROR_INTERNAL_ERROR, ERROR_ACCESS_DENIED}));
-    EXPECT_EQ(calls, 2);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    const DWORD died = ERROR_INTERNAL_ERROR;
+    EXPECT_EQ(startFailing({died, died}), (Outcome{true, 3, died}));
+    EXPECT_EQ(startFailing(std::vector<DWORD>(kStartAttempts, died)), (Outcome{false, kStartAttempts, died}));
+    EXPECT_EQ(startFailing({ERROR_FILE_NOT_FOUND}), (Outcome{false, 1, ERROR_FILE_NOT_FOUND}));
+    EXPECT_EQ(startFailing({died, ERROR_ACCESS_DENIED}), (Outcome{false, 2, ERROR_ACCESS_DENIED}));
 }
 
 // A quote would end the quoted program path early and hand the rest of it

@@ -80,7 +80,7 @@ DWORD startError(std::wstring line) {
     if (!createProcessRetried([&] {
             line = original;
             return CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
-                                  &startup, &info) != FALSE;
+                                  &startup, &info);
         }))
         return GetLastError();
     WaitForSingleObject(info.hProcess, 30000);

@@ -17,7 +17,8 @@
 namespace test_process {
 
 inline std::runtime_error osFailure(const char* operation) {
-    return std::runtime_error(std::string(operation) + " failed with error " + std::to_string(GetLastError()));
+    const DWORD error = GetLastError();  // before the message allocates
+    return std::runtime_error(std::string(operation) + " failed with error " + std::to_string(error));
 }
 
 // fileName in the directory of the running test program.
@@ -82,7 +83,7 @@ inline ProcessResult run(const std::wstring& program, const std::wstring& line, 
             mutableLine = line;
             return CreateProcessW(program.c_str(), mutableLine.data(), nullptr, nullptr, TRUE,
                                   CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT, block.empty() ? nullptr : block.data(),
-                                  currentDirectory.empty() ? nullptr : currentDirectory.c_str(), &startup, &info) != FALSE;
+                                  currentDirectory.empty() ? nullptr : currentDirectory.c_str(), &startup, &info);
         }))
         throw osFailure("CreateProcessW");
     RunTime::AutoHandle process(info.hProcess);

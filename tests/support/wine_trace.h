@@ -48,6 +48,10 @@ inline std::vector<std::string> trace(const std::wstring& channels, const std::w
     PROCESS_INFORMATION info{};
     if (!CreateProcessW(L"Z:\\bin\\sh", line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
         throw test_process::osFailure("CreateProcessW(sh)");
+    // Null for a Unix program; closed in case that ever changes.
+    if (info.hThread) CloseHandle(info.hThread);
+    if (info.hProcess) CloseHandle(info.hProcess);
+    // A program that never ends is left running; the run's wineserver ends it.
     for (DWORD waited = 0; GetFileAttributesW(traceFile.c_str()) == INVALID_FILE_ATTRIBUTES; waited += 50) {
         if (waited >= timeoutMs) throw std::runtime_error("the traced program did not end in time");
         Sleep(50);

@@ -21,12 +21,14 @@ public:
         const std::wstring event = L"rdtest-ready-" + RunTime::uniqueName(true);
         ready_.reset(CreateEventW(nullptr, TRUE, FALSE, event.c_str()));
         const std::wstring child = test_process::siblingPath(L"rdchild.exe");
-        std::wstring line = test_process::commandLine(child, {L"hold", mutex, event, L"sleep", L"60000"});
+        const std::wstring line = test_process::commandLine(child, {L"hold", mutex, event, L"sleep", L"60000"});
         STARTUPINFOW startup{sizeof startup};
         PROCESS_INFORMATION info{};
+        std::wstring mutableLine;
         if (!createProcessRetried([&] {
-                return CreateProcessW(child.c_str(), line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
-                                      nullptr, &startup, &info) != FALSE;
+                mutableLine = line;
+                return CreateProcessW(child.c_str(), mutableLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                                      nullptr, nullptr, &startup, &info);
             }))
             throw test_process::osFailure("CreateProcessW");
         process_.reset(info.hProcess);
