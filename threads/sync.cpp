@@ -106,12 +106,8 @@ void ExclusiveTask::release() noexcept {
 }
 
 void cancellableSleep(std::uint32_t milliseconds) {
-    ThreadCancelation::CancelationPoint point(ThreadCancelation::Asynchronous);
-    const DWORD end = GetTickCount() + milliseconds;
-    for (;;) {
-        const DWORD left = end - GetTickCount();
-        // Unsigned: once the end has passed, left wraps to a large value.
-        if (left == 0 || left > milliseconds) break;
-        if (SleepEx(left, TRUE) != WAIT_IO_COMPLETION) break;
-    }
+    // The waits' deadline loop: after an APC that did not cancel, it sleeps
+    // only for the time left, and never past the end.
+    DWORD error = ERROR_SUCCESS;
+    waitUntilDeadline(milliseconds, error, [](DWORD remaining) { return SleepEx(remaining, TRUE); });
 }
