@@ -1,7 +1,6 @@
 #include "runtime/files.h"
 
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "errors/format.h"
@@ -10,7 +9,7 @@
 
 namespace {
 
-bool isOpen(HANDLE handle) noexcept { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
+bool isOpen(HANDLE handle) noexcept { return RunTime::FileHandleTraits::valid(handle); }
 
 // One attribute query on the long form; error is the reason when it answers INVALID_FILE_ATTRIBUTES.
 DWORD queryAttributes(const std::wstring& path, DWORD& error) {
@@ -35,18 +34,6 @@ HANDLE createFile(const std::wstring& path, DWORD desiredAccess, DWORD shareMode
 
 }  // namespace
 
-VFile::VFile(VFile&& other) noexcept
-    : handle_(std::exchange(other.handle_, INVALID_HANDLE_VALUE)), name_(std::move(other.name_)) {}
-
-VFile& VFile::operator=(VFile&& other) noexcept {
-    if (this != &other) {
-        close();
-        handle_ = std::exchange(other.handle_, INVALID_HANDLE_VALUE);
-        name_ = std::move(other.name_);
-    }
-    return *this;
-}
-
 void VFile::open(const std::wstring& path, DWORD desiredAccess, DWORD shareMode, DWORD creationDisposition,
                  DWORD flagsAndAttributes) {
     const HANDLE handle =
@@ -55,14 +42,13 @@ void VFile::open(const std::wstring& path, DWORD desiredAccess, DWORD shareMode,
         const DWORD error = GetLastError();
         throwOsError(L"Open file '" + path + L"'", error, raiseSite("VFile::open", __LINE__));
     }
-    close();
-    handle_ = handle;
+    handle_.reset(handle);
     name_ = path;
 }
 
 std::uint32_t VFile::read(void* buffer, std::uint32_t count) {
     DWORD done = 0;
-    if (!ReadFile(handle_, buffer, count, &done, nullptr)) {
+    if (!ReadFile(handle_.get(), buffer, count, &done, nullptr)) {
         const DWORD error = GetLastError();
         if (error != ERROR_HANDLE_EOF)
             throwOsError(L"Read from file '" + name_ + L"'", error, raiseSite("VFile::read", __LINE__));
@@ -72,7 +58,7 @@ std::uint32_t VFile::read(void* buffer, std::uint32_t count) {
 
 void VFile::write(const void* data, std::uint32_t size, bool insistOnAll) {
     DWORD written = 0;
-    if (!WriteFile(handle_, data, size, &written, nullptr)) {
+    if (!WriteFile(handle_.get(), data, size, &written, nullptr)) {
         const DWORD error = GetLastError();
         throwOsError(L"Write to file '" + name_ + L"'", error, raiseSite("VFile::write", __LINE__));
     }
@@ -84,18 +70,13 @@ void VFile::write(const void* data, std::uint32_t size, bool insistOnAll) {
 std::uint32_t VFile::seek(LONG distanceLow, LONG* distanceHigh, DWORD moveMethod) {
     // 0xFFFFFFFF is also a valid low half of a large position; the call then
     // sets the last error to 0.
-    const DWORD low = SetFilePointer(handle_, distanceLow, distanceHigh, moveMethod);
+    const DWORD low = SetFilePointer(handle_.get(), distanceLow, distanceHigh, moveMethod);
     if (low == INVALID_SET_FILE_POINTER) {
         const DWORD error = GetLastError();
         if (error != ERROR_SUCCESS)
             throwOsError(L"Unable seek in file '" + name_ + L"'", error, raiseSite("VFile::seek", __LINE__));
     }
     return low;
-}
-
-void VFile::close() noexcept {
-    if (isOpen(handle_)) CloseHandle(handle_);
-    handle_ = INVALID_HANDLE_VALUE;
 }
 
 std::string VFile::readAll(const std::wstring& path) {

@@ -7,23 +7,33 @@
 #include <cstdint>
 #include <string>
 
+#include "threads/handle.h"
+
+namespace RunTime {
+// A file handle as CreateFile gives it: INVALID_HANDLE_VALUE when empty.
+struct FileHandleTraits : HandleTraits {
+    static HANDLE empty() noexcept { return INVALID_HANDLE_VALUE; }
+};
+using FileHandle = Owner<FileHandleTraits>;
+}  // namespace RunTime
+
 class VFile {
 public:
     VFile() noexcept = default;
-    VFile(VFile&& other) noexcept;
-    VFile& operator=(VFile&& other) noexcept;
+    VFile(VFile&& other) noexcept = default;
+    VFile& operator=(VFile&& other) noexcept = default;
     VFile(const VFile&) = delete;
     VFile& operator=(const VFile&) = delete;
-    ~VFile() { close(); }
+    ~VFile() = default;
 
     void open(const std::wstring& path, DWORD desiredAccess, DWORD shareMode, DWORD creationDisposition,
               DWORD flagsAndAttributes);
     std::uint32_t read(void* buffer, std::uint32_t count);
     void write(const void* data, std::uint32_t size, bool insistOnAll);
     std::uint32_t seek(LONG distanceLow, LONG* distanceHigh, DWORD moveMethod);
-    void close() noexcept;
+    void close() noexcept { handle_.reset(); }
 
-    HANDLE handle() const noexcept { return handle_; }
+    HANDLE handle() const noexcept { return handle_.get(); }
     const std::wstring& name() const noexcept { return name_; }
 
     static std::string readAll(const std::wstring& path);
@@ -31,7 +41,7 @@ public:
     static bool writeAll(const std::wstring& path, const std::string& content, bool overwrite);
 
 private:
-    HANDLE handle_ = INVALID_HANDLE_VALUE;
+    RunTime::FileHandle handle_;
     std::wstring name_;
 };
 

@@ -6,13 +6,13 @@
 
 #include <algorithm>
 #include <cwchar>
-#include <memory>
 #include <string_view>
 #include <vector>
 
 #include "errors/format.h"
 #include "errors/vexception.h"
 #include "runtime/library.h"
+#include "runtime/local_memory.h"
 
 namespace {
 
@@ -42,10 +42,6 @@ bool isUncPath(const std::wstring& path) {
     if (path.size() < 3 || !isSeparator(path[0]) || !isSeparator(path[1])) return false;
     return !(path.size() > 3 && (path[2] == L'?' || path[2] == L'.') && isSeparator(path[3]));
 }
-
-struct LocalFreer {
-    void operator()(wchar_t* p) const noexcept { LocalFree(p); }
-};
 
 // Drops trailing '\' and "\." pairs, keeping at least one character.
 void trimTail(std::wstring& path) {
@@ -99,15 +95,14 @@ std::wstring VFileName::withoutLongPrefix(const std::wstring& path) {
 std::wstring VFileName::combine(const std::wstring& base, const std::wstring& more) {
     // more is always below base, even when it starts with a separator.
     const std::wstring relative = more.substr(skipSeparators(more, 0));
-    wchar_t* joined = nullptr;
+    RunTime::LocalMemory<wchar_t> joined;
     const HRESULT result =
-        PathAllocCombine(toLongPath(base).c_str(), relative.c_str(), PATHCCH_ALLOW_LONG_PATHS, &joined);
-    const std::unique_ptr<wchar_t, LocalFreer> owner(joined);
+        PathAllocCombine(toLongPath(base).c_str(), relative.c_str(), PATHCCH_ALLOW_LONG_PATHS, joined.put());
     if (FAILED(result))
         throw vexception(formatString(L"PathAllocCombine(%s, %s) failed: error code 0x%lx", base, more,
                                       static_cast<unsigned long>(result)),
                          raiseSite("VFileName::combine", __LINE__));
-    return withoutLongPrefix(joined);
+    return withoutLongPrefix(joined.get());
 }
 
 std::wstring VFileName::removeFileSpec(const std::wstring& path) {

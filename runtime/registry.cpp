@@ -182,11 +182,8 @@ DWORD dwordOrDefault(HKEY key, const std::wstring& name, DWORD defaultValue) noe
 }
 
 bool keyExists(HKEY root, const std::wstring& subKey, View view) noexcept {
-    HKEY handle = nullptr;
-    if (RegOpenKeyExW(root, subKey.c_str(), 0, READ_CONTROL | accessFlag(view), &handle) != ERROR_SUCCESS)
-        return false;
-    RegCloseKey(handle);
-    return true;
+    Key key;
+    return RegOpenKeyExW(root, subKey.c_str(), 0, READ_CONTROL | accessFlag(view), key.put()) == ERROR_SUCCESS;
 }
 
 void set(HKEY key, const std::wstring& name, const std::wstring& value) {
