@@ -10,16 +10,7 @@
 #include "threads/cancelation.h"
 
 std::wstring executableFileName() {
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-        if (length == 0) return std::wstring();
-        if (length < path.size()) {
-            path.resize(length);
-            break;
-        }
-        path.resize(path.size() * 2);
-    }
+    const std::wstring path = RunTime::executablePath();
     // Not through the shell's path functions: loading them costs a task run
     // more than all its records together.
     return path.substr(path.find_last_of(L"\\/") + 1);

@@ -24,6 +24,9 @@ public:
 namespace RunTime {
 
 std::wstring currentDirectory();
+// The full path of the running executable, however long; empty when the
+// system gives none.
+std::wstring executablePath();
 // The current directory as the system gives it; a failure is thrown with
 // operation and function.
 std::wstring readCurrentDirectory(const wchar_t* operation, const char* function);

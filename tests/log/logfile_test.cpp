@@ -15,6 +15,7 @@
 #include "runtime/registry.h"
 #include "runtime/text.h"
 #include "tests/support/config_key.h"
+#include "tests/support/log_records.h"
 #include "tests/support/process_runner.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/wine_trace.h"
@@ -63,8 +64,7 @@ public:
         return root_ / (L"admin\\logs\\" + std::wstring(name));
     }
     std::wstring text() const {
-        const std::string bytes = test_support::readBytes(todaysFile());
-        return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
+        return test_log::utf16Text(test_support::readBytes(todaysFile()));
     }
     const test_support::TempDir& dir() const { return root_; }
 
@@ -73,28 +73,7 @@ private:
     test_config::ConfigValues config_;
 };
 
-// Records of the file as text lines without their stamps; fails on any line
-// that does not carry a full stamp, this process's id and a thread id.
-std::vector<std::wstring> recordsOf(const std::wstring& text, bool* parsed = nullptr) {
-    static const std::wregex stamp(L"^\\d{4}/\\d{2}/\\d{2} \\d{2}:\\d{2}:\\d{2}\\.\\d{3} (-?\\d+) -?\\d+ ");
-    std::vector<std::wstring> records;
-    bool ok = true;
-    std::size_t start = text.empty() || text[0] != 0xFEFF ? 0 : 1;
-    while (start < text.size()) {
-        const std::size_t end = text.find(L"\r\n", start);
-        if (end == std::wstring::npos) {
-            ok = false;
-            break;
-        }
-        const std::wstring line = text.substr(start, end - start);
-        std::wsmatch match;
-        if (!std::regex_search(line, match, stamp)) ok = false;
-        records.push_back(line.substr(match.length()));
-        start = end + 2;
-    }
-    if (parsed) *parsed = ok;
-    return records;
-}
+using test_log::recordsOf;
 
 }  // namespace
 

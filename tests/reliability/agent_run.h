@@ -11,6 +11,7 @@
 
 #include "runtime/text.h"
 #include "tests/support/config_key.h"
+#include "tests/support/log_records.h"
 #include "tests/support/process_runner.h"
 #include "tests/support/temp_dir.h"
 
@@ -69,21 +70,8 @@ private:
     std::vector<std::wstring> logRecords() const {
         std::vector<std::wstring> records;
         for (const std::wstring& file : test_support::fileNames(dir_ / L"admin\\logs\\*.log")) {
-            const std::string bytes = test_support::readBytes(dir_ / (L"admin\\logs\\" + file));
-            std::wstring text(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
-            if (!text.empty() && text[0] == 0xFEFF) text.erase(0, 1);
-            // A record starts with "yyyy/mm/dd hh:mm:ss.mmm pid tid " and ends with CRLF.
-            std::size_t start = 0;
-            while (start < text.size()) {
-                std::size_t end = text.find(L"\r\n", start);
-                if (end == std::wstring::npos) end = text.size();
-                const std::wstring line = text.substr(start, end - start);
-                std::size_t cut = 0;
-                for (int field = 0; field < 4 && cut != std::wstring::npos; ++field)
-                    cut = line.find(L' ', field == 0 ? 0 : cut + 1);
-                records.push_back(cut == std::wstring::npos ? line : line.substr(cut + 1));
-                start = end + 2;
-            }
+            const std::wstring text = test_log::utf16Text(test_support::readBytes(dir_ / (L"admin\\logs\\" + file)));
+            for (std::wstring& record : test_log::recordsOf(text)) records.push_back(std::move(record));
         }
         return records;
     }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "exec/launcher.h"
+#include "runtime/paths.h"
 #include "threads/handle.h"
 
 namespace test_process {
@@ -23,16 +24,8 @@ inline std::runtime_error osFailure(const char* operation) {
 
 // fileName in the directory of the running test program.
 inline std::wstring siblingPath(const std::wstring& fileName) {
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-        if (length == 0) throw osFailure("GetModuleFileNameW");
-        if (length < path.size()) {
-            path.resize(length);
-            break;
-        }
-        path.resize(path.size() * 2);
-    }
+    const std::wstring path = RunTime::executablePath();
+    if (path.empty()) throw osFailure("GetModuleFileNameW");
     return path.substr(0, path.find_last_of(L"\\/") + 1) + fileName;
 }
 

@@ -38,12 +38,7 @@ protected:
     test_process::ProcessResult runAgent(const std::wstring& currentDirectory = std::wstring()) {
         const std::wstring block = test_process::taskEnvironment(variables_);
         const std::wstring agent = test_process::siblingPath(L"rundock.exe");
-        std::wstring previous(MAX_PATH, L'\0');
-        previous.resize(GetCurrentDirectoryW(MAX_PATH, previous.data()));
-        if (!currentDirectory.empty()) SetCurrentDirectoryW(currentDirectory.c_str());
-        auto result = test_process::run(agent, L"\"" + agent + L"\"", 60000, block);
-        SetCurrentDirectoryW(previous.c_str());
-        return result;
+        return test_process::run(agent, L"\"" + agent + L"\"", 60000, block, currentDirectory);
     }
 
     test_support::TempDir temp_{L"rundock-task-"};

@@ -1,0 +1,39 @@
+// Reading back the agent's log file: its UTF-16 text and its records.
+#pragma once
+
+#include <regex>
+#include <string>
+#include <vector>
+
+namespace test_log {
+
+// The bytes of a UTF-16LE file as text; an odd last byte is dropped.
+inline std::wstring utf16Text(const std::string& bytes) {
+    return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
+}
+
+// The records of a log file's text, stamps removed: each line must open with
+// "yyyy/mm/dd hh:mm:ss.mmm pid tid " and end with CRLF. parsed (when given)
+// tells whether every line did; a line that does not is kept whole.
+inline std::vector<std::wstring> recordsOf(const std::wstring& text, bool* parsed = nullptr) {
+    static const std::wregex stamp(L"^\\d{4}/\\d{2}/\\d{2} \\d{2}:\\d{2}:\\d{2}\\.\\d{3} (-?\\d+) -?\\d+ ");
+    std::vector<std::wstring> records;
+    bool ok = true;
+    std::size_t start = text.empty() || text[0] != 0xFEFF ? 0 : 1;
+    while (start < text.size()) {
+        std::size_t end = text.find(L"\r\n", start);
+        if (end == std::wstring::npos) {
+            ok = false;
+            end = text.size();
+        }
+        const std::wstring line = text.substr(start, end - start);
+        std::wsmatch match;
+        if (!std::regex_search(line, match, stamp)) ok = false;
+        records.push_back(line.substr(match.length()));
+        start = end + 2;
+    }
+    if (parsed) *parsed = ok;
+    return records;
+}
+
+}  // namespace test_log
