@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "runtime/library.h"
+#include "runtime/com.h"
 
 // MinGW's C++ mode routes the wide printf family to its own C99
 // implementation, where "%s" is a narrow string. The system's formats follow
@@ -112,47 +112,18 @@ struct ManagedException : IDispatch {
 namespace {
 using comsupport::IID_ManagedException;
 using comsupport::ManagedException;
-
-template <class T>
-struct ComRef {
-    T* p = nullptr;
-    ComRef() = default;
-    explicit ComRef(T* q) : p(q) {}
-    ComRef(const ComRef&) = delete;
-    ComRef& operator=(const ComRef&) = delete;
-    ~ComRef() {
-        if (p) p->Release();
-    }
-};
-
-struct Bstr {
-    BSTR p = nullptr;
-    Bstr() = default;
-    Bstr(const Bstr&) = delete;
-    Bstr& operator=(const Bstr&) = delete;
-    // oleaut32 is bound on first use, to keep it off the start of every
-    // process; whoever handed out a BSTR has it loaded already.
-    ~Bstr() {
-        if (p)
-            if (auto sysFreeString = RunTime::systemFunction<decltype(SysFreeString)>(L"oleaut32.dll", "SysFreeString"))
-                sysFreeString(p);
-    }
-    std::wstring text() const {
-        if (!p) return std::wstring();
-        auto sysStringLen = RunTime::systemFunction<decltype(SysStringLen)>(L"oleaut32.dll", "SysStringLen");
-        return sysStringLen ? std::wstring(p, sysStringLen(p)) : std::wstring(p);
-    }
-};
+using RunTime::Bstr;
+using RunTime::ComPtr;
 }  // namespace
 
 vexception fromComError(const _com_error& e, const std::wstring& callText, const char* function,
                         std::int32_t line) {
     const HRESULT hr = e.Error();
-    ComRef<IErrorInfo> info(e.ErrorInfo());
-    ComRef<ManagedException> managed;
+    ComPtr<IErrorInfo> info(e.ErrorInfo());
+    ComPtr<ManagedException> managed;
     bool interop = false;
-    if (info.p) {
-        const HRESULT qi = info.p->QueryInterface(IID_ManagedException, reinterpret_cast<void**>(&managed.p));
+    if (info) {
+        const HRESULT qi = info->QueryInterface(IID_ManagedException, managed.putVoid());
         if (SUCCEEDED(qi))
             interop = true;
         else if (qi != E_NOINTERFACE)
@@ -164,14 +135,14 @@ vexception fromComError(const _com_error& e, const std::wstring& callText, const
     code[47] = L'\0';
     std::wstring message = comErrorMessage(e) + code;
 
-    if (info.p) {
+    if (info) {
         Bstr description;
-        info.p->GetDescription(&description.p);
+        info->GetDescription(description.put());
         if (!description.text().empty()) {
             message += L", Description: ";
             if (interop) {
                 Bstr managedText;
-                managed.p->get_ToString(&managedText.p);
+                managed->get_ToString(managedText.put());
                 message += managedText.text();
             } else {
                 message += description.text();

@@ -3,6 +3,7 @@
 #include <rpc.h>
 
 #include "errors/format.h"
+#include "runtime/library.h"
 
 VDateTime::VDateTime(const FILETIME& time) : time_{} {
     if (!FileTimeToSystemTime(&time, &time_))
@@ -60,27 +61,19 @@ std::wstring VDateTime::dateStamp() const {
 namespace RunTime {
 
 std::wstring uniqueName(bool random) {
+    // rpcrt4 is bound on first use: few processes ever need a name.
+    using Create = RPC_STATUS RPC_ENTRY(UUID*);
+    Create* create = systemFunction<Create>(L"rpcrt4.dll", random ? "UuidCreate" : "UuidCreateSequential");
+    if (!create) throwLastOsError(L"Unable to create GUID", "RunTime::uniqueName", 84);
     UUID uuid;
-    const RPC_STATUS created = random ? UuidCreate(&uuid) : UuidCreateSequential(&uuid);
+    const RPC_STATUS created = create(&uuid);
     if (created != RPC_S_OK && created != RPC_S_UUID_LOCAL_ONLY)
         throwOsError(L"Unable to create GUID", static_cast<std::uint32_t>(created),
                      raiseSite("RunTime::uniqueName", 84));
-    RPC_WSTR text = nullptr;
-    const RPC_STATUS converted = UuidToStringW(&uuid, &text);
-    if (converted != RPC_S_OK) {
-        if (text) RpcStringFreeW(&text);
-        throwOsError(L"Unable to create GUID", static_cast<std::uint32_t>(converted),
-                     raiseSite("RunTime::uniqueName", 89));
-    }
-    std::wstring name;
-    try {
-        name = reinterpret_cast<const wchar_t*>(text);
-    } catch (...) {
-        RpcStringFreeW(&text);
-        throw;
-    }
-    RpcStringFreeW(&text);
-    return name;
+    // The standard 36-character form, as UuidToString writes it.
+    return formatString(L"%08lx-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x", uuid.Data1, uuid.Data2, uuid.Data3,
+                        uuid.Data4[0], uuid.Data4[1], uuid.Data4[2], uuid.Data4[3], uuid.Data4[4], uuid.Data4[5],
+                        uuid.Data4[6], uuid.Data4[7]);
 }
 
 }  // namespace RunTime
