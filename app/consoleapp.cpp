@@ -81,13 +81,13 @@ void vconsoleapp::cmdNotSupported(const std::wstring& possibleCommands) {
 
 int vconsoleapp::start(int count, wchar_t** arguments) {
     static constexpr GuardedOperation kStart{"vconsoleapp::start", L"Unable to execute console command: '%s'", 77, 95};
-    std::wstring maskedCommand = maskSecrets(command);
+    std::wstring maskedCommand = maskArgument(command);
     return guarded(
         kStart,
         [&] {
             if (count > 1) {
                 command = arguments[1];
-                maskedCommand = maskSecrets(command);
+                maskedCommand = maskArgument(command);
                 return go(count - 2, arguments + 2);
             }
             if (command.empty()) {

@@ -8,8 +8,12 @@ add_library(rdruntime STATIC
   errors/guard.cpp
   exec/launcher.cpp
   exec/quoting.cpp
+  exec/pipes.cpp
   log/logfile.cpp
   log/logmanager.cpp
+  report/handler.cpp
+  report/helpers.cpp
+  report/xml_document.cpp
   runtime/text.cpp
   runtime/datetime.cpp
   runtime/environment.cpp
@@ -26,7 +30,7 @@ add_library(rdruntime STATIC
 )
 target_include_directories(rdruntime PUBLIC ${CMAKE_SOURCE_DIR})
 # shell32, shlwapi and oleaut32 are bound at run time (runtime/library.h).
-target_link_libraries(rdruntime PUBLIC pathcch rpcrt4 ole32 advapi32)
+target_link_libraries(rdruntime PUBLIC pathcch advapi32)
 
 # The agent's commands, in a library of their own so that tests can drive them.
 add_library(rdagent STATIC app/manager.cpp task/adapter.cpp task/process_helper.cpp task/system_helper.cpp)

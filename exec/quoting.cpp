@@ -37,34 +37,19 @@ std::vector<std::wstring> splitAtEquals(const std::wstring& argument) {
     return pieces;
 }
 
-}  // namespace
-
-std::vector<std::wstring> splitCommandLine(const std::wstring& commandLine) {
-    // Loading shell32 for CommandLineToArgvW costs a large share of the
-    // agent's start-up, so its rules are followed here; the tests hold the
-    // two against each other. Those rules: only blanks and tabs separate;
-    // the first token is a program name, ended by the next quote when it
-    // opens with one, else by the next blank, and knows no escapes; after
-    // it, backslashes count only before a quote, and in each run of quotes
-    // every third one in a row is a literal quote.
-    std::vector<std::wstring> arguments;
-    const wchar_t* s = commandLine.c_str();
-    if (*s == L'\0') return arguments;
+// CommandLineToArgvW's rules, followed here because loading shell32 costs a
+// large share of the agent's start-up; the tests hold the two against each
+// other. Only blanks and tabs separate. Arguments know backslashes only
+// before a quote, and in each run of quotes every third one in a row is a
+// literal quote. A program name (the first token of a whole command line) is
+// ended by the next quote when it opens with one, else by the next blank,
+// and knows no escapes.
+const wchar_t* splitArgumentsFrom(const wchar_t* s, std::vector<std::wstring>& arguments) {
     const auto blank = [](wchar_t c) { return c == L' ' || c == L'\t'; };
-
-    std::wstring argument;
-    if (*s == L'"') {
-        for (++s; *s != L'\0' && *s != L'"'; ++s) argument += *s;
-        if (*s == L'"') ++s;
-    } else {
-        for (; *s != L'\0' && !blank(*s); ++s) argument += *s;
-    }
-    arguments.push_back(argument);
-
     for (;;) {
         while (blank(*s)) ++s;
-        if (*s == L'\0') return arguments;
-        argument.clear();
+        if (*s == L'\0') return s;
+        std::wstring argument;
         int quotes = 0;  // 1 inside quotes; 2 only within a run of quotes
         while (*s != L'\0' && (quotes != 0 || !blank(*s))) {
             std::size_t backslashes = 0;
@@ -89,8 +74,32 @@ std::vector<std::wstring> splitCommandLine(const std::wstring& commandLine) {
                 }
             if (quotes == 2) quotes = 0;
         }
-        arguments.push_back(argument);
+        arguments.push_back(std::move(argument));
     }
+}
+
+}  // namespace
+
+std::vector<std::wstring> splitCommandLine(const std::wstring& commandLine) {
+    std::vector<std::wstring> arguments;
+    const wchar_t* s = commandLine.c_str();
+    if (*s == L'\0') return arguments;
+    std::wstring program;
+    if (*s == L'"') {
+        for (++s; *s != L'\0' && *s != L'"'; ++s) program += *s;
+        if (*s == L'"') ++s;
+    } else {
+        for (; *s != L'\0' && *s != L' ' && *s != L'\t'; ++s) program += *s;
+    }
+    arguments.push_back(std::move(program));
+    splitArgumentsFrom(s, arguments);
+    return arguments;
+}
+
+std::vector<std::wstring> splitArguments(const std::wstring& argumentText) {
+    std::vector<std::wstring> arguments;
+    splitArgumentsFrom(argumentText.c_str(), arguments);
+    return arguments;
 }
 
 std::wstring quoteArgument(const std::wstring& argument) {
@@ -119,19 +128,28 @@ std::optional<std::wstring> maskedSecret(const std::wstring& argument) {
     const std::vector<std::wstring> pieces = splitAtEquals(argument);
     if (pieces.empty() || !(containsNoCase(pieces.front(), L"password") || containsNoCase(pieces.front(), L"pwd")))
         return std::nullopt;
-    std::wstring masked = quoteArgument(pieces.front());
+    // Quoted once, so that the display reads back as the name with "*" for
+    // each value, and nothing else changed.
+    std::wstring masked = pieces.front();
     for (std::size_t i = 1; i < pieces.size(); ++i) masked += L"=*";
     return quoteArgument(masked);
 }
 
-std::wstring maskSecrets(const std::wstring& commandLine) {
-    std::wstring result;
-    for (const std::wstring& argument : splitCommandLine(commandLine)) {
-        result += maskedSecret(argument).value_or(quoteArgument(argument));
-        result += L' ';
-    }
-    const std::size_t first = result.find_first_not_of(L" \t\r\n\v\f");
-    if (first == std::wstring::npos) return std::wstring();
-    const std::size_t last = result.find_last_not_of(L" \t\r\n\v\f");
-    return result.substr(first, last - first + 1);
+std::wstring maskArgument(const std::wstring& argument) {
+    return maskedSecret(argument).value_or(quoteArgument(argument));
 }
+
+namespace {
+std::wstring joinMasked(const std::vector<std::wstring>& arguments) {
+    std::wstring result;
+    for (const std::wstring& argument : arguments) {
+        if (!result.empty()) result += L' ';
+        result += maskArgument(argument);
+    }
+    return result;
+}
+}  // namespace
+
+std::wstring maskSecrets(const std::wstring& commandLine) { return joinMasked(splitCommandLine(commandLine)); }
+
+std::wstring maskArguments(const std::wstring& argumentText) { return joinMasked(splitArguments(argumentText)); }

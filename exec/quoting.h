@@ -12,9 +12,17 @@ std::wstring quoteArgument(const std::wstring& argument);
 // as a program name; none for an empty line.
 std::vector<std::wstring> splitCommandLine(const std::wstring& commandLine);
 
+// The arguments of an argument text (what follows the program name): every
+// token, the first included, read by the rules of arguments.
+std::vector<std::wstring> splitArguments(const std::wstring& argumentText);
+
 // For display only: every argument re-quoted, the values of name=value
 // arguments whose name mentions a password (in any letter case) as "*".
-std::wstring maskSecrets(const std::wstring& commandLine);
+// The display reads back, by the same splitter, as the same arguments with
+// only those values replaced.
+std::wstring maskSecrets(const std::wstring& commandLine);  // a whole command line
+std::wstring maskArguments(const std::wstring& argumentText);
+std::wstring maskArgument(const std::wstring& argument);    // one argument
 
 // The display token of one argument whose name mentions a password (its
 // values as "*"); nothing when the argument carries no secret.

@@ -86,7 +86,7 @@ void Adapter::runTask(const std::wstring& program, const std::wstring& arguments
                       const std::wstring& exitCodeFile, std::uint32_t timeoutSeconds) {
     static constexpr GuardedOperation kRunTask{"Rundock::Adapter::runTask",
                                                L"runTask(%s, %s, %s, %s, %s, %s, %s, %lu)", 57, 74};
-    const std::wstring maskedArguments = maskSecrets(arguments);
+    const std::wstring maskedArguments = maskArguments(arguments);
     guarded(
         kRunTask,
         [&] {

@@ -10,7 +10,7 @@ namespace Rundock {
 DefaultProcessHelper::DefaultProcessHelper(const std::wstring& program, const std::wstring& arguments,
                                            const std::wstring& stdinFile, const std::wstring& stdoutFile,
                                            const std::wstring& stderrFile)
-    : maskedArguments_(maskSecrets(arguments)) {
+    : maskedArguments_(maskArguments(arguments)) {
     launcher_.executable = program;
     launcher_.arguments = arguments;
     launcher_.stdinFile = stdinFile;

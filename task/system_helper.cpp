@@ -31,7 +31,7 @@ std::shared_ptr<IProcessHelper> DefaultSystemHelper::createTask(const std::wstri
                                                                 const std::wstring& stderrFile) {
     static constexpr GuardedOperation kCreateTask{"Rundock::DefaultSystemHelper::createTask",
                                                   L"createTask(%s, %s, %s, %s, %s)", 27, 31};
-    const std::wstring maskedArguments = maskSecrets(arguments);
+    const std::wstring maskedArguments = maskArguments(arguments);
     return guarded(
         kCreateTask,
         [&]() -> std::shared_ptr<IProcessHelper> {

@@ -35,7 +35,7 @@ std::string utf8(const std::wstring& text) { return cstr(text, CP_UTF8); }
 
 // The tail every failing command shares: the two contexts added on the way out.
 std::string outerContexts(const std::wstring& command, const std::wstring& commandLine) {
-    return "\n   at Unable to execute console command: '" + utf8(maskSecrets(command)) +
+    return "\n   at Unable to execute console command: '" + utf8(maskArgument(command)) +
            "'(vconsoleapp::start line 95)\n   at Unable to execute command: '" + utf8(maskSecrets(commandLine)) +
            "'(vconsoleapp::run line 117)";
 }

@@ -111,8 +111,12 @@ TEST(Quoting, SplitsExactlyAsCommandLineToArgvW) {
         const int length = std::uniform_int_distribution<int>(1, 14)(rng);
         for (int i = 0; i < length; ++i) line += pick(rng, alphabet);
         ASSERT_EQ(splitCommandLine(line), parseLine(line)) << "line " << testing::PrintToString(line);
+        // An argument text reads every token, the first too, as an argument.
+        ASSERT_EQ(splitArguments(line), parseArguments(kProgram + L" " + line))
+            << "argument text " << testing::PrintToString(line);
     }
     EXPECT_TRUE(splitCommandLine(L"").empty());
+    EXPECT_TRUE(splitArguments(L" \t").empty());
 }
 
 TEST(Quoting, QuotesOnlyWhenNeeded) {
@@ -166,7 +170,7 @@ TEST(Masking, NeverLeaksPasswordValues) {
                     value = rng() % 2 ? value + piece : piece + value;
                 }
                 // Empty stretches between equals signs add no "=*".
-                std::wstring masked = quoteArgument(name);
+                std::wstring masked = name;
                 for (std::size_t start = 0; start <= value.size();) {
                     std::size_t end = value.find(L'=', start);
                     if (end == std::wstring::npos) end = value.size();
@@ -185,11 +189,44 @@ TEST(Masking, NeverLeaksPasswordValues) {
         }
         const std::wstring line = joinQuoted(input);
         const std::wstring output = maskSecrets(line);
+        const std::wstring argumentText = line.substr(kProgram.size() + 1);
+        const std::wstring maskedText = maskArguments(argumentText);
         SCOPED_TRACE(testing::Message() << "line " << testing::PrintToString(line) << "\nmasked "
                                         << testing::PrintToString(output));
         ASSERT_EQ(output.find_first_of(L"0123456789"), std::wstring::npos);
         ASSERT_EQ(parseArguments(output), expected);
+        ASSERT_EQ(maskedText, output.substr(kProgram.size() + 1));
     }
+}
+
+TEST(Masking, ArgumentTextsReadBackWithOnlyTheValuesReplaced) {
+    struct Row {
+        std::wstring text;
+        std::vector<std::wstring> readBack;  // of the masked text, by the same splitter
+    };
+    const Row rows[] = {
+        {L"--password=\"my secret\" -v", {L"--password=*", L"-v"}},
+        {L"-v --pwd=s3cret", {L"-v", L"--pwd=*"}},
+        {L"a --pwd=s3cret b", {L"a", L"--pwd=*", L"b"}},
+        {L"\"--pwd=my secret\" c", {L"--pwd=*", L"c"}},
+        {L"--pwd=a=b=c x", {L"--pwd=*=*=*", L"x"}},
+        {L"--pwd=s3cret\t-v\tx", {L"--pwd=*", L"-v", L"x"}},
+        {L"\"my password=s3cret\"", {L"my password=*"}},
+        {L"a\\\\\"b c\" d e", {L"a\\b c", L"d", L"e"}},
+        {L"\"a\"\"b\" c", {L"a\"b c"}},
+        {L"a\\\\\\\"b\\\\ \"\\\\\"", {L"a\\\"b\\\\", L"\\"}},
+        {L"x\t\"\"\t\"t a\tb\"", {L"x", L"", L"t a\tb"}},
+    };
+    for (const Row& row : rows) {
+        const std::wstring masked = maskArguments(row.text);
+        SCOPED_TRACE(testing::Message() << testing::PrintToString(row.text) << " masked as "
+                                        << testing::PrintToString(masked));
+        EXPECT_EQ(splitArguments(masked), row.readBack);
+        EXPECT_EQ(masked.find(L"secret"), std::wstring::npos);
+        EXPECT_EQ(masked.find(L"s3cret"), std::wstring::npos);
+    }
+    // One argument, such as the command the frame was given, stays one.
+    EXPECT_EQ(maskArgument(L"--pwd=a b"), L"\"--pwd=*\"");
 }
 
 TEST(Masking, MatchesPasswordNamesInAnyLetterCase) {
@@ -214,6 +251,6 @@ TEST(Masking, KeepsTheDocumentedShapes) {
     // Only the name=value form inside one argument counts as a secret.
     EXPECT_EQ(maskSecrets(L"prog -password secret"), L"prog -password secret");
     EXPECT_EQ(maskSecrets(L"prog user=pwd"), L"prog \"user=pwd\"");
-    // A name that needs quotes is quoted, then quoted again with its mask.
-    EXPECT_EQ(maskSecrets(L"prog \"my password=abc\""), L"prog \"\\\"my password\\\"=*\"");
+    // A name that needs quotes is quoted once, with its mask.
+    EXPECT_EQ(maskSecrets(L"prog \"my password=abc\""), L"prog \"my password=*\"");
 }
