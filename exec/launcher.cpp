@@ -26,6 +26,20 @@ HANDLE inheritableStream(AutoHandle& child, const std::wstring& path, bool forRe
     return child.get();
 }
 
+// Makes the pair of one piped stream and keeps the parent's end in kept
+// (replacing any earlier one); returns the child's end, an inheritable
+// duplicate. Standard input is written by the parent, so the child reads from
+// the server end; the output streams the other way round.
+std::unique_ptr<Con::Pipe> pipeForChild(std::unique_ptr<Con::Pipe>& kept, bool childReads, bool overlapped) {
+    Con::PipePair pair = Con::createPipePair(false, overlapped);
+    std::unique_ptr<Con::Pipe>& childSide = childReads ? pair.server : pair.client;
+    std::unique_ptr<Con::Pipe> childEnd = childSide->clone();
+    // The child's duplicate keeps the pipe connected.
+    childSide->close(true);
+    kept = std::move(childReads ? pair.client : pair.server);
+    return childEnd;
+}
+
 // Restores the process's current directory when the start changed it.
 class CurrentDirectoryGuard {
 public:
@@ -72,7 +86,8 @@ AutoHandle impersonatedUserToken() {
 }  // namespace
 
 bool vexecutil::redirects() const {
-    return useStdHandles || !stdinFile.empty() || !stdoutFile.empty() || !stderrFile.empty();
+    return useStdHandles || pipeStdin || pipeStdout || pipeStderr || !stdinFile.empty() || !stdoutFile.empty() ||
+           !stderrFile.empty();
 }
 
 std::uint32_t vexecutil::creationFlags() const {
@@ -92,6 +107,13 @@ void vexecutil::start() {
     if (executable.find(L'"') != std::wstring::npos)
         throwOsError(L"CreateProcess '" + commandLine_ + L"'", ERROR_INVALID_NAME, raiseSite("vexecutil::start", 198));
     const bool redirect = redirects();
+    // The child's ends of its pipes: inheritable duplicates, closed once the
+    // child holds its own.
+    std::unique_ptr<Con::Pipe> childInputPipe, childOutputPipe, childErrorPipe;
+    if (pipeStdout) childOutputPipe = pipeForChild(stdoutPipe_, false, overlappedPipes);
+    if (pipeStdin) childInputPipe = pipeForChild(stdinPipe_, true, overlappedPipes);
+    if (pipeStderr) childErrorPipe = pipeForChild(stderrPipe_, false, overlappedPipes);
+
     AutoHandle childInput, childOutput, childError;
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
@@ -100,11 +122,15 @@ void vexecutil::start() {
         startup.wShowWindow = SW_HIDE;
     } else {
         startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdInput = stdinFile.empty() ? GetStdHandle(STD_INPUT_HANDLE)
-                                              : inheritableStream(childInput, stdinFile, true);
-        startup.hStdOutput = stdoutFile.empty() ? GetStdHandle(STD_OUTPUT_HANDLE)
-                                                : inheritableStream(childOutput, stdoutFile, false);
-        if (mergeStderr) {
+        startup.hStdInput = childInputPipe    ? childInputPipe->handle()
+                            : stdinFile.empty() ? GetStdHandle(STD_INPUT_HANDLE)
+                                                : inheritableStream(childInput, stdinFile, true);
+        startup.hStdOutput = childOutputPipe    ? childOutputPipe->handle()
+                             : stdoutFile.empty() ? GetStdHandle(STD_OUTPUT_HANDLE)
+                                                  : inheritableStream(childOutput, stdoutFile, false);
+        if (childErrorPipe) {
+            startup.hStdError = childErrorPipe->handle();
+        } else if (mergeStderr) {
             childError.duplicateHandle(startup.hStdOutput, true);
             startup.hStdError = childError.get();
         } else {

@@ -6,8 +6,10 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
+#include "exec/pipes.h"
 #include "threads/handle.h"
 
 // Runs create, a process start that returns FALSE with the last error set,
@@ -35,7 +37,10 @@ public:
     bool noWindow = false;
     const wchar_t* environment = nullptr;  // caller-owned block; null inherits the parent's
     std::wstring executable;          // quoted as the first token when set
+    bool pipeStderr = false;          // standard error to a pipe read through stderrPipe()
     bool mergeStderr = false;         // standard error duplicates standard output
+    bool pipeStdin = false;           // standard input from a pipe written through stdinPipe()
+    bool pipeStdout = false;          // standard output to a pipe read through stdoutPipe()
     bool useStdHandles = false;       // pass the parent's handles even without redirection
     std::wstring workingDirectory;
     std::wstring stdinFile;
@@ -43,6 +48,7 @@ public:
     std::wstring stderrFile;
     bool inheritDesktop = false;      // false: the child goes to "winsta0\default"
     bool suspended = false;
+    bool overlappedPipes = true;
 
     void start();
     // True when the child has ended; INFINITE waits without limit.
@@ -56,9 +62,18 @@ public:
     std::uint32_t processId() const noexcept { return processId_; }
     std::uint32_t threadId() const noexcept { return threadId_; }
     HANDLE processHandle() const noexcept { return process_.get(); }
+    // The ends the parent keeps of the pipes it made; null when not piped.
+    Con::Pipe* stdinPipe() const noexcept { return stdinPipe_.get(); }
+    Con::Pipe* stdoutPipe() const noexcept { return stdoutPipe_.get(); }
+    Con::Pipe* stderrPipe() const noexcept { return stderrPipe_.get(); }
 
 private:
     std::wstring commandLine_;
+    // Declared first so that they go after the process and thread handles,
+    // standard input last: closing it is what ends the child's input.
+    std::unique_ptr<Con::Pipe> stdinPipe_;
+    std::unique_ptr<Con::Pipe> stdoutPipe_;
+    std::unique_ptr<Con::Pipe> stderrPipe_;
     // Declared so that the process handle closes before the thread handle.
     RunTime::AutoHandle thread_;
     RunTime::AutoHandle process_;

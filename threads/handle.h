@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <cstdint>
+
 #include "runtime/owner.h"
 
 namespace RunTime {
@@ -22,5 +24,9 @@ public:
     // Closes the handle now held, then holds a duplicate of source.
     void duplicateHandle(HANDLE source, bool inheritable);
 };
+
+// A duplicate of source with the same access, into this process; a failure
+// raises "Unable to duplicate handle" with the caller's function and line.
+AutoHandle duplicateHandle(HANDLE source, bool inheritable, const char* function, std::int32_t line);
 
 }  // namespace RunTime

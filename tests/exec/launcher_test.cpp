@@ -5,6 +5,7 @@
 
 #include <fstream>
 #include <sstream>
+#include <thread>
 #include <vector>
 
 #include "exec/launcher.h"
@@ -84,6 +85,37 @@ TEST_F(Launcher, FilesAndMergedStandardError) {
     child_.arguments = L"cat err -E- out -O-";
     EXPECT_EQ(runToEnd(), 0u);
     EXPECT_EQ(readBytes(path(L"out.txt")), "from stdin-E--O-");
+}
+
+TEST_F(Launcher, PipesCarryTheChildsThreeStreams) {
+    for (const bool overlapped : {true, false}) {
+        SCOPED_TRACE(overlapped ? "overlapped" : "synchronous");
+        vexecutil child;
+        child.executable = child_.executable;
+        child.noWindow = true;
+        child.inheritDesktop = true;
+        child.arguments = L"cat err E";
+        child.pipeStdin = child.pipeStdout = child.pipeStderr = true;
+        child.overlappedPipes = overlapped;
+        child.start();
+        // A write ends only once it has been read, so each stream has its
+        // own thread. The child reads through its own duplicate of the server
+        // end, which the launcher's close kept connected.
+        const auto drain = [](Con::Pipe* pipe, std::string& text) {
+            char buffer[64];
+            while (const std::uint32_t got = pipe->read(buffer, sizeof buffer, false)) text.append(buffer, got);
+        };
+        std::string output, error;
+        std::thread outputReader(drain, child.stdoutPipe(), std::ref(output));
+        std::thread errorReader(drain, child.stderrPipe(), std::ref(error));
+        ASSERT_EQ(child.stdinPipe()->write("piped", 5, true), 5u);
+        child.stdinPipe()->close(false);
+        outputReader.join();
+        errorReader.join();
+        EXPECT_EQ(output, "piped");
+        EXPECT_EQ(error, "E");
+        EXPECT_TRUE(child.waitForExit(30000));
+    }
 }
 
 TEST_F(Launcher, OneFileNamedForBothStreamsIsASharingViolation) {
