@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "runtime/text.h"
-#include "tests/reliability/agent_run.h"
+#include "tests/support/agent_run.h"
 #include "tests/support/system_text.h"
 
 namespace {

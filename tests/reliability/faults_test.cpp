@@ -5,7 +5,7 @@
 #include <atomic>
 #include <thread>
 
-#include "tests/reliability/agent_run.h"
+#include "tests/support/agent_run.h"
 
 using reliability::TaskRun;
 

@@ -1,0 +1,73 @@
+#include "report/helpers.h"
+
+#include "errors/format.h"
+#include "errors/vexception.h"
+#include "runtime/datetime.h"
+#include "runtime/files.h"
+#include "runtime/paths.h"
+#include "runtime/registry.h"
+
+namespace SendErrorReport {
+
+bool DefaultSystemHelper::isFeedbackEnabled() {
+    std::wstring text;
+    registry::lookup(HKEY_LOCAL_MACHINE, registry::kConfigKey, L"SendFeedback", text, REG_SZ, registry::View::View32);
+    return text != L"false";
+}
+
+std::wstring DefaultSystemHelper::getProductRoot() {
+    return registry::getstr(HKEY_LOCAL_MACHINE, registry::kConfigKey, L"PRODUCT_ROOT_D", registry::View::View32);
+}
+
+std::wstring DefaultSystemHelper::getProductData() {
+    return registry::getstr(HKEY_LOCAL_MACHINE, registry::kConfigKey, L"PRODUCT_DATA_D", registry::View::View32);
+}
+
+std::wstring DefaultSystemHelper::getCurrentTime() { return VDateTime::utcNow().compactStamp(); }
+
+std::wstring DefaultSystemHelper::moduleName() {
+    // Any length of path, where a fixed buffer would cut a long one short.
+    std::wstring path = RunTime::executablePath();
+    if (path.empty()) throwLastOsError(L"GetModuleFileName", "moduleName", 131);
+    return path;
+}
+
+std::wstring DefaultSystemHelper::getCommandLine() { return GetCommandLineW(); }
+
+std::uint32_t DefaultSystemHelper::getProcessId() { return GetCurrentProcessId(); }
+
+std::uint32_t DefaultSystemHelper::getThreadId() { return GetCurrentThreadId(); }
+
+std::shared_ptr<IProcessHelper> DefaultSystemHelper::createProcess(const std::wstring& commandLine) {
+    return std::make_shared<DefaultProcessHelper>(commandLine);
+}
+
+bool DefaultSystemHelper::fileExists(const std::wstring& path) { return fileExist(path); }
+
+std::string DefaultSystemHelper::readFile(const std::wstring& path) { return VFile::readAll(path); }
+
+SYSTEMTIME DefaultSystemHelper::getLocalTime() { return VDateTime::localNow().systemTime(); }
+
+DefaultProcessHelper::DefaultProcessHelper(const std::wstring& commandLine) {
+    launcher_.arguments = commandLine;
+    launcher_.noWindow = true;
+    launcher_.inheritDesktop = true;
+    launcher_.pipeStdin = true;
+}
+
+void DefaultProcessHelper::start() { launcher_.start(); }
+
+void DefaultProcessHelper::write(const std::string& data) {
+    static constexpr char kFunction[] = "SendErrorReport::DefaultProcessHelper::write";
+    auto* pipe = dynamic_cast<Con::OverlappedPipe*>(launcher_.stdinPipe());
+    if (!pipe) throw vexception(L"The sender has no input pipe", raiseSite(kFunction, 71));
+    if (data.size() > 0xFFFFFFFFu) throw ArgumentException(L"The report is too large", raiseSite(kFunction, 72));
+    const auto size = static_cast<std::uint32_t>(data.size());
+    std::uint32_t written = pipe->beginWrite(data.data(), size, false);
+    if (!pipe->idle()) written = pipe->complete(nullptr, kWriteTimeoutMs, false);
+    if (written != size)
+        throw vexception(formatString(L"Completed only %d of %d bytes", static_cast<int>(written), static_cast<int>(size)),
+                         raiseSite(kFunction, 77));
+}
+
+}  // namespace SendErrorReport
