@@ -30,8 +30,10 @@ HANDLE inheritableStream(AutoHandle& child, const std::wstring& path, bool forRe
 // (replacing any earlier one); returns the child's end, an inheritable
 // duplicate. Standard input is written by the parent, so the child reads from
 // the server end; the output streams the other way round.
-std::unique_ptr<Con::Pipe> pipeForChild(std::unique_ptr<Con::Pipe>& kept, bool childReads, bool overlapped) {
-    Con::PipePair pair = Con::createPipePair(false, overlapped);
+std::unique_ptr<Con::Pipe> pipeForChild(std::unique_ptr<Con::Pipe>& kept, bool childReads, bool overlapped,
+                                        std::uint32_t bufferSize) {
+    SECURITY_ATTRIBUTES notInherited{sizeof notInherited, nullptr, FALSE};
+    Con::PipePair pair = Con::createPipePair(overlapped, &notInherited, bufferSize);
     std::unique_ptr<Con::Pipe>& childSide = childReads ? pair.server : pair.client;
     std::unique_ptr<Con::Pipe> childEnd = childSide->clone();
     // The child's duplicate keeps the pipe connected.
@@ -110,9 +112,9 @@ void vexecutil::start() {
     // The child's ends of its pipes: inheritable duplicates, closed once the
     // child holds its own.
     std::unique_ptr<Con::Pipe> childInputPipe, childOutputPipe, childErrorPipe;
-    if (pipeStdout) childOutputPipe = pipeForChild(stdoutPipe_, false, overlappedPipes);
-    if (pipeStdin) childInputPipe = pipeForChild(stdinPipe_, true, overlappedPipes);
-    if (pipeStderr) childErrorPipe = pipeForChild(stderrPipe_, false, overlappedPipes);
+    if (pipeStdout) childOutputPipe = pipeForChild(stdoutPipe_, false, overlappedPipes, pipeBufferSize);
+    if (pipeStdin) childInputPipe = pipeForChild(stdinPipe_, true, overlappedPipes, pipeBufferSize);
+    if (pipeStderr) childErrorPipe = pipeForChild(stderrPipe_, false, overlappedPipes, pipeBufferSize);
 
     AutoHandle childInput, childOutput, childError;
     STARTUPINFOW startup{};

@@ -49,6 +49,9 @@ public:
     bool inheritDesktop = false;      // false: the child goes to "winsta0\default"
     bool suspended = false;
     bool overlappedPipes = true;
+    // Of each pipe made; 0 is the system's. Under Wine a pipe of 0 holds
+    // nothing: every write waits until the child has read it.
+    std::uint32_t pipeBufferSize = 0;
 
     void start();
     // True when the child has ended; INFINITE waits without limit.

@@ -53,6 +53,9 @@ DefaultProcessHelper::DefaultProcessHelper(const std::wstring& commandLine) {
     launcher_.noWindow = true;
     launcher_.inheritDesktop = true;
     launcher_.pipeStdin = true;
+    // Room for a whole common report, so that handing it over does not wait
+    // for the sender to start and read.
+    launcher_.pipeBufferSize = kPipeBufferSize;
 }
 
 void DefaultProcessHelper::start() { launcher_.start(); }

@@ -65,6 +65,7 @@ public:
     void write(const std::string& data) override;
 
     static constexpr std::uint32_t kWriteTimeoutMs = 10000;
+    static constexpr std::uint32_t kPipeBufferSize = 64 * 1024;
 
 private:
     vexecutil launcher_;

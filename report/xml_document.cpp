@@ -31,7 +31,7 @@ RunTime::Bstr bstr(const std::wstring& text) {
 }  // namespace
 
 XmlDocument::XmlDocument() {
-    const HRESULT initialized = ole32<decltype(CoInitialize)>("CoInitialize")(nullptr);
+    const HRESULT initialized = ole32<decltype(CoInitializeEx)>("CoInitializeEx")(nullptr, COINIT_MULTITHREADED);
     // A thread already in another apartment still serves the document.
     if (initialized != RPC_E_CHANGED_MODE) {
         check(initialized);
