@@ -8,6 +8,7 @@ add_library(rdruntime STATIC
   errors/guard.cpp
   exec/launcher.cpp
   exec/quoting.cpp
+  exec/winstation.cpp
   log/logfile.cpp
   log/logmanager.cpp
   runtime/text.cpp
@@ -16,6 +17,7 @@ add_library(rdruntime STATIC
   runtime/files.cpp
   runtime/library.cpp
   runtime/paths.cpp
+  runtime/recycler.cpp
   runtime/registry.cpp
   runtime/security.cpp
   threads/cancelation.cpp
