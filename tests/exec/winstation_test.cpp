@@ -130,8 +130,16 @@ TEST(AccountClass, FollowsTheFirstGroupTheTokenHolds) {
 }
 
 // Two children under a user without administrators' rights: the first start
-// gives Users its entries, the second finds them.
+// gives Users its entries, the second finds them. Only administrators may
+// change the DACLs: the grant is the process's, not the user's.
 TEST_F(WindowStations, AChildUnderARestrictedTokenGetsItsGroupsEntriesOnce) {
+    for (const auto& [object, read] : {std::pair<HANDLE, ACCESS_MASK>{station_.handle(), 0x20303},
+                                       std::pair<HANDLE, ACCESS_MASK>{desktop_.handle(), 0x20041}}) {
+        RunTime::Acl acl;
+        acl.add({RunTime::Ace::init(ACCESS_ALLOWED_ACE_TYPE, 0, GENERIC_ALL, Sid::administrators().get()),
+                 RunTime::Ace::init(ACCESS_ALLOWED_ACE_TYPE, 0, read, Sid::everyone().get())});
+        setDacl(object, acl.get());
+    }
     const RunTime::AutoHandle impersonation = test_support::impersonateWithoutAdministrators();
     vexecutil first, second;
     for (vexecutil* child : {&first, &second}) {
