@@ -14,9 +14,12 @@
 #include "errors/vexception.h"
 #include "runtime/files.h"
 #include "runtime/paths.h"
+#include "tests/support/raised.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
+
+using test_support::messageOf;
 
 constexpr wchar_t kLongPrefix[] = L"\\\\?\\";
 const std::wstring kWide = L"\u65e5\u672c-\u00fc\u00df-\u0436";  // "日本-üß-ж"
@@ -34,17 +37,6 @@ bool writeHandle(HANDLE handle, const std::string& content) {
     DWORD count = 0;
     return WriteFile(handle, content.data(), static_cast<DWORD>(content.size()), &count, nullptr) &&
            count == content.size();
-}
-
-// The message of the Expected exception that action raises; any other escapes.
-template <class Expected, class Action>
-std::wstring messageOf(Action action) {
-    try {
-        action();
-    } catch (const Expected& e) {
-        return e.message();
-    }
-    return L"(no failure)";
 }
 
 testing::AssertionResult contains(const std::wstring& text, const std::wstring& part) {

@@ -12,9 +12,12 @@
 #include "errors/vexception.h"
 #include "runtime/security.h"
 #include "tests/support/impersonation.h"
+#include "tests/support/raised.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
+
+using test_support::messageOf;
 
 using RunTime::Ace;
 using RunTime::Acl;
@@ -63,16 +66,6 @@ Acl listOf(const std::vector<Ace>& entries) {
     Acl acl;
     acl.add(entries);
     return acl;
-}
-
-template <class Expected, class Action>
-std::wstring messageOf(Action action) {
-    try {
-        action();
-    } catch (const Expected& e) {
-        return e.message();
-    }
-    return L"(no failure)";
 }
 
 }  // namespace
