@@ -184,16 +184,9 @@ void Desktop::addAccess(Sid& sid) {
 }
 
 const Sid& accountClassGroup(HANDLE token) {
-    const std::vector<unsigned char> buffer = Access::tokenGroups(token);
-    const auto* groups = reinterpret_cast<const TOKEN_GROUPS*>(buffer.data());
-    const auto holds = [&](const Sid& sid) {
-        for (DWORD i = 0; i < groups->GroupCount; ++i)
-            if (EqualSid(groups->Groups[i].Sid, sid.get()) && !(groups->Groups[i].Attributes & SE_GROUP_USE_FOR_DENY_ONLY))
-                return true;
-        return false;
-    };
+    const std::vector<unsigned char> groups = Access::tokenGroups(token);
     for (const Sid* group : {&Sid::administrators(), &Sid::users(), &Sid::guests()})
-        if (holds(*group)) return *group;
+        if (Access::holdsGroup(groups, group->get())) return *group;
     return Sid::users();
 }
 

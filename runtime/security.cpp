@@ -552,15 +552,17 @@ std::vector<unsigned char> processTokenGroups(HANDLE process) {
     return tokenGroups(token.get());
 }
 
+bool holdsGroup(const std::vector<unsigned char>& groups, PSID group) {
+    const auto* list = reinterpret_cast<const TOKEN_GROUPS*>(groups.data());
+    for (DWORD i = 0; i < list->GroupCount; ++i)
+        if (EqualSid(list->Groups[i].Sid, group) && !(list->Groups[i].Attributes & SE_GROUP_USE_FOR_DENY_ONLY))
+            return true;
+    return false;
+}
+
 bool isTokenMember(HANDLE token) {
     const Sid admins(5, {SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS});
-    const std::vector<unsigned char> buffer = token ? tokenGroups(token) : processTokenGroups();
-    const auto* groups = reinterpret_cast<const TOKEN_GROUPS*>(buffer.data());
-    for (DWORD i = 0; i < groups->GroupCount; ++i) {
-        const SID_AND_ATTRIBUTES& group = groups->Groups[i];
-        if (EqualSid(group.Sid, admins.get()) && !(group.Attributes & SE_GROUP_USE_FOR_DENY_ONLY)) return true;
-    }
-    return false;
+    return holdsGroup(token ? tokenGroups(token) : processTokenGroups(), admins.get());
 }
 
 void enablePrivilege(const wchar_t* name) {

@@ -186,6 +186,8 @@ std::vector<unsigned char> tokenGroups(HANDLE token);
 // The groups of process's token (null: the current thread's token when it
 // impersonates, else the process's).
 std::vector<unsigned char> processTokenGroups(HANDLE process = nullptr);
+// Whether groups (as tokenGroups gives them) hold group, not as deny-only.
+bool holdsGroup(const std::vector<unsigned char>& groups, PSID group);
 // True when the token (null: as processTokenGroups) holds Administrators as a
 // group that is not deny-only.
 bool isTokenMember(HANDLE token);
