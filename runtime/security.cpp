@@ -71,11 +71,11 @@ bool isDenyType(BYTE type) noexcept {
     return type == ACCESS_DENIED_ACE_TYPE || type == ACCESS_DENIED_OBJECT_ACE_TYPE;
 }
 
-const ACE_HEADER* entryAt(PACL acl, int index, const char* function) {
+const ACE_HEADER* entryAt(PACL acl, int index) {
     void* entry = nullptr;
     if (!GetAce(acl, static_cast<DWORD>(index), &entry)) {
         const DWORD error = GetLastError();
-        throwOsError(formatString(L"Unable to get ACL ACE (%d)", index), error, raiseSite(function, 676));
+        throwOsError(formatString(L"Unable to get ACL ACE (%d)", index), error, raiseSite("RunTime::Acl::getAce", 676));
     }
     return static_cast<const ACE_HEADER*>(entry);
 }
@@ -311,7 +311,7 @@ ACL_SIZE_INFORMATION Acl::sizeInformation() const { return sizeOf(get(), "RunTim
 
 int Acl::end() const { return static_cast<int>(sizeInformation().AceCount); }
 
-Ace Acl::getAce(int index) const { return Ace::fromEntry(entryAt(get(), index, "RunTime::Acl::getAce")); }
+Ace Acl::getAce(int index) const { return Ace::fromEntry(entryAt(get(), index)); }
 
 int Acl::getInsertionIndex(const Ace& entry) const {
     static constexpr const char* kFunction = "RunTime::Acl::getInsertionIndex";
@@ -319,7 +319,7 @@ int Acl::getInsertionIndex(const Ace& entry) const {
     if (wanted < 0) throw vexception(L"Invalid ACE type", raiseSite(kFunction, __LINE__));
     const int count = end();
     for (int index = 0; index < count; ++index) {
-        const ACE_HEADER* existing = entryAt(get(), index, kFunction);
+        const ACE_HEADER* existing = entryAt(get(), index);
         const int found = canonicalClass(existing->AceType, existing->AceFlags);
         if (found < 0) throw vexception(L"Unsupported ACE type in ACL", raiseSite(kFunction, __LINE__));
         if (found >= wanted) return index;
@@ -335,7 +335,7 @@ void Acl::insert(const Ace& entry) {
     auto* const base = reinterpret_cast<unsigned char*>(get());
     auto* const at = index < static_cast<int>(size.AceCount)
                          ? const_cast<unsigned char*>(reinterpret_cast<const unsigned char*>(
-                               entryAt(get(), index, "RunTime::Acl::add")))
+                               entryAt(get(), index)))
                          : base + size.AclBytesInUse;
     std::memmove(at + entry.size(), at, static_cast<std::size_t>(base + size.AclBytesInUse - at));
     std::memcpy(at, entry.data(), entry.size());
@@ -366,7 +366,7 @@ void Acl::copy(PACL other) {
     reinitialize(std::max<DWORD>(get()->AclSize,
                                  std::min<DWORD>(kLargest, (source.AclBytesInUse + source.AclBytesFree + 3) & ~3u)));
     for (DWORD index = 0; other && index < source.AceCount; ++index)
-        insert(Ace::fromEntry(entryAt(other, static_cast<int>(index), "RunTime::Acl::copy")));
+        insert(Ace::fromEntry(entryAt(other, static_cast<int>(index))));
 }
 
 void Acl::expand(PACL other, const std::vector<Ace>& entries) {
@@ -388,7 +388,7 @@ int Acl::findAce(const Ace& entry, int start) const {
     const DWORD offset = Ace::sidOffset(entry.data());
     const int count = end();
     for (int index = start; index < count; ++index) {
-        const ACE_HEADER* existing = entryAt(get(), index, "RunTime::Acl::findAce");
+        const ACE_HEADER* existing = entryAt(get(), index);
         if (existing->AceType == entry.type() && Ace::sidOffset(existing) == offset &&
             std::memcmp(existing, entry.data(), offset) == 0 && EqualSid(entrySid(existing), entry.sid()))
             return index;
@@ -399,7 +399,7 @@ int Acl::findAce(const Ace& entry, int start) const {
 int Acl::findSid(PSID sid, int start) const {
     const int count = end();
     for (int index = start; index < count; ++index)
-        if (EqualSid(entrySid(entryAt(get(), index, "RunTime::Acl::findSid")), sid)) return index;
+        if (EqualSid(entrySid(entryAt(get(), index)), sid)) return index;
     return -1;
 }
 
@@ -407,7 +407,7 @@ Acl Acl::deleteAce(PSID sid, bool keepDeny) const {
     static constexpr const char* kFunction = "RunTime::Acl::deleteAce";
     Acl result = *this;
     for (int index = end() - 1; index >= 0; --index) {
-        const ACE_HEADER* entry = entryAt(result.get(), index, kFunction);
+        const ACE_HEADER* entry = entryAt(result.get(), index);
         if (!EqualSid(entrySid(entry), sid) || (keepDeny && isDenyType(entry->AceType))) continue;
         if (!DeleteAce(result.get(), static_cast<DWORD>(index))) {
             const DWORD error = GetLastError();
