@@ -9,6 +9,7 @@ add_library(rdruntime STATIC
   exec/launcher.cpp
   exec/quoting.cpp
   exec/pipes.cpp
+  exec/winstation.cpp
   log/logfile.cpp
   log/logmanager.cpp
   report/handler.cpp
@@ -20,6 +21,7 @@ add_library(rdruntime STATIC
   runtime/files.cpp
   runtime/library.cpp
   runtime/paths.cpp
+  runtime/recycler.cpp
   runtime/registry.cpp
   runtime/security.cpp
   threads/cancelation.cpp

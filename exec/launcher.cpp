@@ -4,6 +4,7 @@
 
 #include "errors/format.h"
 #include "errors/vexception.h"
+#include "exec/winstation.h"
 #include "runtime/files.h"
 #include "runtime/security.h"
 #include "threads/sync.h"
@@ -147,6 +148,8 @@ void vexecutil::start() {
     const AutoHandle userToken = impersonatedUserToken();
     OpenTracingDriver::injectCurrentSpan();
 
+    // A child under the user's token fails to start without access to the interactive station.
+    if (userToken.valid()) RunTime::grantWinStationAccess(userToken.get(), L"winsta0", L"default");
     PROCESS_INFORMATION created{};
     std::vector<wchar_t> mutableLine;
     const auto create = [&] {

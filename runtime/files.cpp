@@ -123,6 +123,13 @@ void RunTime::File::create(HANDLE& output, const std::wstring& base, const std::
                      raiseSite("RunTime::File::create", __LINE__));
 }
 
+RunTime::FileHandle RunTime::File::openObject(const std::wstring& path, DWORD access) {
+    const std::wstring longPath = VFileName::toLongPath(path);
+    return FileHandle(CreateFileW(longPath.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                  nullptr));
+}
+
 void RunTime::File::openForReading(HANDLE& output, const std::wstring& path) {
     create(output, std::wstring(), path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
            FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL);

@@ -58,6 +58,9 @@ void create(HANDLE& output, const std::wstring& base, const std::wstring& path, 
 // The two forms a child's standard streams use.
 void openForReading(HANDLE& output, const std::wstring& path);
 void openForWriting(HANDLE& output, const std::wstring& path);
+// path itself, for its attributes or security: a junction or symbolic link
+// is opened, not followed. Empty on failure, with the last error set.
+FileHandle openObject(const std::wstring& path, DWORD access);
 }  // namespace RunTime::File
 
 bool fileExist(const std::wstring& path, bool* isDirectory = nullptr);
@@ -90,3 +93,13 @@ public:
     static void createDirectory(const std::wstring& path, SECURITY_ATTRIBUTES* security);
     static std::wstring current();
 };
+
+// The volume's recycler directory for path, created on first use: anyone may
+// move a file in and delete it there, only administrators and SYSTEM read it.
+std::wstring recyclerPath(const std::wstring& path);
+// Deletes path, or first moves it to the recycler (a busy file can move
+// where it cannot be deleted). force takes ownership, grants delete access
+// and clears read-only when access is denied; a failure is retried retries
+// times after pause milliseconds. A missing file counts as removed. A
+// junction or symbolic link is removed itself, never what it leads to.
+void removeFile(const std::wstring& path, bool force, bool viaRecycler, std::int32_t retries, std::uint32_t pause);

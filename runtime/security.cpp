@@ -1,19 +1,94 @@
 #include "runtime/security.h"
 
-#include <vector>
+#include <sddl.h>
 
+#include <algorithm>
+#include <cstring>
+#include <list>
+
+#include "errors/format.h"
 #include "errors/vexception.h"
+#include "runtime/files.h"
+#include "runtime/paths.h"
 #include "threads/handle.h"
+
+using RunTime::AutoHandle;
 
 namespace {
 
-std::vector<unsigned char> tokenGroups(HANDLE token) {
+// The token of process; for the current process the calling thread's token
+// when it impersonates.
+AutoHandle openToken(HANDLE process, DWORD access, const char* function) {
+    AutoHandle token;
+    if (!process || process == GetCurrentProcess()) {
+        if (OpenThreadToken(GetCurrentThread(), access, FALSE, token.put())) return token;
+        const DWORD error = GetLastError();
+        if (error != ERROR_NO_TOKEN) throwOsError(L"Unable to open a thread token", error, raiseSite(function, __LINE__));
+        if (!OpenProcessToken(GetCurrentProcess(), access, token.put()))
+            throwLastOsError(L"Unable to open a process token", function, __LINE__);
+        return token;
+    }
+    if (!OpenProcessToken(process, access, token.put()))
+        throwLastOsError(L"Unable to open process token", function, __LINE__);
+    return token;
+}
+
+// One class of information of token; the first try fits most answers.
+std::vector<unsigned char> tokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS what, const wchar_t* operation,
+                                            const char* function) {
+    std::vector<unsigned char> buffer(256);
     DWORD size = 0;
-    GetTokenInformation(token, TokenGroups, nullptr, 0, &size);
-    std::vector<unsigned char> buffer(size ? size : sizeof(TOKEN_GROUPS));
-    if (!GetTokenInformation(token, TokenGroups, buffer.data(), static_cast<DWORD>(buffer.size()), &size))
-        throwLastOsError(L"GetTokenInformation(TokenGroups)", "RunTime::Access::tokenGroups", 55);
-    return buffer;
+    if (GetTokenInformation(token, what, buffer.data(), static_cast<DWORD>(buffer.size()), &size)) return buffer;
+    DWORD error = GetLastError();
+    if (error == ERROR_INSUFFICIENT_BUFFER) {
+        buffer.resize(size);
+        if (GetTokenInformation(token, what, buffer.data(), size, &size)) return buffer;
+        error = GetLastError();
+    }
+    throwOsError(operation, error, raiseSite(function, __LINE__));
+}
+
+struct CachedAccount {
+    std::vector<unsigned char> sid;
+    std::wstring name;
+    std::wstring domain;
+    SID_NAME_USE type;
+};
+
+// Account lookups may reach a domain controller; their answers are kept for
+// the life of the process.
+SRWLOCK g_accountLock = SRWLOCK_INIT;
+std::list<CachedAccount>& accountCache() {
+    static std::list<CachedAccount> cache;
+    return cache;
+}
+
+bool isObjectType(BYTE type) noexcept {
+    return type >= ACCESS_ALLOWED_OBJECT_ACE_TYPE && type <= SYSTEM_ALARM_OBJECT_ACE_TYPE;
+}
+
+bool isDenyType(BYTE type) noexcept {
+    return type == ACCESS_DENIED_ACE_TYPE || type == ACCESS_DENIED_OBJECT_ACE_TYPE;
+}
+
+const ACE_HEADER* entryAt(PACL acl, int index) {
+    void* entry = nullptr;
+    if (!GetAce(acl, static_cast<DWORD>(index), &entry)) {
+        const DWORD error = GetLastError();
+        throwOsError(formatString(L"Unable to get ACL ACE (%d)", index), error, raiseSite("RunTime::Acl::getAce", 676));
+    }
+    return static_cast<const ACE_HEADER*>(entry);
+}
+
+PSID entrySid(const ACE_HEADER* entry) {
+    return const_cast<unsigned char*>(reinterpret_cast<const unsigned char*>(entry)) + RunTime::Ace::sidOffset(entry);
+}
+
+ACL_SIZE_INFORMATION sizeOf(PACL acl, const char* function) {
+    ACL_SIZE_INFORMATION information{};
+    if (acl && !GetAclInformation(acl, &information, sizeof information, AclSizeInformation))
+        throwLastOsError(L"Unable to get ACL size", function, __LINE__);
+    return information;
 }
 
 }  // namespace
@@ -32,6 +107,317 @@ VSID VSID::admins() {
 VSID VSID::everyone() { return make("VSID::everyone", SECURITY_WORLD_SID_AUTHORITY, 1, SECURITY_WORLD_RID, 0); }
 
 VSID VSID::system() { return make("VSID::system", SECURITY_NT_AUTHORITY, 1, SECURITY_LOCAL_SYSTEM_RID, 0); }
+
+namespace RunTime {
+
+Sid::Sid(BYTE authority, std::initializer_list<DWORD> subAuthorities) {
+    static constexpr const char* kFunction = "RunTime::Sid::Sid";
+    if (subAuthorities.size() > SID_MAX_SUB_AUTHORITIES)
+        throwOsError(L"Unable to allocate and initialize sid", ERROR_INVALID_PARAMETER, raiseSite(kFunction, __LINE__));
+    SID_IDENTIFIER_AUTHORITY identifier{{0, 0, 0, 0, 0, authority}};
+    VSID temporary;
+    if (!AllocateAndInitializeSid(&identifier, static_cast<BYTE>(subAuthorities.size()), 0, 0, 0, 0, 0, 0, 0, 0,
+                                  temporary.put()))
+        throwLastOsError(L"Unable to allocate and initialize sid", kFunction, __LINE__);
+    DWORD index = 0;
+    for (const DWORD value : subAuthorities) *GetSidSubAuthority(temporary.get(), index++) = value;
+    loadFromPSid(temporary.get());
+}
+
+void Sid::loadFromPSid(PSID sid) {
+    static constexpr const char* kFunction = "RunTime::Sid::loadFromPSid";
+    sid_.clear();
+    name_.clear();
+    domain_.clear();
+    type_ = SidTypeUnknown;
+    if (!sid) return;
+    if (!IsValidSid(sid)) throwOsError(L"Invalid sid", ERROR_INVALID_SID, raiseSite(kFunction, __LINE__));
+    std::vector<unsigned char> copy(GetLengthSid(sid));
+    if (!CopySid(static_cast<DWORD>(copy.size()), copy.data(), sid))
+        throwLastOsError(L"Unable to copy sid", kFunction, __LINE__);
+    sid_ = std::move(copy);
+}
+
+void Sid::loadFromToken(HANDLE process, TOKEN_INFORMATION_CLASS what) {
+    const char* function = what == TokenUser ? "RunTime::Sid::loadFromProcess" : "RunTime::Sid::loadFromProcessOwner";
+    const AutoHandle token = openToken(process, TOKEN_QUERY | READ_CONTROL, function);
+    const std::vector<unsigned char> buffer =
+        tokenInformation(token.get(), what, L"Unable to get token information", function);
+    loadFromPSid(what == TokenUser ? reinterpret_cast<const TOKEN_USER*>(buffer.data())->User.Sid
+                                   : reinterpret_cast<const TOKEN_OWNER*>(buffer.data())->Owner);
+}
+
+void Sid::loadFromProcess(HANDLE process) { loadFromToken(process, TokenUser); }
+
+void Sid::loadFromProcessOwner(HANDLE process) { loadFromToken(process, TokenOwner); }
+
+void Sid::lookupByAccountNameAndDomain(const wchar_t* systemName) {
+    AcquireSRWLockShared(&g_accountLock);
+    for (const CachedAccount& cached : accountCache())
+        if (cached.sid == sid_) {
+            name_ = cached.name;
+            domain_ = cached.domain;
+            type_ = cached.type;
+            break;
+        }
+    ReleaseSRWLockShared(&g_accountLock);
+    if (type_ != SidTypeUnknown) return;
+
+    std::vector<wchar_t> name(32);
+    std::vector<wchar_t> domain(32);
+    DWORD nameSize = 32;
+    DWORD domainSize = 32;
+    SID_NAME_USE type = SidTypeUnknown;
+    BOOL found = LookupAccountSidW(systemName, get(), name.data(), &nameSize, domain.data(), &domainSize, &type);
+    if (!found && GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+        name.resize(nameSize);
+        domain.resize(domainSize);
+        found = LookupAccountSidW(systemName, get(), name.data(), &nameSize, domain.data(), &domainSize, &type);
+    }
+    if (!found) throwLastOsError(L"Unable to lookup name for SID", "RunTime::Sid::lookupByAccountNameAndDomain", __LINE__);
+    name_ = name.data();
+    domain_ = domain.data();
+    type_ = type;
+    AcquireSRWLockExclusive(&g_accountLock);
+    accountCache().push_back(CachedAccount{sid_, name_, domain_, type_});
+    ReleaseSRWLockExclusive(&g_accountLock);
+}
+
+std::wstring Sid::toSidString() const {
+    LocalMemory<wchar_t> text;
+    if (!ConvertSidToStringSidW(get(), text.put()))
+        throwLastOsError(L"Unable to convert a SID to it's string form", "RunTime::Sid::toSidString", __LINE__);
+    return text.get();
+}
+
+std::wstring Sid::accountText() {
+    if (type_ == SidTypeUnknown) {
+        try {
+            lookupByAccountNameAndDomain();
+        } catch (const vexception&) {
+            return toSidString();
+        }
+    }
+    return domain_ + L"\\" + name_;
+}
+
+const Sid& Sid::administrators() {
+    static const Sid sid(5, {SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS});
+    return sid;
+}
+
+const Sid& Sid::users() {
+    static const Sid sid(5, {SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_USERS});
+    return sid;
+}
+
+const Sid& Sid::guests() {
+    static const Sid sid(5, {SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_GUESTS});
+    return sid;
+}
+
+const Sid& Sid::everyone() {
+    static const Sid sid(1, {SECURITY_WORLD_RID});
+    return sid;
+}
+
+const Sid& Sid::localSystem() {
+    static const Sid sid(5, {SECURITY_LOCAL_SYSTEM_RID});
+    return sid;
+}
+
+int canonicalClass(BYTE type, BYTE flags) noexcept {
+    int result = -1;
+    switch (type) {
+    case ACCESS_DENIED_ACE_TYPE: result = 0; break;
+    case ACCESS_DENIED_OBJECT_ACE_TYPE: result = 1; break;
+    case ACCESS_ALLOWED_ACE_TYPE: result = 2; break;
+    case ACCESS_ALLOWED_OBJECT_ACE_TYPE: result = 3; break;
+    default: return -1;
+    }
+    return (flags & INHERITED_ACE) ? result + 4 : result;
+}
+
+DWORD Ace::getSidOffset(BYTE type) {
+    if (type <= SYSTEM_ALARM_ACE_TYPE) return sizeof(ACE_HEADER) + sizeof(ACCESS_MASK);
+    // Header, mask, object flags and both GUIDs.
+    if (isObjectType(type)) return 44;
+    throw vexception(formatString(L"Unsupported ACE type (%d)", static_cast<int>(type)),
+                     raiseSite("RunTime::Ace::getSidOffset", __LINE__));
+}
+
+DWORD Ace::sidOffset(const void* entry) {
+    const auto* header = static_cast<const ACE_HEADER*>(entry);
+    if (!isObjectType(header->AceType)) return getSidOffset(header->AceType);
+    // Each GUID is there only when its flag says so.
+    const DWORD flags = static_cast<const ACCESS_ALLOWED_OBJECT_ACE*>(entry)->Flags;
+    return 12 + ((flags & ACE_OBJECT_TYPE_PRESENT) ? sizeof(GUID) : 0) +
+           ((flags & ACE_INHERITED_OBJECT_TYPE_PRESENT) ? sizeof(GUID) : 0);
+}
+
+Ace Ace::init(BYTE type, BYTE flags, ACCESS_MASK mask, PSID sid) {
+    static constexpr const char* kFunction = "RunTime::Ace::init";
+    const DWORD offset = getSidOffset(type);
+    if (!sid || !IsValidSid(sid)) throwOsError(L"Unable to copy SID", ERROR_INVALID_SID, raiseSite(kFunction, __LINE__));
+    const DWORD length = GetLengthSid(sid);
+    Ace ace;
+    ace.buffer_.assign((offset + length + 3) / 4, 0);
+    auto* bytes = static_cast<unsigned char*>(ace.data());
+    if (!CopySid(length, bytes + offset, sid)) throwLastOsError(L"Unable to copy SID", kFunction, __LINE__);
+    ace.header()->AceType = type;
+    ace.header()->AceFlags = flags;
+    ace.header()->AceSize = static_cast<WORD>(offset + length);
+    ace.setMask(mask);
+    if (isObjectType(type))
+        static_cast<ACCESS_ALLOWED_OBJECT_ACE*>(ace.data())->Flags =
+            ACE_OBJECT_TYPE_PRESENT | ACE_INHERITED_OBJECT_TYPE_PRESENT;
+    return ace;
+}
+
+Ace Ace::fromEntry(const void* entry) {
+    const auto* header = static_cast<const ACE_HEADER*>(entry);
+    const DWORD size = header->AceSize;
+    // An entry whose SID would lie past its end comes from a corrupt list.
+    const auto malformed = [&] {
+        return vexception(formatString(L"Malformed ACE (type %d, size %d)", static_cast<int>(header->AceType),
+                                       static_cast<int>(size)),
+                          raiseSite("RunTime::Ace::fromEntry", __LINE__));
+    };
+    if (size < 12 || (isObjectType(header->AceType) && size < 16)) throw malformed();
+    const DWORD offset = sidOffset(entry);
+    const auto* sid = static_cast<const unsigned char*>(entry) + offset;
+    if (offset + 8 > size || offset + 8 + 4 * DWORD{sid[1]} > size || !IsValidSid(const_cast<unsigned char*>(sid)))
+        throw malformed();
+    Ace ace;
+    ace.buffer_.assign((size + 3) / 4, 0);
+    std::memcpy(ace.data(), entry, size);
+    return ace;
+}
+
+ACCESS_MASK Ace::mask() const noexcept { return static_cast<const ACCESS_ALLOWED_ACE*>(data())->Mask; }
+
+void Ace::setMask(ACCESS_MASK mask) noexcept { static_cast<ACCESS_ALLOWED_ACE*>(data())->Mask = mask; }
+
+PSID Ace::sid() const { return static_cast<unsigned char*>(data()) + sidOffset(data()); }
+
+void Acl::reinitialize(DWORD bytes) {
+    buffer_.assign(bytes / sizeof(DWORD), 0);
+    if (!InitializeAcl(get(), bytes, ACL_REVISION)) throwLastOsError(L"Unable to initialize ACL", "RunTime::Acl::clear", __LINE__);
+}
+
+void Acl::clear() { reinitialize(268); }
+
+ACL_SIZE_INFORMATION Acl::sizeInformation() const { return sizeOf(get(), "RunTime::Acl::sizeInformation"); }
+
+int Acl::end() const { return static_cast<int>(sizeInformation().AceCount); }
+
+Ace Acl::getAce(int index) const { return Ace::fromEntry(entryAt(get(), index)); }
+
+int Acl::getInsertionIndex(const Ace& entry) const {
+    static constexpr const char* kFunction = "RunTime::Acl::getInsertionIndex";
+    const int wanted = canonicalClass(entry.type(), entry.flags());
+    if (wanted < 0) throw vexception(L"Invalid ACE type", raiseSite(kFunction, __LINE__));
+    const int count = end();
+    for (int index = 0; index < count; ++index) {
+        const ACE_HEADER* existing = entryAt(get(), index);
+        const int found = canonicalClass(existing->AceType, existing->AceFlags);
+        if (found < 0) throw vexception(L"Unsupported ACE type in ACL", raiseSite(kFunction, __LINE__));
+        if (found >= wanted) return index;
+    }
+    return count;
+}
+
+// AddAce would do, but Wine's appends whatever index it is given.
+void Acl::insert(const Ace& entry) {
+    expand(nullptr, {entry});
+    const int index = getInsertionIndex(entry);
+    const ACL_SIZE_INFORMATION size = sizeInformation();
+    auto* const base = reinterpret_cast<unsigned char*>(get());
+    auto* const at = index < static_cast<int>(size.AceCount)
+                         ? const_cast<unsigned char*>(reinterpret_cast<const unsigned char*>(
+                               entryAt(get(), index)))
+                         : base + size.AclBytesInUse;
+    std::memmove(at + entry.size(), at, static_cast<std::size_t>(base + size.AclBytesInUse - at));
+    std::memcpy(at, entry.data(), entry.size());
+    ++get()->AceCount;
+    if (isObjectType(entry.type()) && get()->AclRevision < ACL_REVISION_DS) get()->AclRevision = ACL_REVISION_DS;
+}
+
+void Acl::add(const Acl& other) {
+    expand(other.get(), {});
+    const int count = other.end();
+    for (int index = 0; index < count; ++index) insert(other.getAce(index));
+}
+
+void Acl::add(const std::vector<Ace>& entries) {
+    expand(nullptr, entries);
+    for (const Ace& entry : entries)
+        if (findAce(entry) < 0) insert(entry);
+}
+
+DWORD Acl::calculateSize(PACL other, const std::vector<Ace>& entries) const {
+    DWORD size = sizeInformation().AclBytesInUse + sizeOf(other, "RunTime::Acl::calculateSize").AclBytesInUse;
+    for (const Ace& entry : entries) size += entry.size();
+    return size + sizeof(ACL);
+}
+
+void Acl::copy(PACL other) {
+    const ACL_SIZE_INFORMATION source = sizeOf(other, "RunTime::Acl::copy");
+    reinitialize(std::max<DWORD>(get()->AclSize,
+                                 std::min<DWORD>(kLargest, (source.AclBytesInUse + source.AclBytesFree + 3) & ~3u)));
+    for (DWORD index = 0; other && index < source.AceCount; ++index)
+        insert(Ace::fromEntry(entryAt(other, static_cast<int>(index))));
+}
+
+void Acl::expand(PACL other, const std::vector<Ace>& entries) {
+    const DWORD needed = calculateSize(other, entries);
+    if (needed <= get()->AclSize) return;
+    if (needed > kLargest)
+        throw vexception(formatString(L"Unable to allocate new ACL: %lu bytes exceed the largest ACL of %lu bytes",
+                                      static_cast<unsigned long>(needed), static_cast<unsigned long>(kLargest)),
+                         raiseSite("RunTime::Acl::expand", __LINE__));
+    // The entries keep their order: the old list is copied as it is into the larger buffer.
+    const DWORD bytes = (std::min<DWORD>(needed * 2, kLargest) + 3) & ~3u;
+    std::vector<DWORD> larger(bytes / sizeof(DWORD), 0);
+    std::memcpy(larger.data(), buffer_.data(), sizeInformation().AclBytesInUse);
+    buffer_ = std::move(larger);
+    get()->AclSize = static_cast<WORD>(bytes);
+}
+
+int Acl::findAce(const Ace& entry, int start) const {
+    const DWORD offset = Ace::sidOffset(entry.data());
+    const int count = end();
+    for (int index = start; index < count; ++index) {
+        const ACE_HEADER* existing = entryAt(get(), index);
+        if (existing->AceType == entry.type() && Ace::sidOffset(existing) == offset &&
+            std::memcmp(existing, entry.data(), offset) == 0 && EqualSid(entrySid(existing), entry.sid()))
+            return index;
+    }
+    return -1;
+}
+
+int Acl::findSid(PSID sid, int start) const {
+    const int count = end();
+    for (int index = start; index < count; ++index)
+        if (EqualSid(entrySid(entryAt(get(), index)), sid)) return index;
+    return -1;
+}
+
+Acl Acl::deleteAce(PSID sid, bool keepDeny) const {
+    static constexpr const char* kFunction = "RunTime::Acl::deleteAce";
+    Acl result = *this;
+    for (int index = end() - 1; index >= 0; --index) {
+        const ACE_HEADER* entry = entryAt(result.get(), index);
+        if (!EqualSid(entrySid(entry), sid) || (keepDeny && isDenyType(entry->AceType))) continue;
+        if (!DeleteAce(result.get(), static_cast<DWORD>(index))) {
+            const DWORD error = GetLastError();
+            throwOsError(formatString(L"Unable to delete ACL ACE (%d)", index), error, raiseSite(kFunction, __LINE__));
+        }
+    }
+    return result;
+}
+
+}  // namespace RunTime
 
 SecurityDescriptor::Entry SecurityDescriptor::allow(PSID sid, DWORD mask, DWORD inheritance, TRUSTEE_TYPE type) {
     Entry entry;
@@ -57,40 +443,249 @@ SecurityDescriptor::SecurityDescriptor(const std::vector<Entry>& entries, bool i
         throwLastOsError(L"InitializeSecurityDescriptor", kFunction, __LINE__);
     if (!SetSecurityDescriptorDacl(descriptor_.get(), TRUE, dacl_.get(), FALSE))
         throwLastOsError(L"SetSecurityDescriptorDacl", kFunction, __LINE__);
+    // An absolute descriptor only points at its owner and group: it points at our copies.
     for (const Entry& entry : entries) {
         const PSID sid = entry.access.Trustee.ptstrName;
-        if ((entry.kind == Owner || entry.kind == OwnerDefaulted) &&
-            !SetSecurityDescriptorOwner(descriptor_.get(), sid, FALSE))
-            throwLastOsError(L"SetSecurityDescriptorOwner", kFunction, __LINE__);
-        if (entry.kind == Group && !SetSecurityDescriptorGroup(descriptor_.get(), sid, FALSE))
-            throwLastOsError(L"SetSecurityDescriptorGroup", kFunction, __LINE__);
+        if (entry.kind == Owner || entry.kind == OwnerDefaulted) {
+            owner_.loadFromPSid(sid);
+            if (!SetSecurityDescriptorOwner(descriptor_.get(), owner_.get(), FALSE))
+                throwLastOsError(L"SetSecurityDescriptorOwner", kFunction, __LINE__);
+        }
+        if (entry.kind == Group) {
+            group_.loadFromPSid(sid);
+            if (!SetSecurityDescriptorGroup(descriptor_.get(), group_.get(), FALSE))
+                throwLastOsError(L"SetSecurityDescriptorGroup", kFunction, __LINE__);
+        }
     }
     attributes_ = SECURITY_ATTRIBUTES{sizeof(SECURITY_ATTRIBUTES), descriptor_.get(), inherit};
     valid_ = true;
 }
 
+namespace {
+
+// Get/SetNamedSecurityInfo follow links; file objects go through their own handle.
+DWORD readDacl(const std::wstring& name, SE_OBJECT_TYPE type, PACL* dacl, RunTime::LocalMemory<void>& descriptor) {
+    if (type != SE_FILE_OBJECT)
+        return GetNamedSecurityInfoW(name.c_str(), type, DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl, nullptr,
+                                     descriptor.put());
+    const RunTime::FileHandle file = RunTime::File::openObject(name, READ_CONTROL);
+    if (!file.valid()) return GetLastError();
+    return GetSecurityInfo(file.get(), type, DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl, nullptr,
+                           descriptor.put());
+}
+
+DWORD writeSecurity(const std::wstring& name, SE_OBJECT_TYPE type, SECURITY_INFORMATION information, PSID owner,
+                    PACL dacl) {
+    if (type != SE_FILE_OBJECT)
+        return SetNamedSecurityInfoW(const_cast<wchar_t*>(name.c_str()), type, information, owner, nullptr, dacl,
+                                     nullptr);
+    // Wine's SetSecurityInfo reads the old descriptor before it writes a DACL.
+    const DWORD access = ((information & OWNER_SECURITY_INFORMATION) ? WRITE_OWNER : 0) |
+                         ((information & DACL_SECURITY_INFORMATION) ? WRITE_DAC | READ_CONTROL : 0);
+    const RunTime::FileHandle file = RunTime::File::openObject(name, access);
+    if (!file.valid()) return GetLastError();
+    return SetSecurityInfo(file.get(), type, information, owner, nullptr, dacl, nullptr);
+}
+
+LUID privilegeValue(const wchar_t* name, const wchar_t* format, const char* function) {
+    LUID value{};
+    if (!LookupPrivilegeValueW(nullptr, name, &value)) {
+        const DWORD error = GetLastError();
+        throwOsError(formatString(format, name), error, raiseSite(function, __LINE__));
+    }
+    return value;
+}
+
+// The file rights each generic right stands for.
+ACCESS_MASK mapFileGenericRights(ACCESS_MASK mask) {
+    GENERIC_MAPPING mapping{FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
+    MapGenericMask(&mask, &mapping);
+    return mask;
+}
+
+bool sameApartFrom(const RunTime::Ace& a, const RunTime::Ace& b, bool flags) {
+    if (a.size() != b.size()) return false;
+    RunTime::Ace left = a;
+    RunTime::Ace right = b;
+    if (flags) {
+        left.setFlags(0);
+        right.setFlags(0);
+    } else {
+        left.setMask(0);
+        right.setMask(0);
+    }
+    return std::memcmp(left.data(), right.data(), a.size()) == 0;
+}
+
+// One entry for those identical apart from their flags (or masks), the
+// flags (masks) combined; rebuilt, the list is in canonical order.
+RunTime::Acl mergeEntries(const RunTime::Acl& acl, bool flags) {
+    std::vector<RunTime::Ace> merged;
+    for (int index = 0; index < acl.end(); ++index) {
+        const RunTime::Ace entry = acl.getAce(index);
+        const auto same = std::find_if(merged.begin(), merged.end(),
+                                       [&](const RunTime::Ace& other) { return sameApartFrom(other, entry, flags); });
+        if (same == merged.end()) {
+            merged.push_back(entry);
+        } else if (flags) {
+            const BYTE inheritOnly = same->flags() & entry.flags() & INHERIT_ONLY_ACE;
+            same->setFlags(((same->flags() | entry.flags()) & ~INHERIT_ONLY_ACE) | inheritOnly);
+        } else {
+            same->setMask(same->mask() | entry.mask());
+        }
+    }
+    RunTime::Acl result;
+    result.add(merged);
+    return result;
+}
+
+}  // namespace
+
 namespace RunTime::Access {
 
+std::vector<unsigned char> tokenGroups(HANDLE token) {
+    return tokenInformation(token, TokenGroups, L"Unable to get token information", "RunTime::Access::tokenGroups");
+}
+
+std::vector<unsigned char> processTokenGroups(HANDLE process) {
+    const AutoHandle token = openToken(process, TOKEN_QUERY, "RunTime::Access::processTokenGroups");
+    return tokenGroups(token.get());
+}
+
+bool holdsGroup(const std::vector<unsigned char>& groups, PSID group) {
+    const auto* list = reinterpret_cast<const TOKEN_GROUPS*>(groups.data());
+    for (DWORD i = 0; i < list->GroupCount; ++i)
+        if (EqualSid(list->Groups[i].Sid, group) && !(list->Groups[i].Attributes & SE_GROUP_USE_FOR_DENY_ONLY))
+            return true;
+    return false;
+}
+
 bool isTokenMember(HANDLE token) {
-    AutoHandle own;
-    if (!token) {
-        if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, own.put())) {
-            const DWORD error = GetLastError();
-            if (error != ERROR_NO_TOKEN)
-                throwOsError(L"OpenThreadToken", error, raiseSite("RunTime::Access::processTokenGroups", 70));
-            if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, own.put()))
-                throwLastOsError(L"OpenProcessToken", "RunTime::Access::processTokenGroups", 73);
-        }
-        token = own.get();
-    }
-    const VSID admins = VSID::admins();
-    const std::vector<unsigned char> buffer = tokenGroups(token);
-    const auto* groups = reinterpret_cast<const TOKEN_GROUPS*>(buffer.data());
-    for (DWORD i = 0; i < groups->GroupCount; ++i) {
-        const SID_AND_ATTRIBUTES& group = groups->Groups[i];
-        if (EqualSid(group.Sid, admins.get()) && !(group.Attributes & SE_GROUP_USE_FOR_DENY_ONLY)) return true;
+    const Sid admins(5, {SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS});
+    return holdsGroup(token ? tokenGroups(token) : processTokenGroups(), admins.get());
+}
+
+void enablePrivilege(const wchar_t* name) {
+    static constexpr const char* kFunction = "RunTime::Access::enablePrivilege";
+    TOKEN_PRIVILEGES privileges{1, {{privilegeValue(name, L"Unable to find privilege (%s)", kFunction),
+                                     SE_PRIVILEGE_ENABLED}}};
+    const AutoHandle token = openToken(nullptr, TOKEN_ADJUST_PRIVILEGES, kFunction);
+    SetLastError(ERROR_SUCCESS);
+    // A privilege the token does not hold is no failure of the call: only its last error tells.
+    const BOOL adjusted = AdjustTokenPrivileges(token.get(), FALSE, &privileges, 0, nullptr, nullptr);
+    const DWORD error = GetLastError();
+    if (!adjusted || error != ERROR_SUCCESS)
+        throwOsError(formatString(L"Unable to adjust privilege (%s)", name), error, raiseSite(kFunction, __LINE__));
+}
+
+bool privilegeExist(const wchar_t* name) {
+    static constexpr const char* kFunction = "RunTime::Access::privilegeExist";
+    const LUID value = privilegeValue(name, L"The privilege (%s) is not found", kFunction);
+    const AutoHandle token = openToken(nullptr, TOKEN_QUERY, kFunction);
+    const std::vector<unsigned char> buffer =
+        tokenInformation(token.get(), TokenPrivileges, L"Unable to get token privileges", kFunction);
+    const auto* privileges = reinterpret_cast<const TOKEN_PRIVILEGES*>(buffer.data());
+    for (DWORD i = 0; i < privileges->PrivilegeCount; ++i) {
+        const LUID& held = privileges->Privileges[i].Luid;
+        if (held.LowPart == value.LowPart && held.HighPart == value.HighPart) return true;
     }
     return false;
 }
 
+void setOwner(const std::wstring& objectName, SE_OBJECT_TYPE type) {
+    if (privilegeExist(SE_TAKE_OWNERSHIP_NAME)) enablePrivilege(SE_TAKE_OWNERSHIP_NAME);
+    Sid owner;
+    owner.loadFromProcessOwner(GetCurrentProcess());
+    const DWORD status = writeSecurity(objectName, type, OWNER_SECURITY_INFORMATION, owner.get(), nullptr);
+    if (status != ERROR_SUCCESS)
+        throwOsError(formatString(L"Unable to set the object (%s) owner", VFileName::withoutLongPrefix(objectName)),
+                     status, raiseSite("RunTime::Access::setOwner", __LINE__));
+}
+
+Acl getSecurity(const std::wstring& objectName, SE_OBJECT_TYPE type) {
+    PACL dacl = nullptr;
+    LocalMemory<void> descriptor;
+    const DWORD status = readDacl(objectName, type, &dacl, descriptor);
+    if (status != ERROR_SUCCESS)
+        throwOsError(formatString(L"Unable to get the object (%s) security info", objectName), status,
+                     raiseSite("RunTime::Access::getSecurity", __LINE__));
+    Acl result;
+    if (dacl) {
+        result.copy(dacl);
+    } else {
+        // No DACL at all grants everyone everything.
+        result.add({Ace::init(ACCESS_ALLOWED_ACE_TYPE, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, GENERIC_ALL,
+                              Sid::everyone().get())});
+    }
+    return result;
+}
+
+Acl removeStaleAces(const Acl& acl) {
+    Acl result = acl;
+    for (int index = 0; index < acl.end(); ++index) {
+        Sid sid(acl.getAce(index).sid());
+        try {
+            sid.lookupByAccountNameAndDomain();
+        } catch (const VNoneMappedException&) {
+            result = result.deleteAce(sid.get(), false);
+        } catch (const vexception&) {
+            // Not known to be gone: the entry stays.
+        }
+    }
+    return result;
+}
+
+void setSecurity(const std::wstring& objectName, SE_OBJECT_TYPE type, const Acl& acl) {
+    const Acl current = removeStaleAces(acl);
+    constexpr SECURITY_INFORMATION kProtectedDacl = DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION;
+    DWORD status = writeSecurity(objectName, type, kProtectedDacl, nullptr, current.get());
+    if (status == ERROR_ACCESS_DENIED) {
+        setOwner(objectName, type);
+        status = writeSecurity(objectName, type, kProtectedDacl, nullptr, current.get());
+    }
+    if (status != ERROR_SUCCESS)
+        throwOsError(formatString(L"Unable to set the object (%s) security info", objectName), status,
+                     raiseSite("RunTime::Access::setSecurity", __LINE__));
+}
+
+std::vector<Sid> ownIdentities() {
+    std::vector<Sid> own;
+    const std::vector<unsigned char> buffer = processTokenGroups();
+    const auto* groups = reinterpret_cast<const TOKEN_GROUPS*>(buffer.data());
+    for (DWORD i = 0; i < groups->GroupCount; ++i) own.emplace_back(groups->Groups[i].Sid);
+    own.emplace_back().loadFromProcess(GetCurrentProcess());
+    own.emplace_back().loadFromProcessOwner(GetCurrentProcess());
+    own.push_back(Sid::localSystem());
+    return own;
+}
+
+Acl deleteAccessList(const Acl& current, ACCESS_MASK mask, const Sid& owner, const std::vector<Sid>& own,
+                     bool fileObject) {
+    constexpr BYTE kInherit = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+    Acl result;
+    result.add({Ace::init(ACCESS_ALLOWED_ACE_TYPE, kInherit, mask, owner.get()),
+                Ace::init(ACCESS_ALLOWED_ACE_TYPE, kInherit, mask, Sid::localSystem().get())});
+
+    Acl mapped;
+    for (int index = 0; index < current.end(); ++index) {
+        Ace entry = current.getAce(index);
+        if (fileObject) entry.setMask(mapFileGenericRights(entry.mask()));
+        mapped.add(std::vector<Ace>{entry});
+    }
+    Acl normal = mergeEntries(mergeEntries(mapped, true), false);
+    normal = normal.deleteAce(owner.get(), true);
+    for (const Sid& sid : own) normal = normal.deleteAce(sid.get(), true);
+    result.add(normal);
+    return result;
+}
+
 }  // namespace RunTime::Access
+
+void RunTime::grantDeleteAccess(const std::wstring& objectName, SE_OBJECT_TYPE type, ACCESS_MASK mask) {
+    Access::setOwner(objectName, type);
+    Sid owner;
+    owner.loadFromProcessOwner(GetCurrentProcess());
+    const Acl current = Access::getSecurity(objectName, type);
+    Access::setSecurity(objectName, type,
+                        Access::deleteAccessList(current, mask, owner, Access::ownIdentities(), type == SE_FILE_OBJECT));
+}

@@ -1,19 +1,25 @@
 // The file-system layer against the real file system, each test in a fresh
 // directory below the temporary directory.
 #include <windows.h>
+#include <winioctl.h>
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "errors/vexception.h"
 #include "runtime/files.h"
 #include "runtime/paths.h"
+#include "tests/support/raised.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
+
+using test_support::messageOf;
 
 constexpr wchar_t kLongPrefix[] = L"\\\\?\\";
 const std::wstring kWide = L"\u65e5\u672c-\u00fc\u00df-\u0436";  // "日本-üß-ж"
@@ -31,17 +37,6 @@ bool writeHandle(HANDLE handle, const std::string& content) {
     DWORD count = 0;
     return WriteFile(handle, content.data(), static_cast<DWORD>(content.size()), &count, nullptr) &&
            count == content.size();
-}
-
-// The message of the Expected exception that action raises; any other escapes.
-template <class Expected, class Action>
-std::wstring messageOf(Action action) {
-    try {
-        action();
-    } catch (const Expected& e) {
-        return e.message();
-    }
-    return L"(no failure)";
 }
 
 testing::AssertionResult contains(const std::wstring& text, const std::wstring& part) {
@@ -274,4 +269,69 @@ TEST_F(Files, StreamFilesResolveBelowTheCurrentDirectoryAndReplaceTheHeldHandle)
     EXPECT_EQ(second, INVALID_HANDLE_VALUE);
     CloseHandle(output);
     EXPECT_THROW(RunTime::File::openForWriting(second, L""), vosexception);  // resolution errors pass on
+}
+
+// A missing file is removed already; a missing directory, a read-only file
+// without force and a file held open are errors that name the step.
+TEST_F(Files, RemoveFileDeletesOrExplainsWhyNot) {
+    removeFile(path(L"missing"), false, false, 3, 60000);  // no retry, no pause
+    EXPECT_TRUE(contains(messageOf<VPathNotFoundException>([&] { removeFile(path(L"no\\file"), true, false, 0, 0); }),
+                         L" at DeleteFile '" + std::wstring(kLongPrefix) + path(L"no\\file") + L"'"));
+
+    ASSERT_TRUE(VFile::writeAll(path(L"ro"), "x", true));
+    ASSERT_TRUE(SetFileAttributesW(path(L"ro").c_str(), FILE_ATTRIBUTE_READONLY));
+    EXPECT_THROW(removeFile(path(L"ro"), false, false, 1, 1), VAccessDeniedException);
+    EXPECT_TRUE(fileExist(path(L"ro")));
+    removeFile(path(L"ro"), true, false, 0, 0);
+    EXPECT_FALSE(fileExist(path(L"ro")));
+}
+
+TEST_F(Files, RemoveFileViaTheRecyclerMovesAwayAndDeletesThere) {
+    const std::wstring recycler = recyclerPath(path(L"x"));
+    EXPECT_TRUE(RunTime::striequal(recycler, root_.substr(0, 3) + L"Recycler\\{86066D57-9347-46a7-B4DB-971D9EF36D29}"));
+    const std::size_t before = test_support::fileNames(recycler + L"\\*").size();
+    ASSERT_TRUE(VFile::writeAll(path(L"file"), "x", true));
+    removeFile(path(L"file"), false, true, 0, 0);
+    EXPECT_FALSE(fileExist(path(L"file")));
+    EXPECT_EQ(test_support::fileNames(recycler + L"\\*").size(), before);
+
+    ASSERT_TRUE(VFile::writeAll(path(L"busy"), "x", true));
+    {
+        VFile held;
+        held.open(path(L"busy"), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0);
+        EXPECT_TRUE(contains(messageOf<VSharingViolationException>([&] { removeFile(path(L"busy"), true, true, 2, 10); }),
+                             L" at Move file '" + path(L"busy") + L"' to '" + kLongPrefix + recycler + L"\\"));
+    }
+    EXPECT_TRUE(fileExist(path(L"busy")));
+}
+
+// The agent runs with high rights: a link must never lead it to delete or
+// re-own what lies elsewhere. Wine 8 makes neither junctions nor symbolic links.
+TEST_F(Files, RemoveFileTakesALinkAndLeavesItsTarget) {
+    ASSERT_TRUE(CreateDirectoryW(path(L"target").c_str(), nullptr));
+    ASSERT_TRUE(VFile::writeAll(path(L"target\\kept"), "x", true));
+    ASSERT_TRUE(CreateDirectoryW(path(L"link").c_str(), nullptr));
+    {
+        const RunTime::FileHandle link = RunTime::File::openObject(path(L"link"), GENERIC_WRITE);
+        const std::wstring substitute = L"\\??\\" + path(L"target");
+        std::vector<unsigned char> data(16 + (substitute.size() + 2) * sizeof(wchar_t));
+        const WORD bytes = static_cast<WORD>(substitute.size() * sizeof(wchar_t));
+        const DWORD tag = IO_REPARSE_TAG_MOUNT_POINT;
+        const WORD header[6] = {static_cast<WORD>(data.size() - 8), 0, 0, bytes, static_cast<WORD>(bytes + 2), 0};
+        std::memcpy(data.data(), &tag, 4);
+        std::memcpy(data.data() + 4, header, sizeof header);
+        std::memcpy(data.data() + 16, substitute.data(), bytes);
+        DWORD returned = 0;
+        if (!DeviceIoControl(link.get(), FSCTL_SET_REPARSE_POINT, data.data(), static_cast<DWORD>(data.size()), nullptr,
+                             0, &returned, nullptr)) {
+            RemoveDirectoryW(path(L"link").c_str());
+            CreateSymbolicLinkW(path(L"link").c_str(), path(L"target").c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY);
+        }
+    }
+    const DWORD attributes = GetFileAttributesW(path(L"link").c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        GTEST_SKIP() << "no junction or symbolic link can be made here";
+    removeFile(path(L"link"), true, false, 0, 0);
+    EXPECT_EQ(GetFileAttributesW(path(L"link").c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_TRUE(fileExist(path(L"target\\kept")));
 }

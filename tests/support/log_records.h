@@ -1,9 +1,12 @@
-// Reading back the agent's log file: its UTF-16 text and its records.
+// Reading back the agent's log file (its UTF-16 text and its records), and
+// recording what reaches the log manager's handlers.
 #pragma once
 
 #include <regex>
 #include <string>
 #include <vector>
+
+#include "log/logmanager.h"
 
 namespace test_log {
 
@@ -35,5 +38,22 @@ inline std::vector<std::wstring> recordsOf(const std::wstring& text, bool* parse
     if (parsed) *parsed = ok;
     return records;
 }
+
+// Records "Level: text" of every record while it lives; throws from the
+// handler when throws is set.
+struct Recorder : ILogHandler {
+    std::vector<std::wstring> records;
+    std::vector<std::wstring> exceptions;
+    bool throws = false;
+    Recorder() { LogManager::instance().addHandler(this); }
+    ~Recorder() override { LogManager::instance().removeHandler(this); }
+    void handleMessage(LogLevel level, const std::wstring& text) override {
+        records.push_back(std::wstring(logLevelName(level)) + L": " + text);
+        if (throws) throw 1;
+    }
+    void handleException(LogLevel level, const vexception& e) override {
+        exceptions.push_back(std::wstring(logLevelName(level)) + L": " + e.message());
+    }
+};
 
 }  // namespace test_log

@@ -9,51 +9,16 @@
 #include "log/logmanager.h"
 #include "runtime/security.h"
 #include "task/process_helper.h"
+#include "tests/support/impersonation.h"
+#include "tests/support/log_records.h"
 #include "tests/support/process_runner.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
 
-struct Recorder : ILogHandler {
-    std::vector<std::wstring> records;
-    std::vector<std::wstring> exceptions;
-    bool throws = false;
-    Recorder() { LogManager::instance().addHandler(this); }
-    ~Recorder() override { LogManager::instance().removeHandler(this); }
-    void handleMessage(LogLevel level, const std::wstring& text) override {
-        records.push_back(std::wstring(logLevelName(level)) + L": " + text);
-        if (throws) throw 1;
-    }
-    void handleException(LogLevel level, const vexception& e) override {
-        exceptions.push_back(std::wstring(logLevelName(level)) + L": " + e.message());
-    }
-};
+using test_log::Recorder;
 
 const std::wstring kChild = test_process::siblingPath(L"rdchild.exe");
-
-// Impersonates, on the calling thread, this process's own user with the
-// Administrators group made deny-only.
-RunTime::AutoHandle impersonateWithoutAdministrators() {
-    RunTime::AutoHandle processToken;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, processToken.put()))
-        throw test_process::osFailure("OpenProcessToken");
-    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
-    PSID admins = nullptr;
-    if (!AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0,
-                                  &admins))
-        throw test_process::osFailure("AllocateAndInitializeSid");
-    SID_AND_ATTRIBUTES disabled{admins, 0};
-    RunTime::AutoHandle restricted;
-    const BOOL made = CreateRestrictedToken(processToken.get(), 0, 1, &disabled, 0, nullptr, 0, nullptr, restricted.put());
-    FreeSid(admins);
-    if (!made) throw test_process::osFailure("CreateRestrictedToken");
-    RunTime::AutoHandle impersonation;
-    if (!DuplicateTokenEx(restricted.get(), TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation, TokenImpersonation,
-                          impersonation.put()))
-        throw test_process::osFailure("DuplicateTokenEx");
-    if (!SetThreadToken(nullptr, impersonation.get())) throw test_process::osFailure("SetThreadToken");
-    return impersonation;
-}
 
 }  // namespace
 
@@ -109,7 +74,7 @@ TEST(ProcessHelper, ImpersonatingWithTheSameStandingStartsUnderTheProcessToken) 
 
 TEST(ProcessHelper, ImpersonatingWithADifferentStandingStartsUnderTheUsersToken) {
     ASSERT_TRUE(RunTime::Access::isTokenMember(nullptr)) << "the test needs an administrator's process";
-    const RunTime::AutoHandle impersonation = impersonateWithoutAdministrators();
+    const RunTime::AutoHandle impersonation = test_support::impersonateWithoutAdministrators();
     const bool impersonatedIsAdmin = RunTime::Access::isTokenMember(nullptr);
     const auto child = startWhileImpersonating(L"7");
     EXPECT_FALSE(impersonatedIsAdmin);

@@ -1,0 +1,41 @@
+// Tokens for tests that start children as another user: this process's own
+// user with groups made deny-only.
+#pragma once
+
+#include <windows.h>
+
+#include <vector>
+
+#include "runtime/security.h"
+#include "tests/support/process_runner.h"
+#include "threads/handle.h"
+
+namespace test_support {
+
+// This process's token with the given groups deny-only, as a token of type.
+inline RunTime::AutoHandle restrictedToken(const std::vector<const RunTime::Sid*>& denyOnly,
+                                           TOKEN_TYPE type = TokenImpersonation) {
+    RunTime::AutoHandle processToken;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, processToken.put()))
+        throw test_process::osFailure("OpenProcessToken");
+    std::vector<SID_AND_ATTRIBUTES> disabled;
+    for (const RunTime::Sid* sid : denyOnly) disabled.push_back({sid->get(), 0});
+    RunTime::AutoHandle restricted;
+    if (!CreateRestrictedToken(processToken.get(), 0, static_cast<DWORD>(disabled.size()), disabled.data(), 0,
+                               nullptr, 0, nullptr, restricted.put()))
+        throw test_process::osFailure("CreateRestrictedToken");
+    RunTime::AutoHandle result;
+    if (!DuplicateTokenEx(restricted.get(), TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation, type, result.put()))
+        throw test_process::osFailure("DuplicateTokenEx");
+    return result;
+}
+
+// Impersonates, on the calling thread, this process's user with the
+// Administrators group deny-only; RevertToSelf ends it.
+inline RunTime::AutoHandle impersonateWithoutAdministrators() {
+    RunTime::AutoHandle impersonation = restrictedToken({&RunTime::Sid::administrators()});
+    if (!SetThreadToken(nullptr, impersonation.get())) throw test_process::osFailure("SetThreadToken");
+    return impersonation;
+}
+
+}  // namespace test_support
