@@ -21,3 +21,34 @@ Function* systemFunction(const wchar_t* library, const char* name) noexcept {
 }
 
 }  // namespace RunTime
+
+#include <string>
+
+#include "runtime/owner.h"
+
+namespace RunTime {
+
+struct LibraryTraits {
+    using Value = HMODULE;
+    static HMODULE empty() noexcept { return nullptr; }
+    static bool valid(HMODULE module) noexcept { return module != nullptr; }
+    static void close(HMODULE module) noexcept { FreeLibrary(module); }
+};
+
+// The single owner of one loaded library.
+class LibraryPtr : public Owner<LibraryTraits> {
+public:
+    LibraryPtr() noexcept = default;
+    // Loads path after normalising it; a failure throws (throwOsError).
+    explicit LibraryPtr(const std::wstring& path);
+};
+
+}  // namespace RunTime
+
+namespace VModule {
+// The export, never null: a missing one throws (throwOsError).
+FARPROC getProcAddress(HMODULE module, const std::string& name);
+}  // namespace VModule
+
+// The full path of module (null: the main executable), up to 260 characters.
+std::wstring moduleName(HMODULE module);
