@@ -101,7 +101,7 @@ void CrashDumpInfo::setUp() {
     registry::lookup(key.get(), L"CrashDumpsLocation", location_);
     prefix_ = executableBaseName();
     // A location too long for any dump name leaves dumps off, and nothing is created.
-    if (location_.size() + 1 + prefix_.size() + kStampLength > kLongestPath)
+    if (dumpPathLength() > kLongestPath)
         throw vexception(L"Crash dump location is too long: " + location_, raiseSite("CrashDumpInfo", __LINE__));
     VDirectory::createDirectory(location_, nullptr);
     value = maxCount_;
@@ -117,11 +117,15 @@ CrashDumpInfo::~CrashDumpInfo() {
     DeleteCriticalSection(&lock_);
 }
 
+std::size_t CrashDumpInfo::dumpPathLength() const noexcept {
+    return location_.size() + 1 + prefix_.size() + kStampLength;
+}
+
 const std::wstring& CrashDumpInfo::getFileName() {
     if (!enabled_)
         throw vexception(L"Crash dumping does not enabled", raiseSite("CrashDumpInfo::getFileName", __LINE__));
     const Lock lock(*this);
-    const std::size_t length = location_.size() + 1 + prefix_.size() + kStampLength;
+    const std::size_t length = dumpPathLength();
     if (length > kLongestPath)
         throw vexception(L"Crash dump path is too long", raiseSite("CrashDumpInfo::getFileName", __LINE__));
     SYSTEMTIME now;

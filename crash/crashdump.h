@@ -69,6 +69,8 @@ public:
 private:
     void setUp();
     void trim() noexcept;
+    // location\prefix + yyyymmdd_hhmmss.dmp
+    std::size_t dumpPathLength() const noexcept;
 
     bool enabled_ = true;
     std::uint32_t maxCount_ = 10;

@@ -34,8 +34,11 @@ FARPROC VModule::getProcAddress(HMODULE module, const std::string& name) {
 }
 
 std::wstring moduleName(HMODULE module) {
-    wchar_t buffer[MAX_PATH + 1];
-    const DWORD length = GetModuleFileNameW(module, buffer, MAX_PATH + 1);
+    constexpr DWORD kCapacity = MAX_PATH + 1;
+    wchar_t buffer[kCapacity];
+    const DWORD length = GetModuleFileNameW(module, buffer, kCapacity);
     if (length == 0) throwLastOsError(L"GetModuleFileName", "moduleName", __LINE__);
+    if (length >= kCapacity)
+        throwOsError(L"GetModuleFileName", ERROR_INSUFFICIENT_BUFFER, raiseSite("moduleName", __LINE__));
     return std::wstring(buffer, length);
 }
