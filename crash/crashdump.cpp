@@ -67,12 +67,6 @@ VectoredExceptionHandler::~VectoredExceptionHandler() {
 HeapCorruptionHandler::HeapCorruptionHandler(bool enabled) noexcept
     : VectoredExceptionHandler(enabled ? &onHeapCorruption : nullptr) {}
 
-CrashDumpInfo::Lock::Lock(CrashDumpInfo& settings) noexcept : section_(settings.lock_) {
-    EnterCriticalSection(&section_);
-}
-
-CrashDumpInfo::Lock::~Lock() { LeaveCriticalSection(&section_); }
-
 CrashDumpInfo::CrashDumpInfo() noexcept {
     InitializeCriticalSection(&lock_);
     try {

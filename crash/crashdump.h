@@ -11,6 +11,8 @@
 #include <memory>
 #include <string>
 
+#include "threads/critical_section.h"
+
 // One registration in the process's vectored exception handler list, first
 // in line; removed on destruction.
 class VectoredExceptionHandler {
@@ -55,15 +57,9 @@ public:
     // hold the lock while they use the name.
     const std::wstring& getFileName();
 
-    class Lock {
+    class Lock : public RunTime::CriticalSectionLock {
     public:
-        explicit Lock(CrashDumpInfo& settings) noexcept;
-        ~Lock();
-        Lock(const Lock&) = delete;
-        Lock& operator=(const Lock&) = delete;
-
-    private:
-        CRITICAL_SECTION& section_;
+        explicit Lock(CrashDumpInfo& settings) noexcept : CriticalSectionLock(settings.lock_) {}
     };
 
 private:

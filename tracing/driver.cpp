@@ -6,6 +6,7 @@
 #include "errors/translator.h"
 #include "runtime/paths.h"
 #include "runtime/registry.h"
+#include "threads/critical_section.h"
 #include "threads/execute_context.h"
 
 namespace {
@@ -32,17 +33,6 @@ OpenTracingDriver* driver() noexcept {
     }
 }
 
-class Lock {
-public:
-    explicit Lock(CRITICAL_SECTION* section) noexcept : section_(section) { EnterCriticalSection(section_); }
-    ~Lock() { LeaveCriticalSection(section_); }
-    Lock(const Lock&) = delete;
-    Lock& operator=(const Lock&) = delete;
-
-private:
-    CRITICAL_SECTION* section_;
-};
-
 constexpr wchar_t kProviderFile[] = L"opentracingprovider.dll";
 
 }  // namespace
@@ -68,7 +58,7 @@ OpenTracingDriver::ISpanContextProvider* OpenTracingDriver::startProviderSpan(co
     // A fault inside the provider is translated (and dumped) like one in a
     // guarded operation, which has not installed its translator yet.
     const TranslatorScope translator;
-    const Lock lock(lock_);
+    const RunTime::CriticalSectionLock lock(*lock_);
     if (!library_.valid()) {
         library_ = RunTime::LibraryPtr(VFileName::combine(VFileName::directory(moduleName(nullptr)), kProviderFile));
         const auto resolve = [this](auto& field, const char* name) {
@@ -88,7 +78,9 @@ OpenTracingDriver::SpanPtr OpenTracingDriver::StartSpan(std::string_view operati
     OpenTracingDriver* const self = driver();
     if (!self || !self->enabled()) return noSpan();
     try {
-        if (ISpanContextProvider* span = self->startProviderSpan(std::string(operationName), line, std::string(extra))) return SpanPtr(span);
+        ISpanContextProvider* span = self->startProviderSpan(std::string(operationName), line, std::string(extra));
+        // A provider that answers null is as broken as one that throws.
+        if (span) return SpanPtr(span);
     } catch (...) {
     }
     // Whatever failed, the provider is not asked again in this process.
@@ -98,7 +90,7 @@ OpenTracingDriver::SpanPtr OpenTracingDriver::StartSpan(std::string_view operati
 
 void OpenTracingDriver::inject() {
     const TranslatorScope translator;
-    const Lock lock(lock_);
+    const RunTime::CriticalSectionLock lock(*lock_);
     if (library_.valid() && tracer_) injectCurrentSpan_(&tracer_);
 }
 
