@@ -51,16 +51,13 @@ void writeDump(const std::wstring& path, int minutes) {
     CloseHandle(file);
 }
 
-std::wstring stampOf(const SYSTEMTIME& t) {
+// yyyymmdd_hhmmss of the local time now.
+std::wstring localStamp() {
+    SYSTEMTIME t;
+    GetLocalTime(&t);
     wchar_t text[32];
     _snwprintf(text, 32, L"%04u%02u%02u_%02u%02u%02u", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond);
     return text;
-}
-
-std::wstring localStamp() {
-    SYSTEMTIME now;
-    GetLocalTime(&now);
-    return stampOf(now);
 }
 
 }  // namespace
