@@ -2,6 +2,7 @@
 # linked into DLLs, so nothing in it may assume it lives in the executable.
 add_library(rdruntime STATIC
   app/consoleapp.cpp
+  crash/crashdump.cpp
   errors/vexception.cpp
   errors/format.cpp
   errors/translator.cpp

@@ -13,24 +13,31 @@ void GuardScope::failed(const std::wstring& callText) {
     const ErrorContext entry{callText, operation_.fullName, operation_.line};
     span_->markFailed(cstr(callText, 0));
     point_.close();
+    rethrowWithContext(entry, span_.get());
+}
+
+void rethrowWithContext(const ErrorContext& entry, OpenTracingDriver::ISpanContextProvider* span) {
+    const auto annotate = [span](const char* key, const std::string& value) {
+        if (span) span->annotate(key, value);
+    };
     try {
         throw;
     } catch (const std::exception& e) {
-        span_->annotate("std::exception", e.what());
+        annotate("std::exception", e.what());
         throw vexception(wstr(e.what(), 0), entry);
     } catch (vexception& e) {
-        span_->annotate("vexception", cstr(fullMessage(e), 0));
+        annotate("vexception", cstr(fullMessage(e), 0));
         e.addContext(entry);
         throw;
     } catch (const _com_error& e) {
-        span_->annotate("_com_error", cstr(comErrorMessage(e), 0));
-        throw fromComError(e, callText, operation_.fullName, operation_.line);
+        annotate("_com_error", cstr(comErrorMessage(e), 0));
+        throw fromComError(e, entry.text, entry.function.c_str(), entry.line);
     } catch (const cwrpexception& e) {
         const std::wstring text = describeStructuredException(e);
-        span_->annotate("cwrpexception", cstr(text, 0));
+        annotate("cwrpexception", cstr(text, 0));
         throw vexception(text, entry);
     } catch (...) {
-        span_->annotate("unknown", "...");
+        annotate("unknown", "...");
         throw vexception(L"Unexpected error", entry);
     }
 }

@@ -42,10 +42,15 @@ public:
 
 private:
     const GuardedOperation& operation_;
-    std::unique_ptr<OpenTracingDriver::ISpanContextProvider> span_;
+    OpenTracingDriver::SpanPtr span_;
     TranslatorScope translator_;
     ThreadCancelation::CancelationPoint point_{ThreadCancelation::Synchronous};
 };
+
+// The guarded operation's conversion of the exception being handled (call
+// only from inside a catch block) into its vexception form carrying entry;
+// span, when given, is annotated with the kind of error.
+[[noreturn]] void rethrowWithContext(const ErrorContext& entry, OpenTracingDriver::ISpanContextProvider* span);
 
 template <class Body, class... Args>
 auto guarded(const GuardedOperation& operation, Body&& body, const Args&... args)

@@ -1,5 +1,6 @@
 #include "errors/translator.h"
 
+#include "crash/crashdump.h"
 #include "errors/vexception.h"
 
 namespace {
@@ -25,17 +26,41 @@ bool isTranslatable(const EXCEPTION_RECORD& record) {
     return true;
 }
 
-// The system's own DLLs probe memory under their own exception handlers;
-// a vectored handler runs before those and must leave such faults alone.
-bool isInSystemModule(const void* address) {
+HMODULE moduleAt(DWORD64 address) noexcept {
     HMODULE module = nullptr;
-    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                            static_cast<LPCWSTR>(address), &module))
-        return false;
-    static const HMODULE systemModules[] = {GetModuleHandleW(L"ntdll.dll"), GetModuleHandleW(L"kernelbase.dll"),
-                                            GetModuleHandleW(L"kernel32.dll")};
-    for (HMODULE m : systemModules)
-        if (m && m == module) return true;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<LPCWSTR>(address), &module);
+    return module;
+}
+
+LONG CALLBACK vectoredHandler(EXCEPTION_POINTERS* info);
+
+// A vectored handler sees a fault before any frame-based handler, so it
+// would take faults away from DLLs that probe memory under handlers of their
+// own. Walk the frames from the fault outward to the innermost frame of this
+// module: a frame of another module with an exception handler on the way
+// gets the fault. (GCC's C++ frames with clean-ups carry a handler too.)
+bool foreignHandlerOnTheWay(const CONTEXT& fault) noexcept {
+    static const HMODULE self = moduleAt(reinterpret_cast<DWORD64>(&vectoredHandler));
+    CONTEXT context = fault;
+    constexpr int kDeepest = 256;
+    for (int depth = 0; depth < kDeepest && context.Rip; ++depth) {
+        DWORD64 imageBase = 0;
+        PRUNTIME_FUNCTION function = RtlLookupFunctionEntry(context.Rip, &imageBase, nullptr);
+        const HMODULE module = function ? reinterpret_cast<HMODULE>(imageBase) : moduleAt(context.Rip);
+        if (module == self) return false;
+        if (!function) {
+            // A leaf function: its return address is on top of the stack.
+            context.Rip = *reinterpret_cast<const DWORD64*>(context.Rsp);
+            context.Rsp += sizeof(DWORD64);
+            continue;
+        }
+        PVOID handlerData = nullptr;
+        DWORD64 establisherFrame = 0;
+        if (RtlVirtualUnwind(UNW_FLAG_EHANDLER, imageBase, context.Rip, function, &context, &handlerData,
+                             &establisherFrame, nullptr))
+            return true;
+    }
     return false;
 }
 
@@ -49,7 +74,7 @@ LONG CALLBACK vectoredHandler(EXCEPTION_POINTERS* info) {
     const StructuredTranslator translator = t_translator;
     if (!translator) return EXCEPTION_CONTINUE_SEARCH;
     const EXCEPTION_RECORD& record = *info->ExceptionRecord;
-    if (!isTranslatable(record) || isInSystemModule(record.ExceptionAddress)) return EXCEPTION_CONTINUE_SEARCH;
+    if (!isTranslatable(record) || foreignHandlerOnTheWay(*info->ContextRecord)) return EXCEPTION_CONTINUE_SEARCH;
 
     t_fault.record = record;
     t_fault.record.ExceptionRecord = nullptr;
@@ -88,8 +113,16 @@ StructuredTranslator setStructuredTranslator(StructuredTranslator translator) no
     return previous;
 }
 
-void translateStructuredException(std::uint32_t code, EXCEPTION_POINTERS*) {
-    // The crash dump of the fault belongs here, written with the translator
-    // cleared so that a fault while writing it is not translated again.
+void translateStructuredException(std::uint32_t code, EXCEPTION_POINTERS* pointers) {
+    {
+        // A fault while the dump is written is not translated again.
+        const StructuredTranslator previous = setStructuredTranslator(nullptr);
+        try {
+            writeCrashDump(pointers, crashDumpInfo());
+        } catch (...) {
+            // The fault still becomes a cwrpexception.
+        }
+        setStructuredTranslator(previous);
+    }
     throw cwrpexception(code);
 }

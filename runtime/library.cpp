@@ -1,5 +1,9 @@
 #include "runtime/library.h"
 
+#include "errors/format.h"
+#include "errors/vexception.h"
+#include "runtime/paths.h"
+
 namespace RunTime {
 
 FARPROC systemProcedure(const wchar_t* library, const char* name) noexcept {
@@ -9,3 +13,32 @@ FARPROC systemProcedure(const wchar_t* library, const char* name) noexcept {
 }
 
 }  // namespace RunTime
+
+RunTime::LibraryPtr::LibraryPtr(const std::wstring& path) {
+    reset(LoadLibraryW(VFileName::normalize(path).c_str()));
+    if (!valid()) {
+        const DWORD error = GetLastError();
+        throwOsError(formatString(L"Unable to load library (%s)", path), error,
+                     raiseSite("RunTime::LibraryPtr::LibraryPtr", __LINE__));
+    }
+}
+
+FARPROC VModule::getProcAddress(HMODULE module, const std::string& name) {
+    const FARPROC address = GetProcAddress(module, name.c_str());
+    if (!address) {
+        const DWORD error = GetLastError();
+        throwOsError(formatString(L"GetProcAddress(%s)", name), error,
+                     raiseSite("VModule::getProcAddress", __LINE__));
+    }
+    return address;
+}
+
+std::wstring moduleName(HMODULE module) {
+    constexpr DWORD kCapacity = MAX_PATH + 1;
+    wchar_t buffer[kCapacity];
+    const DWORD length = GetModuleFileNameW(module, buffer, kCapacity);
+    if (length == 0) throwLastOsError(L"GetModuleFileName", "moduleName", __LINE__);
+    if (length >= kCapacity)
+        throwOsError(L"GetModuleFileName", ERROR_INSUFFICIENT_BUFFER, raiseSite("moduleName", __LINE__));
+    return std::wstring(buffer, length);
+}

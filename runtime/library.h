@@ -1,4 +1,5 @@
-// Exports of system DLLs resolved on first use.
+// Loaded libraries and their exports; exports of system DLLs resolved on
+// first use.
 //
 // Under Wine, a static import of any DLL that pulls in user32 (shell32,
 // shlwapi, oleaut32, ole32 …) costs the process about 9 ms of start-up,
@@ -7,6 +8,10 @@
 #pragma once
 
 #include <windows.h>
+
+#include <string>
+
+#include "runtime/owner.h"
 
 namespace RunTime {
 
@@ -21,3 +26,31 @@ Function* systemFunction(const wchar_t* library, const char* name) noexcept {
 }
 
 }  // namespace RunTime
+
+namespace RunTime {
+
+struct LibraryTraits {
+    using Value = HMODULE;
+    static HMODULE empty() noexcept { return nullptr; }
+    static bool valid(HMODULE module) noexcept { return module != nullptr; }
+    static void close(HMODULE module) noexcept { FreeLibrary(module); }
+};
+
+// The single owner of one loaded library.
+class LibraryPtr : public Owner<LibraryTraits> {
+public:
+    LibraryPtr() noexcept = default;
+    // Loads path after normalising it; a failure throws (throwOsError).
+    explicit LibraryPtr(const std::wstring& path);
+};
+
+}  // namespace RunTime
+
+namespace VModule {
+// The export, never null: a missing one throws (throwOsError).
+FARPROC getProcAddress(HMODULE module, const std::string& name);
+}  // namespace VModule
+
+// The full path of module (null: the main executable). A path longer than
+// 260 characters is refused (ERROR_INSUFFICIENT_BUFFER), never cut short.
+std::wstring moduleName(HMODULE module);

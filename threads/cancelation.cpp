@@ -8,6 +8,7 @@
 #include "errors/vexception.h"
 #include "log/logmanager.h"
 #include "threads/cancelation_registry.h"
+#include "threads/critical_section.h"
 #include "threads/execute_context.h"
 #include "threads/sync.h"
 
@@ -30,15 +31,9 @@ struct ThreadUnwind {
     _Unwind_Exception exception{};
 };
 
-class RegistryLock {
+class RegistryLock : public RunTime::CriticalSectionLock {
 public:
-    explicit RegistryLock(CancelationRegistry& registry) : guard_(registry.guard) { EnterCriticalSection(&guard_); }
-    ~RegistryLock() { LeaveCriticalSection(&guard_); }
-    RegistryLock(const RegistryLock&) = delete;
-    RegistryLock& operator=(const RegistryLock&) = delete;
-
-private:
-    CRITICAL_SECTION& guard_;
+    explicit RegistryLock(CancelationRegistry& registry) noexcept : CriticalSectionLock(registry.guard) {}
 };
 
 ThreadUnwind* runningUnwind() noexcept {

@@ -8,6 +8,7 @@
 
 #include "log/logmanager.h"
 #include "threads/cancelation_registry.h"
+#include "tracing/driver.h"
 
 ExecuteContext* m_ExecuteContext_4D93FADE_7B9E_4286_AE07_54AF471F7E22 = nullptr;
 
@@ -65,7 +66,7 @@ ExecuteContext& executeContext() {
         ++own->references;
     } else {
         own = new ExecuteContext;
-        own->tracing = new TracingState;
+        own->tracing = new OpenTracingDriver(isTracingEnabled());
         own->references = 1;
     }
     // Whatever still logs after the release at exit gets a context of its

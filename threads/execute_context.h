@@ -11,10 +11,10 @@ namespace ThreadCancelation {
 struct CancelationRegistry;
 }
 
-struct TracingState {};
+class OpenTracingDriver;
 
 struct ExecuteContext {
-    TracingState* tracing = nullptr;
+    OpenTracingDriver* tracing = nullptr;
     ThreadCancelation::CancelationRegistry* registry = nullptr;
     LogSettings* logging = nullptr;
     std::uint64_t references = 0;

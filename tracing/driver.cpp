@@ -1,19 +1,120 @@
 #include "tracing/driver.h"
 
+#include <cwctype>
+#include <type_traits>
+
+#include "errors/translator.h"
+#include "runtime/paths.h"
+#include "runtime/registry.h"
+#include "threads/critical_section.h"
+#include "threads/execute_context.h"
+
 namespace {
+
 class OpenTracingSpanContextNone final : public OpenTracingDriver::ISpanContextProvider {
 public:
     bool isActive() override { return false; }
     void markFailed(const std::string&) override {}
     void annotate(const std::string&, const std::string&) override {}
 };
-}  // namespace
 
-// Tracing is off until the provider driver is built; every span is a no-op span.
-std::unique_ptr<OpenTracingDriver::ISpanContextProvider> OpenTracingDriver::StartSpan(const std::string&,
-                                                                                      std::int32_t,
-                                                                                      const std::string&) {
-    return std::make_unique<OpenTracingSpanContextNone>();
+// One no-op span serves every operation: it holds nothing, so sharing it
+// keeps a span free of allocation while tracing is off.
+OpenTracingSpanContextNone g_noSpan;
+
+OpenTracingDriver::SpanPtr noSpan() noexcept { return OpenTracingDriver::SpanPtr(&g_noSpan); }
+
+// Null when the context cannot be reached: that counts as tracing off.
+OpenTracingDriver* driver() noexcept {
+    try {
+        return executeContext().tracing;
+    } catch (...) {
+        return nullptr;
+    }
 }
 
-void OpenTracingDriver::injectCurrentSpan() noexcept {}
+constexpr wchar_t kProviderFile[] = L"opentracingprovider.dll";
+
+}  // namespace
+
+void OpenTracingDriver::SpanDeleter::operator()(ISpanContextProvider* span) const noexcept {
+    if (span != &g_noSpan) delete span;
+}
+
+OpenTracingDriver::OpenTracingDriver(bool enabled) : enabled_(enabled), lock_(new CRITICAL_SECTION) {
+    InitializeCriticalSection(lock_);
+}
+
+OpenTracingDriver::~OpenTracingDriver() {
+    delete tracer_;
+    library_.reset();
+    DeleteCriticalSection(lock_);
+    delete lock_;
+}
+
+OpenTracingDriver::ISpanContextProvider* OpenTracingDriver::startProviderSpan(const std::string& operationName,
+                                                                              std::int32_t line,
+                                                                              const std::string& extra) {
+    // A fault inside the provider is translated (and dumped) like one in a
+    // guarded operation, which has not installed its translator yet.
+    const TranslatorScope translator;
+    const RunTime::CriticalSectionLock lock(*lock_);
+    if (!library_.valid()) {
+        library_ = RunTime::LibraryPtr(VFileName::combine(VFileName::directory(moduleName(nullptr)), kProviderFile));
+        const auto resolve = [this](auto& field, const char* name) {
+            field = reinterpret_cast<std::remove_reference_t<decltype(field)>>(
+                reinterpret_cast<void*>(VModule::getProcAddress(library_.get(), name)));
+        };
+        resolve(getTracer_, "OpenTracingProviderGetTracer");
+        resolve(getSpanContext_, "OpenTracingProviderGetSpanContext");
+        resolve(injectCurrentSpan_, "OpenTracingProviderInjectCurrentSpan");
+    }
+    if (!tracer_) tracer_ = getTracer_();
+    return getSpanContext_(&tracer_, operationName, line, extra);
+}
+
+OpenTracingDriver::SpanPtr OpenTracingDriver::StartSpan(std::string_view operationName, std::int32_t line,
+                                                        std::string_view extra) noexcept {
+    OpenTracingDriver* const self = driver();
+    if (!self || !self->enabled()) return noSpan();
+    try {
+        ISpanContextProvider* span = self->startProviderSpan(std::string(operationName), line, std::string(extra));
+        // A provider that answers null is as broken as one that throws.
+        if (span) return SpanPtr(span);
+    } catch (...) {
+    }
+    // Whatever failed, the provider is not asked again in this process.
+    self->enabled_ = false;
+    return noSpan();
+}
+
+void OpenTracingDriver::inject() {
+    const TranslatorScope translator;
+    const RunTime::CriticalSectionLock lock(*lock_);
+    if (library_.valid() && tracer_) injectCurrentSpan_(&tracer_);
+}
+
+void OpenTracingDriver::injectCurrentSpan() noexcept {
+    OpenTracingDriver* const self = driver();
+    if (!self || !self->enabled()) return;
+    try {
+        self->inject();
+    } catch (...) {
+        self->enabled_ = false;
+    }
+}
+
+bool isTracingEnabled() noexcept {
+    try {
+        static const wchar_t* const excluded[] = {L"korvorepairmodule.dll", L"korvourlprotection.dll"};
+        const std::wstring path = moduleName(nullptr);
+        std::wstring name = path.substr(path.find_last_of(L"\\/") + 1);
+        for (wchar_t& c : name) c = static_cast<wchar_t>(std::towlower(c));
+        for (const wchar_t* entry : excluded)
+            if (name == entry) return false;
+        const registry::Key key(HKEY_LOCAL_MACHINE, registry::kConfigKey, KEY_READ | KEY_WOW64_32KEY, false);
+        return registry::dwordOrDefault(key.get(), L"opentracing_enabled", 0) != 0;
+    } catch (...) {
+        return false;
+    }
+}

@@ -1,9 +1,18 @@
-// The tracing driver: every guarded operation opens a span through it.
+// The tracing driver: every guarded operation opens a span through it. With
+// tracing on, spans come from the provider library beside the executable;
+// otherwise, and for good after any failure of the provider, they are no-op
+// spans that cost no allocation.
 #pragma once
 
+#include <windows.h>
+
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
+
+#include "runtime/library.h"
 
 class OpenTracingDriver {
 public:
@@ -15,8 +24,48 @@ public:
         virtual void annotate(const std::string& key, const std::string& value) = 0;
     };
 
-    // Never throws and never returns null.
-    static std::unique_ptr<ISpanContextProvider> StartSpan(const std::string& operationName, std::int32_t line,
-                                                           const std::string& extra);
+    // Ends a span: deletes the provider's, leaves the shared no-op span alone.
+    struct SpanDeleter {
+        void operator()(ISpanContextProvider* span) const noexcept;
+    };
+    using SpanPtr = std::unique_ptr<ISpanContextProvider, SpanDeleter>;
+
+    // The provider's tracer object; only its virtual destructor is used.
+    class ITracer {
+    public:
+        virtual ~ITracer() = default;
+    };
+
+    explicit OpenTracingDriver(bool enabled);
+    ~OpenTracingDriver();
+    OpenTracingDriver(const OpenTracingDriver&) = delete;
+    OpenTracingDriver& operator=(const OpenTracingDriver&) = delete;
+
+    bool enabled() const noexcept { return enabled_.load(std::memory_order_relaxed); }
+
+    // Never throws and never returns null. The texts are copied only when
+    // tracing is on.
+    static SpanPtr StartSpan(std::string_view operationName, std::int32_t line, std::string_view extra) noexcept;
     static void injectCurrentSpan() noexcept;
+
+private:
+    using GetTracer = ITracer* (*)();
+    using GetSpanContext = ISpanContextProvider* (*)(ITracer** tracer, const std::string& operationName,
+                                                     std::int32_t line, const std::string& extra);
+    using InjectCurrentSpan = void (*)(ITracer** tracer);
+
+    ISpanContextProvider* startProviderSpan(const std::string& operationName, std::int32_t line,
+                                            const std::string& extra);
+    void inject();
+
+    std::atomic<bool> enabled_;
+    ITracer* tracer_ = nullptr;
+    RunTime::LibraryPtr library_;
+    CRITICAL_SECTION* lock_;
+    GetTracer getTracer_ = nullptr;
+    GetSpanContext getSpanContext_ = nullptr;
+    InjectCurrentSpan injectCurrentSpan_ = nullptr;
 };
+
+// Decided once per process, by the driver's constructor; never throws.
+bool isTracingEnabled() noexcept;

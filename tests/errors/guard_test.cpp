@@ -170,3 +170,24 @@ TEST(StructuredExceptionTranslator, WorksOnOtherThreads) {
     CloseHandle(thread);
     EXPECT_EQ(message, L"C structured exception: 0xc0000005");
 }
+
+TEST(StructuredExceptionTranslator, ForeignFaultsGoToTheirOwnHandlerOrAreTranslated) {
+    const HMODULE probe = LoadLibraryW(L"rdprobe.dll");
+    ASSERT_NE(probe, nullptr);
+    const auto read = reinterpret_cast<int (*)(const volatile int*)>(
+        reinterpret_cast<void*>(GetProcAddress(probe, "rdprobe")));
+    ASSERT_NE(read, nullptr);
+    const auto bad = reinterpret_cast<const volatile int*>(g_badAddress);
+    // The DLL's own handler answers the fault.
+    EXPECT_EQ(guarded(kInner, [&] { return read(bad); }, L"x"), -1);
+    // No handler between the C runtime and this module: translated.
+    const auto length = reinterpret_cast<std::size_t (*)(const wchar_t*)>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"msvcrt.dll"), "wcslen")));
+    try {
+        guarded(kInner, [&] { return length(reinterpret_cast<const wchar_t*>(g_badAddress)); }, L"x");
+        FAIL() << "the fault did not surface";
+    } catch (const vexception& e) {
+        EXPECT_EQ(e.message(), L"C structured exception: 0xc0000005");
+    }
+    FreeLibrary(probe);
+}

@@ -1,0 +1,63 @@
+// rdcrashprobe: in-process costs of crash dumps and tracing, in the current
+// configuration. One command per run, one line of figures:
+//   setup N   N times: build and destroy CrashDumpInfo (its set-up at every
+//             start and its trimming at every exit), and decide the tracing
+//             switch; microseconds per round for each
+//   span N    N guarded operations with an empty body; microseconds each
+//             (tracing on or off as configured)
+//   dump      write one crash dump of this process; milliseconds
+#include <windows.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <string>
+
+#include "crash/crashdump.h"
+#include "errors/guard.h"
+
+namespace {
+
+double seconds() {
+    LARGE_INTEGER now, frequency;
+    QueryPerformanceCounter(&now);
+    QueryPerformanceFrequency(&frequency);
+    return double(now.QuadPart) / double(frequency.QuadPart);
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    const std::wstring command = argc > 1 ? argv[1] : L"";
+    const int n = argc > 2 ? int(std::wcstol(argv[2], nullptr, 10)) : 1;
+    if (command == L"setup") {
+        double start = seconds();
+        bool enabled = false;
+        for (int i = 0; i < n; ++i) enabled = CrashDumpInfo().enabled();
+        const double crash = (seconds() - start) / n * 1e6;
+        start = seconds();
+        for (int i = 0; i < n; ++i) enabled = isTracingEnabled() || enabled;
+        const double tracing = (seconds() - start) / n * 1e6;
+        std::printf("%.1f %.1f %d\n", crash, tracing, int(enabled));
+    } else if (command == L"span") {
+        constexpr GuardedOperation operation{"Bench::empty", L"empty()", 1, 2};
+        guarded(operation, [] {});  // the provider loads on the first span
+        const double start = seconds();
+        for (int i = 0; i < n; ++i) guarded(operation, [] {});
+        std::printf("%.2f\n", (seconds() - start) / n * 1e6);
+    } else if (command == L"dump") {
+        CONTEXT context{};
+        RtlCaptureContext(&context);
+        EXCEPTION_RECORD record{};
+        record.ExceptionCode = EXCEPTION_ACCESS_VIOLATION;
+        record.ExceptionAddress = reinterpret_cast<void*>(context.Rip);
+        EXCEPTION_POINTERS pointers{&record, &context};
+        CrashDumpInfo& settings = crashDumpInfo();
+        if (!settings.enabled()) return 1;
+        const double start = seconds();
+        writeCrashDump(&pointers, settings);
+        std::printf("%.0f\n", (seconds() - start) * 1e3);
+    } else {
+        return 2;
+    }
+    return 0;
+}

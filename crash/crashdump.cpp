@@ -1,0 +1,212 @@
+#include "crash/crashdump.h"
+
+#include <dbghelp.h>
+
+#include <algorithm>
+#include <cwchar>
+#include <vector>
+
+#include "errors/guard.h"
+#include "errors/vexception.h"
+#include "runtime/files.h"
+#include "runtime/library.h"
+#include "runtime/paths.h"
+#include "runtime/registry.h"
+
+namespace {
+
+constexpr DWORD kHeapCorruption = 0xC0000374;
+constexpr std::size_t kStampLength = 19;  // yyyymmdd_hhmmss.dmp
+constexpr std::size_t kLongestPath = 260;
+
+// Decimal digits into out, zero-padded to width: no printf, no allocation.
+wchar_t* putNumber(wchar_t* out, unsigned value, int width) {
+    for (int i = width - 1; i >= 0; --i, value /= 10) out[i] = static_cast<wchar_t>(L'0' + value % 10);
+    return out + width;
+}
+
+// The executable's file name without its extension. Taken apart by hand:
+// the path helpers would load shlwapi at every start.
+std::wstring executableBaseName() {
+    const std::wstring path = moduleName(nullptr);
+    std::wstring name = path.substr(path.find_last_of(L"\\/") + 1);
+    const std::size_t dot = name.find_last_of(L'.');
+    if (dot != std::wstring::npos && dot > 0) name.erase(dot);
+    return name;
+}
+
+bool isZip(const std::wstring& name) {
+    const std::size_t dot = name.find_last_of(L'.');
+    return dot != std::wstring::npos && _wcsicmp(name.c_str() + dot, L".zip") == 0;
+}
+
+// Dumps are ordered by their last write to the millisecond; equal times keep
+// the order of enumeration. (The calendar type would bring rpcrt4 into the
+// executable's imports.)
+std::uint64_t milliseconds(const FILETIME& time) {
+    return ((std::uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime) / 10000;
+}
+
+// Deletes a dump even when it is read-only.
+void removeDump(const std::wstring& path) {
+    setFileAttributes(path, FILE_ATTRIBUTE_READONLY);
+    if (!DeleteFileW(VFileName::toLongPath(path).c_str()))
+        throwLastOsError((L"DeleteFile(" + path + L")").c_str(), "CrashDumpInfo::trim", __LINE__);
+}
+
+}  // namespace
+
+VectoredExceptionHandler::VectoredExceptionHandler(PVECTORED_EXCEPTION_HANDLER filter) noexcept
+    : registration_(filter ? AddVectoredExceptionHandler(1, filter) : nullptr) {}
+
+VectoredExceptionHandler::~VectoredExceptionHandler() {
+    if (registration_) RemoveVectoredExceptionHandler(registration_);
+    registration_ = nullptr;
+}
+
+HeapCorruptionHandler::HeapCorruptionHandler(bool enabled) noexcept
+    : VectoredExceptionHandler(enabled ? &onHeapCorruption : nullptr) {}
+
+CrashDumpInfo::CrashDumpInfo() noexcept {
+    InitializeCriticalSection(&lock_);
+    try {
+        setUp();
+    } catch (...) {
+        enabled_ = false;
+    }
+}
+
+void CrashDumpInfo::setUp() {
+    const registry::Key key(HKEY_LOCAL_MACHINE, registry::kConfigKey,
+                            READ_CONTROL | KEY_WOW64_32KEY | KEY_QUERY_VALUE, false);
+    DWORD value = 1;
+    registry::lookup(key.get(), L"CrashDumpsEnabled", value);
+    if (value == 0) {
+        enabled_ = false;
+        return;
+    }
+    std::wstring root;
+    registry::lookup(key.get(), L"PRODUCT_ROOT_D", root);
+    if (root.empty()) {
+        enabled_ = false;
+        return;
+    }
+    location_ = VFileName::combine(root, L"etc\\crashdumps");
+    registry::lookup(key.get(), L"CrashDumpsLocation", location_);
+    prefix_ = executableBaseName();
+    // A location too long for any dump name leaves dumps off, and nothing is created.
+    if (dumpPathLength() > kLongestPath)
+        throw vexception(L"Crash dump location is too long: " + location_, raiseSite("CrashDumpInfo", __LINE__));
+    VDirectory::createDirectory(location_, nullptr);
+    value = maxCount_;
+    registry::lookup(key.get(), L"CrashDumpsMaxCount", value);
+    maxCount_ = value;
+    fileName_.reserve(kLongestPath);
+    handler_ = std::make_unique<HeapCorruptionHandler>(enabled_);
+}
+
+CrashDumpInfo::~CrashDumpInfo() {
+    if (enabled_) trim();
+    handler_.reset();
+    DeleteCriticalSection(&lock_);
+}
+
+std::size_t CrashDumpInfo::dumpPathLength() const noexcept {
+    return location_.size() + 1 + prefix_.size() + kStampLength;
+}
+
+const std::wstring& CrashDumpInfo::getFileName() {
+    if (!enabled_)
+        throw vexception(L"Crash dumping does not enabled", raiseSite("CrashDumpInfo::getFileName", __LINE__));
+    const Lock lock(*this);
+    const std::size_t length = dumpPathLength();
+    if (length > kLongestPath)
+        throw vexception(L"Crash dump path is too long", raiseSite("CrashDumpInfo::getFileName", __LINE__));
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    wchar_t* out = putNumber(stampBuffer_, now.wYear, 4);
+    out = putNumber(out, now.wMonth, 2);
+    out = putNumber(out, now.wDay, 2);
+    *out++ = L'_';
+    out = putNumber(out, now.wHour, 2);
+    out = putNumber(out, now.wMinute, 2);
+    out = putNumber(out, now.wSecond, 2);
+    wmemcpy(out, L".dmp", 5);
+
+    out = pathBuffer_;
+    out = wmemcpy(out, location_.data(), location_.size()) + location_.size();
+    *out++ = L'\\';
+    out = wmemcpy(out, prefix_.data(), prefix_.size()) + prefix_.size();
+    wmemcpy(out, stampBuffer_, kStampLength + 1);
+    fileName_.assign(pathBuffer_, length);
+    return fileName_;
+}
+
+void CrashDumpInfo::trim() noexcept {
+    try {
+        struct Dump {
+            std::wstring path;
+            std::uint64_t written;  // milliseconds
+        };
+        std::vector<Dump> dumps;
+        VFileFinder finder;
+        for (bool found = finder.first(VFileName::combine(location_, L"*.dmp")); found; found = finder.next()) {
+            if (finder.isDirectory() || finder.isDots() || isZip(finder.name())) continue;
+            dumps.push_back({VFileName::combine(location_, finder.name()), milliseconds(finder.lastWriteTime())});
+        }
+        finder.close();
+        std::stable_sort(dumps.begin(), dumps.end(),
+                         [](const Dump& a, const Dump& b) { return a.written < b.written; });
+        for (std::size_t i = 0; dumps.size() - i > maxCount_; ++i) removeDump(dumps[i].path);
+    } catch (...) {
+        // What was not deleted stays for the next exit.
+    }
+}
+
+namespace {
+// Built before the program's other static objects, so that its destructor,
+// registered first, runs after theirs.
+CrashDumpInfo g_settings __attribute__((init_priority(101)));
+}  // namespace
+
+CrashDumpInfo& crashDumpInfo() noexcept { return g_settings; }
+
+void writeCrashDump(EXCEPTION_POINTERS* pointers, CrashDumpInfo& settings) {
+    if (!settings.enabled()) return;
+    // Two threads that fault at once write one after the other, each with
+    // its own name composed in the shared buffers.
+    const CrashDumpInfo::Lock lock(settings);
+    const std::wstring& fileName = settings.getFileName();
+    if (pointers) internalDumpMiniDump(fileName, pointers, kCrashDumpType);
+}
+
+void internalDumpMiniDump(const std::wstring& fileName, EXCEPTION_POINTERS* pointers, std::uint32_t dumpType) {
+    try {
+        MINIDUMP_EXCEPTION_INFORMATION exception{GetCurrentThreadId(), pointers, TRUE};
+        VFile file;
+        file.open(fileName, FILE_ALL_ACCESS, FILE_SHARE_READ, CREATE_ALWAYS, 0);
+        RunTime::AutoHandle copy(VHandle::duplicate(file.handle()));
+        // dbghelp is bound here, not imported: loading it costs every start.
+        const auto write = RunTime::systemFunction<decltype(MiniDumpWriteDump)>(L"dbghelp.dll", "MiniDumpWriteDump");
+        if (!write) throwLastOsError(L"Unable to load MiniDumpWriteDump", "internalDumpMiniDump", __LINE__);
+        const BOOL written = write(GetCurrentProcess(), GetCurrentProcessId(), copy.get(),
+                                   static_cast<MINIDUMP_TYPE>(dumpType), &exception, nullptr, nullptr);
+        const DWORD error = GetLastError();
+        copy.reset();
+        if (!written) throwOsError(L"Unable to generate dump file", error, raiseSite("internalDumpMiniDump", __LINE__));
+    } catch (...) {
+        rethrowWithContext({L"Unable to call internalDumpMiniDump(" + fileName + L")", "internalDumpMiniDump", __LINE__},
+                           nullptr);
+    }
+}
+
+LONG CALLBACK onHeapCorruption(EXCEPTION_POINTERS* pointers) {
+    if (pointers && pointers->ExceptionRecord && pointers->ExceptionRecord->ExceptionCode == kHeapCorruption) {
+        try {
+            writeCrashDump(pointers, crashDumpInfo());
+        } catch (...) {
+            // The process goes on to fail as it would without the filter.
+        }
+    }
+    return EXCEPTION_CONTINUE_SEARCH;
+}

@@ -1,0 +1,93 @@
+// Crash dumps: the process-wide settings, built before the program's other
+// static objects; the heap-corruption filter; dump writing, and trimming of
+// the dump directory at exit. Nothing here lets an error escape to the
+// program: a failed set-up leaves dumps off, failed writes are swallowed by
+// both callers.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "threads/critical_section.h"
+
+// One registration in the process's vectored exception handler list, first
+// in line; removed on destruction.
+class VectoredExceptionHandler {
+public:
+    // A null filter registers nothing.
+    explicit VectoredExceptionHandler(PVECTORED_EXCEPTION_HANDLER filter) noexcept;
+    virtual ~VectoredExceptionHandler();
+    VectoredExceptionHandler(const VectoredExceptionHandler&) = delete;
+    VectoredExceptionHandler& operator=(const VectoredExceptionHandler&) = delete;
+
+    bool registered() const noexcept { return registration_ != nullptr; }
+
+private:
+    PVOID registration_ = nullptr;
+};
+
+class HeapCorruptionHandler : public VectoredExceptionHandler {
+public:
+    // Registers onHeapCorruption when enabled.
+    explicit HeapCorruptionHandler(bool enabled) noexcept;
+    ~HeapCorruptionHandler() override = default;
+};
+
+class CrashDumpInfo {
+public:
+    // Reads the settings, creates the dump directory and registers the
+    // heap-corruption filter; any failure leaves dumps off.
+    CrashDumpInfo() noexcept;
+    // Trims the directory to maxCount dumps, oldest first, then removes the filter.
+    ~CrashDumpInfo();
+    CrashDumpInfo(const CrashDumpInfo&) = delete;
+    CrashDumpInfo& operator=(const CrashDumpInfo&) = delete;
+
+    bool enabled() const noexcept { return enabled_; }
+    std::uint32_t maxCount() const noexcept { return maxCount_; }
+    const std::wstring& location() const noexcept { return location_; }
+    bool filterRegistered() const noexcept { return handler_ && handler_->registered(); }
+
+    // The next dump's full path, by the local time, composed in the fixed
+    // buffers of this object: no allocation. Throws when dumps are off or
+    // the path would not fit in 260 characters. Callers on several threads
+    // hold the lock while they use the name.
+    const std::wstring& getFileName();
+
+    class Lock : public RunTime::CriticalSectionLock {
+    public:
+        explicit Lock(CrashDumpInfo& settings) noexcept : CriticalSectionLock(settings.lock_) {}
+    };
+
+private:
+    void setUp();
+    void trim() noexcept;
+    // location\prefix + yyyymmdd_hhmmss.dmp
+    std::size_t dumpPathLength() const noexcept;
+
+    bool enabled_ = true;
+    std::uint32_t maxCount_ = 10;
+    std::wstring location_;
+    std::wstring prefix_;
+    wchar_t stampBuffer_[20] = {};
+    std::wstring fileName_;
+    wchar_t pathBuffer_[261] = {};
+    std::unique_ptr<VectoredExceptionHandler> handler_;
+    CRITICAL_SECTION lock_;
+};
+
+// The process-wide settings.
+CrashDumpInfo& crashDumpInfo() noexcept;
+
+// MiniDumpWithDataSegs | MiniDumpWithFullMemory | MiniDumpWithHandleData.
+inline constexpr std::uint32_t kCrashDumpType = 7;
+
+// Writes one dump of the process for pointers when dumps are on.
+void writeCrashDump(EXCEPTION_POINTERS* pointers, CrashDumpInfo& settings);
+void internalDumpMiniDump(const std::wstring& fileName, EXCEPTION_POINTERS* pointers, std::uint32_t dumpType);
+
+// The vectored filter: dumps 0xC0000374 and lets every exception go on.
+LONG CALLBACK onHeapCorruption(EXCEPTION_POINTERS* pointers);
