@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <future>
+#include <optional>
 #include <regex>
 #include <thread>
 
@@ -210,13 +211,16 @@ namespace {
 // The real helpers with the stand-in sender installed as the panel's.
 class ReportSender : public testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override { install(); }
+    // A fresh installation root: a sender of an earlier one may still run.
+    void install() {
+        root_.emplace(L"rdreport-");
         CreateDirectoryW((root_ / L"admin").c_str(), nullptr);
         CreateDirectoryW((root_ / L"admin\\bin").c_str(), nullptr);
         CreateDirectoryW((root_ / L"var").c_str(), nullptr);
         ASSERT_TRUE(CopyFileW(test_process::siblingPath(L"rdsender.exe").c_str(), sender().c_str(), FALSE));
-        config_.set(L"PRODUCT_ROOT_D", root_.path());
-        config_.set(L"PRODUCT_DATA_D", root_.path());
+        config_.set(L"PRODUCT_ROOT_D", root_->path());
+        config_.set(L"PRODUCT_DATA_D", root_->path());
         config_.remove(L"SendFeedback");
     }
     void TearDown() override { SetEnvironmentVariableW(L"RDSENDER_MODE", nullptr); }
@@ -237,7 +241,10 @@ protected:
         return kept;
     }
 
-    test_support::TempDir root_{L"rdreport-"};
+    // Declared first: the values it set are put back before it goes.
+    struct Root : std::optional<test_support::TempDir> {
+        std::wstring operator/(const std::wstring& name) const { return **this / name; }
+    } root_;
     test_config::ConfigValues config_;
 };
 
@@ -293,10 +300,8 @@ TEST_F(ReportSender, BadSettingsOrSendersLoseOnlyTheReport) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        TearDown();
-        SetUp();
-        for (const std::wstring& name : test_support::fileNames(root_ / L"admin\\bin\\sent-*"))
-            DeleteFileW((root_ / (L"admin\\bin\\" + name)).c_str());
+        SetEnvironmentVariableW(L"RDSENDER_MODE", nullptr);
+        install();
         row.arrange();
         LogHandler handler;
         EXPECT_NO_THROW(handler.handleMessage(Error, L"bad input"));
