@@ -3,7 +3,7 @@
 // feed, then every byte of its standard input. The file appears under that
 // name only once the input has ended. RDSENDER_MODE changes what it does:
 //   exit    end at once, reading nothing
-//   stall   read nothing for 15 s, then end
+//   stall   read nothing for 60 s, then end
 #include <windows.h>
 
 #include <string>
@@ -24,7 +24,7 @@ int wmain() {
     GetEnvironmentVariableW(L"RDSENDER_MODE", mode, 16);
     if (std::wstring(mode) == L"exit") return 0;
     if (std::wstring(mode) == L"stall") {
-        Sleep(15000);
+        Sleep(60000);
         return 0;
     }
     std::string kept = utf8(GetCommandLineW()) + "\n";

@@ -318,7 +318,7 @@ TEST_F(ReportSender, ASenderThatNeverReadsHoldsTheCallerTenSecondsAtMost) {
         handler.handleMessage(Error, std::wstring(1 << 20, L'x'));
     });
     // Without the bound the write would wait for the sender for ever.
-    ASSERT_EQ(handled.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+    ASSERT_EQ(handled.wait_for(std::chrono::seconds(30)), std::future_status::ready);
 }
 
 TEST(ReportAgent, AFailedRunSendsOneReportAndFeedbackFalseNone) {
