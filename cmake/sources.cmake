@@ -6,6 +6,7 @@ add_library(rdruntime STATIC
   errors/format.cpp
   errors/translator.cpp
   errors/guard.cpp
+  exec/job.cpp
   exec/launcher.cpp
   exec/quoting.cpp
   log/logfile.cpp
