@@ -152,11 +152,10 @@ vexception fromComError(const _com_error& e, const std::wstring& callText, const
     ComRef<ManagedException> managed;
     bool interop = false;
     if (info.p) {
-        const HRESULT qi = info.p->QueryInterface(IID_ManagedException, reinterpret_cast<void**>(&managed.p));
-        if (SUCCEEDED(qi))
-            interop = true;
-        else if (qi != E_NOINTERFACE)
-            _com_raise_error(qi);
+        // A failing question makes it a plain COM error: raising it here, in
+        // the guard's catch, would let a _com_error escape the guard.
+        interop = SUCCEEDED(info.p->QueryInterface(IID_ManagedException, reinterpret_cast<void**>(&managed.p)));
+        if (!interop) managed.p = nullptr;
     }
 
     wchar_t code[48];

@@ -80,10 +80,12 @@ void LogManager::setConsoleOutput(bool enabled) {
 bool LogManager::isDebug() { return registry::debugEnabled(); }
 
 LogManager::~LogManager() {
+    const CriticalSectionHold hold(eventSourceLock_.get());
     if (eventSource_) DeregisterEventSource(eventSource_);
 }
 
 HANDLE LogManager::getEventLog() {
+    const CriticalSectionHold hold(eventSourceLock_.get());
     if (eventSource_) return eventSource_;
     if (eventSourceName_.empty()) eventSourceName_ = executableFileName();
     try {
@@ -113,6 +115,9 @@ HANDLE LogManager::getEventLog() {
 
 void LogManager::writeEventLog(LogLevel level, const std::wstring& text) {
     try {
+        // Held across the report: another thread must not deregister the
+        // source while this one reports through it.
+        const CriticalSectionHold hold(eventSourceLock_.get());
         const HANDLE source = getEventLog();
         if (!source) return;
         wchar_t path[MAX_PATH] = {};

@@ -30,17 +30,6 @@ struct ThreadUnwind {
     _Unwind_Exception exception{};
 };
 
-class RegistryLock {
-public:
-    explicit RegistryLock(CancelationRegistry& registry) : guard_(registry.guard) { EnterCriticalSection(&guard_); }
-    ~RegistryLock() { LeaveCriticalSection(&guard_); }
-    RegistryLock(const RegistryLock&) = delete;
-    RegistryLock& operator=(const RegistryLock&) = delete;
-
-private:
-    CRITICAL_SECTION& guard_;
-};
-
 ThreadUnwind* runningUnwind() noexcept {
     ExecuteContext& context = executeContext();
     if (!context.registry) return nullptr;
@@ -201,7 +190,7 @@ CancelationPoint::CancelationPoint(std::uint32_t mode) {
 
 void CancelationPoint::cancel() {
     CancelationRegistry& points = registry();
-    RegistryLock lock(points);
+    CriticalSectionHold lock(points.guard);
     if (closed_ || cancelRequested_.exchange(true)) return;
     if (mode_ == Asynchronous && threadHandle_ &&
         !QueueUserAPC(&CancelationPoint::cancelByApc, threadHandle_->get(), reinterpret_cast<ULONG_PTR>(this)))
@@ -220,7 +209,7 @@ void CancelationPoint::close() noexcept(false) {
     CancelationRegistry& points = registry();
     bool requested;
     {
-        RegistryLock lock(points);
+        CriticalSectionHold lock(points.guard);
         closed_ = true;
         requested = cancelRequested_;
     }
@@ -233,7 +222,7 @@ void CancelationPoint::close() noexcept(false) {
 void cancelThreadOf(CancelationPoint& point) {
     CancelationRegistry& points = registry();
     {
-        RegistryLock lock(points);
+        CriticalSectionHold lock(points.guard);
         // Once per point, and once per thread: the points that close while
         // the thread unwinds must not start it again.
         if (point.canceling_ || runningUnwind()) return;

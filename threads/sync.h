@@ -59,5 +59,30 @@ private:
     bool held_ = false;
 };
 
+// A critical section of this process, for state any thread may change.
+class VCriticalSection {
+public:
+    VCriticalSection() { InitializeCriticalSection(&section_); }
+    ~VCriticalSection() { DeleteCriticalSection(&section_); }
+    VCriticalSection(const VCriticalSection&) = delete;
+    VCriticalSection& operator=(const VCriticalSection&) = delete;
+    CRITICAL_SECTION& get() noexcept { return section_; }
+
+private:
+    CRITICAL_SECTION section_;
+};
+
+// Holds a critical section for its scope; the same thread may enter again.
+class CriticalSectionHold {
+public:
+    explicit CriticalSectionHold(CRITICAL_SECTION& section) : section_(section) { EnterCriticalSection(&section_); }
+    ~CriticalSectionHold() { LeaveCriticalSection(&section_); }
+    CriticalSectionHold(const CriticalSectionHold&) = delete;
+    CriticalSectionHold& operator=(const CriticalSectionHold&) = delete;
+
+private:
+    CRITICAL_SECTION& section_;
+};
+
 // Sleeps alertably for the given time; a cancellation ends the thread.
 void cancellableSleep(std::uint32_t milliseconds);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "tests/reliability/agent_run.h"
@@ -160,16 +161,27 @@ TEST(EnvironmentFaults, UnwritableResultFilesFailWithOneRecordNamingThem) {
             EXPECT_EQ(task.read(L"exit"), "old");
         }
     }
-    for (const wchar_t* variable : {L"RD_PID", L"RD_EXIT_CODE"}) {
+    // A result file in a directory that does not exist. The run logs one
+    // true result line at most: ending a child that still ran after the
+    // PID write failed is no expired timeout.
+    for (const auto& [variable, arguments, resultLine] :
+         {std::tuple{L"RD_PID", L"sleep 60000", L""}, std::tuple{L"RD_EXIT_CODE", L"exit 0", L" finished"}}) {
         SCOPED_TRACE(testing::PrintToString(std::wstring(variable)));
-        TaskRun task;  // a result file in a directory that does not exist
+        TaskRun task;
+        task.config().set(L"Debug", DWORD{1});
         const std::wstring missing = task.path(L"no such dir\\result");
         task.variables[variable] = missing;
+        task.variables[L"RD_CMD_ARGS"] = arguments;
         const auto result = task.run();
         EXPECT_EQ(result.exitCode, 1u);
         ASSERT_EQ(result.errors.size(), 1u);
         EXPECT_TRUE(contains(result.errors[0], missing));
         EXPECT_EQ(task.read(L"exit"), "<missing>");
+        std::vector<std::wstring> resultLines;
+        for (const std::wstring& record : result.records)
+            if (contains(record, L" finished") || contains(record, L" timeout expired")) resultLines.push_back(record);
+        EXPECT_EQ(resultLines.size(), *resultLine ? 1u : 0u);
+        if (*resultLine && !resultLines.empty()) EXPECT_TRUE(contains(resultLines[0], resultLine));
     }
 }
 
