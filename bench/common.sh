@@ -16,7 +16,7 @@ export RD_BUILD_DIR
 # A half-edited test elsewhere in the tree must not stop the benchmarks: the
 # programs they run are enough.
 [ -n "$RD_BENCH_PREPARED" ] || "$here/scripts/build" >/dev/null 2>&1 ||
-  cmake --build "$RD_BUILD_DIR" --target rundock rdchild rdlogwriter rdtimeoutprobe rdmemprobe rdlaunchprobe >/dev/null
+  cmake --build "$RD_BUILD_DIR" --target rundock rdchild rdlogwriter rdtimeoutprobe rdmemprobe rdlaunchprobe rdcontractprobe >/dev/null
 if [ -n "$RD_BENCH_SHARED_PREFIX" ]; then prefix_home=$RD_BUILD_DIR; else prefix_home=$RD_BUILD_DIR/bench-wine; fi
 # scripts/wine-prefix keeps its prefix in $RD_BUILD_DIR/wineprefix.
 RD_BUILD_DIR=$prefix_home "$here/scripts/wine-prefix"  # creates the prefix when missing
