@@ -12,6 +12,6 @@ VJob VJob::contain(HANDLE process) {
 }
 
 void VJob::terminate(std::uint32_t exitCode) {
-    if (!TerminateJobObject(handle_.get(), exitCode)) throwLastOsError(L"TerminateJobObject", "VJob::terminate", __LINE__);
+    if (!TerminateJobObject(handle_.get(), exitCode))
+        throwLastOsError(L"TerminateJobObject", "VJob::terminate", __LINE__);
 }
-

@@ -137,9 +137,8 @@ void vexecutil::start() {
     commandLine_ = executable.empty() ? arguments : formatString(L"\"%s\" %s", executable, arguments);
     // No file name holds a quote, and one inside the quoted program path
     // would end it early: the rest of the path would become arguments of
-    // whatever program the first part names.
-    // Refused before anything is opened: nothing was started, so no OS
-    // error can be its cause.
+    // whatever program the first part names. Refused as bad input before
+    // anything is opened.
     if (executable.find(L'"') != std::wstring::npos)
         throw ArgumentException(formatString(L"The program path '%s' holds a double quote", executable),
                                 raiseSite("vexecutil::start", 104));

@@ -211,8 +211,9 @@ TEST_F(Files, CreateDirectoryMakesEveryParentOrNamesWhatFailed) {
     EXPECT_THROW(VDirectory::createDirectory(path(L"file\\"), nullptr), VAlreadyExistsException);
 
     // Below a file, the file is what stands in the way.
-    EXPECT_TRUE(contains(messageOf<VAlreadyExistsException>([&] { VDirectory::createDirectory(path(L"file\\sub"), nullptr); }),
-                         L"CreateDirectory(" + path(L"file") + L")"));
+    EXPECT_TRUE(contains(
+        messageOf<VAlreadyExistsException>([&] { VDirectory::createDirectory(path(L"file\\sub"), nullptr); }),
+        L"CreateDirectory(" + path(L"file") + L")"));
     EXPECT_EQ(messageOf<ArgumentException>([] { VDirectory::createDirectory(L"", nullptr); }),
               L"Unable to create directory with wrong name");
     // A missing root ends the climb to the parents.
