@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <thread>
-#include <tuple>
 #include <vector>
 
 #include "tests/reliability/agent_run.h"
@@ -161,27 +160,31 @@ TEST(EnvironmentFaults, UnwritableResultFilesFailWithOneRecordNamingThem) {
             EXPECT_EQ(task.read(L"exit"), "old");
         }
     }
-    // A result file in a directory that does not exist. The run logs one
-    // true result line at most: ending a child that still ran after the
-    // PID write failed is no expired timeout.
-    for (const auto& [variable, arguments, resultLine] :
-         {std::tuple{L"RD_PID", L"sleep 60000", L""}, std::tuple{L"RD_EXIT_CODE", L"exit 0", L" finished"}}) {
+    // A result file in a directory that does not exist. A child that can no
+    // longer be watched is ended with all it started, and the run logs one
+    // true result line at most: that ending is no expired timeout.
+    for (const auto& [variable, unwatched] : {std::pair{L"RD_PID", true}, std::pair{L"RD_EXIT_CODE", false}}) {
         SCOPED_TRACE(testing::PrintToString(std::wstring(variable)));
         TaskRun task;
         task.config().set(L"Debug", DWORD{1});
         const std::wstring missing = task.path(L"no such dir\\result");
+        const std::wstring name = test_process::treeName(L"unwatched");
         task.variables[variable] = missing;
-        task.variables[L"RD_CMD_ARGS"] = arguments;
+        task.variables[L"RD_CMD_ARGS"] =
+            unwatched ? L"name " + name + L" spawn 1 60000 " + name + L" sleep 60000" : std::wstring(L"exit 0");
         const auto result = task.run();
+        const bool survivors = !test_process::nameComesTo(name, false, 10000);
+        test_process::endSpawned(task.read(L"err.txt"));
         EXPECT_EQ(result.exitCode, 1u);
         ASSERT_EQ(result.errors.size(), 1u);
         EXPECT_TRUE(contains(result.errors[0], missing));
         EXPECT_EQ(task.read(L"exit"), "<missing>");
+        EXPECT_FALSE(survivors);
         std::vector<std::wstring> resultLines;
         for (const std::wstring& record : result.records)
             if (contains(record, L" finished") || contains(record, L" timeout expired")) resultLines.push_back(record);
-        EXPECT_EQ(resultLines.size(), *resultLine ? 1u : 0u);
-        if (*resultLine && !resultLines.empty()) EXPECT_TRUE(contains(resultLines[0], resultLine));
+        ASSERT_EQ(resultLines.size(), unwatched ? 0u : 1u);
+        if (!unwatched) EXPECT_TRUE(contains(resultLines[0], L" finished"));
     }
 }
 
