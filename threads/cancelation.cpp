@@ -30,6 +30,17 @@ struct ThreadUnwind {
     _Unwind_Exception exception{};
 };
 
+class RegistryLock {
+public:
+    explicit RegistryLock(CancelationRegistry& registry) : guard_(registry.guard) { EnterCriticalSection(&guard_); }
+    ~RegistryLock() { LeaveCriticalSection(&guard_); }
+    RegistryLock(const RegistryLock&) = delete;
+    RegistryLock& operator=(const RegistryLock&) = delete;
+
+private:
+    CRITICAL_SECTION& guard_;
+};
+
 ThreadUnwind* runningUnwind() noexcept {
     ExecuteContext& context = executeContext();
     if (!context.registry) return nullptr;
@@ -190,7 +201,7 @@ CancelationPoint::CancelationPoint(std::uint32_t mode) {
 
 void CancelationPoint::cancel() {
     CancelationRegistry& points = registry();
-    CriticalSectionHold lock(points.guard);
+    RegistryLock lock(points);
     if (closed_ || cancelRequested_.exchange(true)) return;
     if (mode_ == Asynchronous && threadHandle_ &&
         !QueueUserAPC(&CancelationPoint::cancelByApc, threadHandle_->get(), reinterpret_cast<ULONG_PTR>(this)))
@@ -209,7 +220,7 @@ void CancelationPoint::close() noexcept(false) {
     CancelationRegistry& points = registry();
     bool requested;
     {
-        CriticalSectionHold lock(points.guard);
+        RegistryLock lock(points);
         closed_ = true;
         requested = cancelRequested_;
     }
@@ -222,7 +233,7 @@ void CancelationPoint::close() noexcept(false) {
 void cancelThreadOf(CancelationPoint& point) {
     CancelationRegistry& points = registry();
     {
-        CriticalSectionHold lock(points.guard);
+        RegistryLock lock(points);
         // Once per point, and once per thread: the points that close while
         // the thread unwinds must not start it again.
         if (point.canceling_ || runningUnwind()) return;

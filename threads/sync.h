@@ -59,7 +59,8 @@ private:
     bool held_ = false;
 };
 
-// A critical section of this process, for state any thread may change.
+// A critical section of this process, for state any thread may change;
+// held through RunTime::CriticalSectionLock.
 class VCriticalSection {
 public:
     VCriticalSection() { InitializeCriticalSection(&section_); }
@@ -70,18 +71,6 @@ public:
 
 private:
     CRITICAL_SECTION section_;
-};
-
-// Holds a critical section for its scope; the same thread may enter again.
-class CriticalSectionHold {
-public:
-    explicit CriticalSectionHold(CRITICAL_SECTION& section) : section_(section) { EnterCriticalSection(&section_); }
-    ~CriticalSectionHold() { LeaveCriticalSection(&section_); }
-    CriticalSectionHold(const CriticalSectionHold&) = delete;
-    CriticalSectionHold& operator=(const CriticalSectionHold&) = delete;
-
-private:
-    CRITICAL_SECTION& section_;
 };
 
 // Sleeps alertably for the given time; a cancellation ends the thread.
