@@ -35,6 +35,42 @@ OpenTracingDriver* driver() noexcept {
 
 constexpr wchar_t kProviderFile[] = L"opentracingprovider.dll";
 
+// The provider's span, called under the translator: a fault or an exception
+// in it switches tracing off and leaves the operation to go on untraced.
+class ContainedSpan final : public OpenTracingDriver::ISpanContextProvider {
+public:
+    ContainedSpan(OpenTracingDriver& driver, ISpanContextProvider* span) noexcept : driver_(driver), span_(span) {}
+    ~ContainedSpan() override {
+        call([this] { delete span_; });
+    }
+    bool isActive() override {
+        bool active = false;
+        call([&] { active = span_->isActive(); });
+        return active;
+    }
+    void markFailed(const std::string& callText) override { call([&] { span_->markFailed(callText); }); }
+    void annotate(const std::string& key, const std::string& value) override {
+        call([&] { span_->annotate(key, value); });
+    }
+
+private:
+    template <class Call>
+    void call(Call providerCall) noexcept {
+        if (!span_) return;
+        try {
+            const TranslatorScope translator;
+            providerCall();
+        } catch (...) {
+            // A span that faulted is not touched again, not even to delete it.
+            span_ = nullptr;
+            driver_.disable();
+        }
+    }
+
+    OpenTracingDriver& driver_;
+    ISpanContextProvider* span_;
+};
+
 }  // namespace
 
 void OpenTracingDriver::SpanDeleter::operator()(ISpanContextProvider* span) const noexcept {
@@ -80,11 +116,11 @@ OpenTracingDriver::SpanPtr OpenTracingDriver::StartSpan(std::string_view operati
     try {
         ISpanContextProvider* span = self->startProviderSpan(std::string(operationName), line, std::string(extra));
         // A provider that answers null is as broken as one that throws.
-        if (span) return SpanPtr(span);
+        if (span) return SpanPtr(new ContainedSpan(*self, span));
     } catch (...) {
     }
     // Whatever failed, the provider is not asked again in this process.
-    self->enabled_ = false;
+    self->disable();
     return noSpan();
 }
 
@@ -100,7 +136,7 @@ void OpenTracingDriver::injectCurrentSpan() noexcept {
     try {
         self->inject();
     } catch (...) {
-        self->enabled_ = false;
+        self->disable();
     }
 }
 

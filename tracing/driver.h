@@ -42,6 +42,8 @@ public:
     OpenTracingDriver& operator=(const OpenTracingDriver&) = delete;
 
     bool enabled() const noexcept { return enabled_.load(std::memory_order_relaxed); }
+    // For good: after a failure of the provider it is not asked again.
+    void disable() noexcept { enabled_.store(false, std::memory_order_relaxed); }
 
     // Never throws and never returns null. The texts are copied only when
     // tracing is on.

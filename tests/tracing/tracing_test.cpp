@@ -121,6 +121,18 @@ TEST(Tracing, FaultingProviderIsDumpedAndSwitchedOff) {
     EXPECT_EQ(test_support::fileNames(run.dir / L"dumps\\*.dmp").size(), 1u);
 }
 
+TEST(Tracing, ProviderFaultingInsideASpanIsSwitchedOffAndTheOperationGoesOn) {
+    TracedRun run;
+    run.config.set(L"opentracing_enabled", DWORD{1});
+    run.config.set(L"CrashDumpsEnabled", DWORD{0});  // the dump step is the test above's
+    const std::map<std::wstring, std::wstring> variables{{L"RD_PROVIDER_FAULT", L"annotate"}};
+    const test_process::ProcessResult result =
+        run.run(L"rdfault.exe", L"rdprovider.dll", test_process::taskEnvironment(variables), L"std");
+    EXPECT_EQ(result.exitCode, 0u);
+    // The faulted span is left alone, and nothing is traced after it.
+    EXPECT_EQ(result.output, "op success\ntracer\nspan Fault::traced 40\nop std\nop start\ntracer deleted\n");
+}
+
 TEST(Tracing, OffSpanCostsNoAllocation) {
     constexpr GuardedOperation operation{"Test::aLongOperationNameBeyondShortStrings", L"op()", 1, 2};
     guarded(operation, [] {});
