@@ -7,6 +7,7 @@ add_library(rdruntime STATIC
   errors/format.cpp
   errors/translator.cpp
   errors/guard.cpp
+  exec/job.cpp
   exec/launcher.cpp
   exec/quoting.cpp
   exec/pipes.cpp

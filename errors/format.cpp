@@ -123,11 +123,10 @@ vexception fromComError(const _com_error& e, const std::wstring& callText, const
     ComPtr<ManagedException> managed;
     bool interop = false;
     if (info) {
-        const HRESULT qi = info->QueryInterface(IID_ManagedException, managed.putVoid());
-        if (SUCCEEDED(qi))
-            interop = true;
-        else if (qi != E_NOINTERFACE)
-            _com_raise_error(qi);
+        // A failing question makes it a plain COM error: raising it here, in
+        // the guard's catch, would let a _com_error escape the guard.
+        interop = SUCCEEDED(info->QueryInterface(IID_ManagedException, managed.putVoid()));
+        if (!interop) managed.reset();
     }
 
     wchar_t code[48];

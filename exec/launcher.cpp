@@ -1,5 +1,7 @@
 #include "exec/launcher.h"
 
+#include <algorithm>
+#include <optional>
 #include <vector>
 
 #include "errors/format.h"
@@ -43,14 +45,20 @@ std::unique_ptr<Con::Pipe> pipeForChild(std::unique_ptr<Con::Pipe>& kept, bool c
     return childEnd;
 }
 
-// Restores the process's current directory when the start changed it.
+// Restores the process's current directory when the start changed it. A
+// directory that cannot be entered fails the start: the child would run
+// somewhere else.
 class CurrentDirectoryGuard {
 public:
     explicit CurrentDirectoryGuard(const std::wstring& workingDirectory) {
         if (workingDirectory.empty()) return;
         previous_ = VDirectory::current();
+        if (!SetCurrentDirectoryW(workingDirectory.c_str())) {
+            const DWORD error = GetLastError();
+            throwOsError(L"SetCurrentDirectory '" + workingDirectory + L"'", error,
+                         raiseSite("vexecutil::start", 146));
+        }
         changed_ = true;
-        SetCurrentDirectoryW(workingDirectory.c_str());
     }
     ~CurrentDirectoryGuard() {
         if (changed_) SetCurrentDirectoryW(previous_.c_str());
@@ -86,6 +94,47 @@ AutoHandle impersonatedUserToken() {
     return userToken;
 }
 
+// The attribute list that limits inheritance to the handles of a start-up
+// record: each inheritable one, once. An empty list means nothing at all
+// is to be inherited.
+class InheritedHandles {
+public:
+    explicit InheritedHandles(const STARTUPINFOW& startup) {
+        for (HANDLE handle : {startup.hStdInput, startup.hStdOutput, startup.hStdError}) {
+            DWORD flags = 0;
+            // The list may hold only inheritable handles, and none twice.
+            if (handle == nullptr || handle == INVALID_HANDLE_VALUE || !GetHandleInformation(handle, &flags) ||
+                !(flags & HANDLE_FLAG_INHERIT) || std::find(handles_.begin(), handles_.end(), handle) != handles_.end())
+                continue;
+            handles_.push_back(handle);
+        }
+        if (handles_.empty()) return;
+        SIZE_T size = 0;
+        InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+        buffer_.resize(size);
+        const auto list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(buffer_.data());
+        if (!InitializeProcThreadAttributeList(list, 1, 0, &size))
+            throwLastOsError(L"InitializeProcThreadAttributeList", "vexecutil::start", 170);
+        list_ = list;
+        if (!UpdateProcThreadAttribute(list_, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles_.data(),
+                                       handles_.size() * sizeof(HANDLE), nullptr, nullptr))
+            throwLastOsError(L"UpdateProcThreadAttribute", "vexecutil::start", 174);
+    }
+    ~InheritedHandles() {
+        if (list_) DeleteProcThreadAttributeList(list_);
+    }
+    InheritedHandles(const InheritedHandles&) = delete;
+    InheritedHandles& operator=(const InheritedHandles&) = delete;
+
+    bool empty() const noexcept { return handles_.empty(); }
+    LPPROC_THREAD_ATTRIBUTE_LIST list() const noexcept { return list_; }
+
+private:
+    std::vector<HANDLE> handles_;
+    std::vector<unsigned char> buffer_;  // the list lives in it
+    LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
+};
+
 }  // namespace
 
 bool vexecutil::redirects() const {
@@ -106,9 +155,11 @@ void vexecutil::start() {
     commandLine_ = executable.empty() ? arguments : formatString(L"\"%s\" %s", executable, arguments);
     // No file name holds a quote, and one inside the quoted program path
     // would end it early: the rest of the path would become arguments of
-    // whatever program the first part names.
+    // whatever program the first part names. Refused as bad input before
+    // anything is opened.
     if (executable.find(L'"') != std::wstring::npos)
-        throwOsError(L"CreateProcess '" + commandLine_ + L"'", ERROR_INVALID_NAME, raiseSite("vexecutil::start", 198));
+        throw ArgumentException(formatString(L"The program path '%s' holds a double quote", executable),
+                                raiseSite("vexecutil::start", 104));
     const bool redirect = redirects();
     // The child's ends of its pipes: inheritable duplicates, closed once the
     // child holds its own.
@@ -118,7 +169,8 @@ void vexecutil::start() {
     if (pipeStderr) childErrorPipe = pipeForChild(stderrPipe_, false, overlappedPipes, pipeBufferSize);
 
     AutoHandle childInput, childOutput, childError;
-    STARTUPINFOW startup{};
+    STARTUPINFOEXW extended{};
+    STARTUPINFOW& startup = extended.StartupInfo;
     startup.cb = sizeof startup;
     if (!redirect) {
         startup.dwFlags = STARTF_USESHOWWINDOW;
@@ -144,6 +196,17 @@ void vexecutil::start() {
     wchar_t desktop[] = L"winsta0\\default";
     startup.lpDesktop = inheritDesktop ? nullptr : desktop;
 
+    std::optional<InheritedHandles> inherited;
+    if (redirect && inheritOnlyStdHandles) inherited.emplace(startup);
+    // With an explicit list, an empty one: nothing may be inherited at all.
+    const bool inherit = redirect && !(inherited && inherited->empty());
+    DWORD flags = creationFlags();
+    if (inherit && inherited) {
+        extended.lpAttributeList = inherited->list();
+        startup.cb = sizeof extended;
+        flags |= EXTENDED_STARTUPINFO_PRESENT;
+    }
+
     const CurrentDirectoryGuard directory(workingDirectory);
     const AutoHandle userToken = impersonatedUserToken();
     OpenTracingDriver::injectCurrentSpan();
@@ -158,10 +221,9 @@ void vexecutil::start() {
         mutableLine.push_back(L'\0');
         created = PROCESS_INFORMATION{};
         if (userToken.valid())
-            return CreateProcessAsUserW(userToken.get(), nullptr, mutableLine.data(), nullptr, nullptr, redirect,
-                                        creationFlags(), const_cast<wchar_t*>(environment), nullptr, &startup,
-                                        &created);
-        return CreateProcessW(nullptr, mutableLine.data(), nullptr, nullptr, redirect, creationFlags(),
+            return CreateProcessAsUserW(userToken.get(), nullptr, mutableLine.data(), nullptr, nullptr, inherit,
+                                        flags, const_cast<wchar_t*>(environment), nullptr, &startup, &created);
+        return CreateProcessW(nullptr, mutableLine.data(), nullptr, nullptr, inherit, flags,
                               const_cast<wchar_t*>(environment), nullptr, &startup, &created);
     };
     if (!createProcessRetried(create)) {
@@ -188,6 +250,11 @@ std::uint32_t vexecutil::exitCode() {
     if (!GetExitCodeProcess(process_.get(), &code))
         throwLastOsError(L"GetExitCodeProcess", "vexecutil::exitCode", 237);
     return code;
+}
+
+void vexecutil::resume() {
+    if (ResumeThread(thread_.get()) == static_cast<DWORD>(-1))
+        throwLastOsError(L"ResumeThread", "vexecutil::resume", 243);
 }
 
 void vexecutil::terminate(std::uint32_t exitCode) {

@@ -47,17 +47,23 @@ public:
     std::wstring stdoutFile;
     std::wstring stderrFile;
     bool inheritDesktop = false;      // false: the child goes to "winsta0\default"
-    bool suspended = false;
+    bool suspended = false;           // resume() lets the child run
     bool overlappedPipes = true;
     // Of each pipe made; 0 is the system's. Under Wine a pipe of 0 holds
     // nothing: every write waits until the child has read it.
     std::uint32_t pipeBufferSize = 0;
+    // The child inherits only the handles of its start-up record (an
+    // explicit handle list). Off by default: callers may hand a child other
+    // inheritable handles on purpose.
+    bool inheritOnlyStdHandles = false;
 
     void start();
     // True when the child has ended; INFINITE waits without limit.
     bool waitForExit(std::uint32_t timeout);
     std::uint32_t exitCode();
     void terminate(std::uint32_t exitCode);
+    // Lets a child started suspended run.
+    void resume();
     std::uint32_t creationFlags() const;
 
     bool redirects() const;

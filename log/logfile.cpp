@@ -56,17 +56,20 @@ void LogFile::write(const std::wstring& line) {
     const MutexHold hold(*mutex_);
     SYSTEMTIME now;
     GetLocalTime(&now);
+    // Append-only access: every write lands whole at the end, also among
+    // writers that hold different mutexes (the name is per logon session);
+    // a seek to the end and a write would let them overwrite each other.
     VFile file;
-    file.open(VFileName::toLongPath(VFileName::combine(directory_, fileName(now))), GENERIC_READ | GENERIC_WRITE,
-              FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL);
-    LONG high = 0;
-    if (file.seek(0, &high, FILE_END) == 0 && high == 0) {
-        static const wchar_t kByteOrderMark = 0xFEFF;
-        file.write(&kByteOrderMark, sizeof kByteOrderMark, false);
-    }
+    file.open(VFileName::toLongPath(VFileName::combine(directory_, fileName(now))),
+              FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_ALWAYS,
+              FILE_ATTRIBUTE_NORMAL);
+    LARGE_INTEGER size{};
+    const bool empty = GetFileSizeEx(file.handle(), &size) && size.QuadPart == 0;
     GetLocalTime(&now);
-    // One write per record: a reader never sees half a line.
+    // One write per record, the byte-order mark of a new file with it: a
+    // reader never sees half a line.
     const std::wstring record =
+        std::wstring(empty ? 1 : 0, wchar_t(0xFEFF)) +
         formatString(L"%04d%s%02d%s%02d %02d:%02d:%02d.%03d %d %d ", now.wYear, L"/", now.wMonth, L"/", now.wDay,
                      now.wHour, now.wMinute, now.wSecond, now.wMilliseconds, static_cast<int>(GetCurrentProcessId()),
                      static_cast<int>(GetCurrentThreadId())) +

@@ -9,6 +9,7 @@
 #include "runtime/paths.h"
 #include "runtime/registry.h"
 #include "threads/cancelation.h"
+#include "threads/critical_section.h"
 #include "threads/execute_context.h"
 #include "threads/sync.h"
 
@@ -80,10 +81,12 @@ void LogManager::setConsoleOutput(bool enabled) {
 bool LogManager::isDebug() { return registry::debugEnabled(); }
 
 LogManager::~LogManager() {
+    const RunTime::CriticalSectionLock hold(eventSourceLock_.get());
     if (eventSource_) DeregisterEventSource(eventSource_);
 }
 
 HANDLE LogManager::getEventLog() {
+    const RunTime::CriticalSectionLock hold(eventSourceLock_.get());
     if (eventSource_) return eventSource_;
     if (eventSourceName_.empty()) eventSourceName_ = executableFileName();
     try {
@@ -113,6 +116,9 @@ HANDLE LogManager::getEventLog() {
 
 void LogManager::writeEventLog(LogLevel level, const std::wstring& text) {
     try {
+        // Held across the report: another thread must not deregister the
+        // source while this one reports through it.
+        const RunTime::CriticalSectionLock hold(eventSourceLock_.get());
         const HANDLE source = getEventLog();
         if (!source) return;
         wchar_t path[MAX_PATH] = {};

@@ -9,6 +9,7 @@
 
 #include "errors/format.h"
 #include "errors/vexception.h"
+#include "threads/sync.h"
 
 enum LogLevel : int { Info = 0, Warning = 1, Result = 2, Error = 3, Unexpected = 4, Crash = 5 };
 
@@ -74,6 +75,9 @@ private:
     void writeBuiltIn(LogLevel level, const std::wstring& text);
     void writeEventLog(LogLevel level, const std::wstring& text);
 
+    // Any thread may log: the source's name, handle and registration change
+    // only under this lock.
+    VCriticalSection eventSourceLock_;
     HANDLE eventSource_ = nullptr;
     std::wstring eventSourceName_;
 };

@@ -204,7 +204,9 @@ void VDirectory::createDirectory(const std::wstring& path, SECURITY_ATTRIBUTES* 
         throw ArgumentException(L"Unable to create directory with wrong name",
                                 raiseSite("VDirectory::createDirectory", __LINE__));
     const std::wstring trimmed = path.substr(0, path.find_last_not_of(L"\\/") + 1);
-    if (fileExist(trimmed)) return;
+    // A file of that name is no directory: the creation below names it.
+    bool isDirectory = false;
+    if (fileExist(trimmed, &isDirectory) && isDirectory) return;
 
     // A missing root is its own parent and a single relative name has none:
     // the climb stops there and the creation below reports the platform's error.
@@ -215,6 +217,8 @@ void VDirectory::createDirectory(const std::wstring& path, SECURITY_ATTRIBUTES* 
     const std::wstring longPath = VFileName::toLongPath(trimmed);
     if (!CreateDirectoryW(longPath.c_str(), security)) {
         const DWORD error = GetLastError();
+        // Another process may have made it since we looked: that is success.
+        if (error == ERROR_ALREADY_EXISTS && fileExist(trimmed, &isDirectory) && isDirectory) return;
         throwOsError(formatString(L"CreateDirectory(%s)", trimmed), error, raiseSite("makeDir", __LINE__));
     }
 }

@@ -21,6 +21,12 @@ DefaultProcessHelper::DefaultProcessHelper(const std::wstring& program, const st
     if (!launcher_.mergeStderr) launcher_.stderrFile = stderrFile;
     launcher_.noWindow = true;
     launcher_.inheritDesktop = true;
+    // Suspended until it is in its job, so that nothing it starts escapes.
+    launcher_.suspended = true;
+    // Only its streams: any other handle of ours, such as the pipe on which
+    // the scheduler reads our output, would stay open as long as anything
+    // the task started in the background.
+    launcher_.inheritOnlyStdHandles = true;
 }
 
 void DefaultProcessHelper::start() {
@@ -28,6 +34,19 @@ void DefaultProcessHelper::start() {
     guarded(kStart, [&] {
         LogManager::instance().log(Info, L"Execute %s %s", launcher_.executable, maskedArguments_);
         launcher_.start();
+        try {
+            try {
+                job_ = VJob::contain(launcher_.processHandle());
+            } catch (const vexception& e) {
+                LogManager::instance().log(Warning, L"The task's processes cannot share a job; a timeout ends the "
+                                                    L"child alone: %s", fullMessage(e));
+            }
+            launcher_.resume();
+        } catch (...) {
+            // A child that never ran must not stay behind, suspended.
+            TerminateProcess(launcher_.processHandle(), ERROR_CANCELLED);
+            throw;
+        }
     });
 }
 
@@ -37,8 +56,14 @@ bool DefaultProcessHelper::waitForExit(std::uint32_t milliseconds) {
         kWait,
         [&] {
             const bool ended = launcher_.waitForExit(milliseconds);
-            LogManager::instance().log(Info, L"Execute %s %s %s", launcher_.executable, maskedArguments_,
-                                       ended ? L"finished" : L"timeout expired");
+            // One line per run, and a true one: later waits only look
+            // again, and a zero wait that finds the child running is a
+            // look, not an expired timeout.
+            if (!resultLogged_ && (ended || milliseconds != 0)) {
+                resultLogged_ = true;
+                LogManager::instance().log(Info, L"Execute %s %s %s", launcher_.executable, maskedArguments_,
+                                           ended ? L"finished" : L"timeout expired");
+            }
             return ended;
         },
         milliseconds);
@@ -51,7 +76,15 @@ std::uint32_t DefaultProcessHelper::getExitCode() {
 
 void DefaultProcessHelper::terminate(std::uint32_t exitCode) {
     static constexpr GuardedOperation kTerminate{"Rundock::DefaultProcessHelper::terminate", L"terminate(%lu)", 64, 68};
-    guarded(kTerminate, [&] { launcher_.terminate(exitCode); }, exitCode);
+    guarded(
+        kTerminate,
+        [&] {
+            if (job_.valid())
+                job_.terminate(exitCode);
+            else
+                launcher_.terminate(exitCode);
+        },
+        exitCode);
 }
 
 }  // namespace Rundock

@@ -1,6 +1,7 @@
 // The production process helper: one launcher, configured from the task.
 #pragma once
 
+#include "exec/job.h"
 #include "exec/launcher.h"
 #include "task/helpers.h"
 
@@ -21,7 +22,11 @@ public:
 
 private:
     vexecutil launcher_;
+    // The child and all it starts; empty when the system refused the job,
+    // and then a termination ends the child alone.
+    VJob job_;
     std::wstring maskedArguments_;
+    bool resultLogged_ = false;  // the one "Execute ... finished/timeout expired" line
 };
 
 }  // namespace Rundock

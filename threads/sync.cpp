@@ -7,10 +7,14 @@
 
 namespace {
 
+// The monotonic performance counter, in 100 ns units: a change of the wall
+// clock must neither stretch nor cut short a wait that an APC interrupted.
 std::uint64_t nowIn100ns() {
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
-    return (static_cast<std::uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    LARGE_INTEGER frequency, now;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&now);
+    const std::uint64_t ticks = now.QuadPart, perSecond = frequency.QuadPart;
+    return ticks / perSecond * 10000000u + ticks % perSecond * 10000000u / perSecond;
 }
 
 // Calls wait with the time left until the deadline, again after every APC

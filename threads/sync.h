@@ -59,5 +59,19 @@ private:
     bool held_ = false;
 };
 
+// A critical section of this process, for state any thread may change;
+// held through RunTime::CriticalSectionLock.
+class VCriticalSection {
+public:
+    VCriticalSection() { InitializeCriticalSection(&section_); }
+    ~VCriticalSection() { DeleteCriticalSection(&section_); }
+    VCriticalSection(const VCriticalSection&) = delete;
+    VCriticalSection& operator=(const VCriticalSection&) = delete;
+    CRITICAL_SECTION& get() noexcept { return section_; }
+
+private:
+    CRITICAL_SECTION section_;
+};
+
 // Sleeps alertably for the given time; a cancellation ends the thread.
 void cancellableSleep(std::uint32_t milliseconds);

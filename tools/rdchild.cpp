@@ -15,9 +15,12 @@
 //   abort         call abort()
 //   close-out     close standard output
 //   bytes N       write N bytes of a fixed pattern to standard output
-//   spawn MS      start a grandchild that sleeps MS milliseconds holding our
-//                 standard streams, write "grandchild PID" to standard error,
-//                 and do not wait for it
+//   name N        hold the named event N until the process ends; the name
+//                 exists exactly as long as some process holds it
+//   spawn D MS N  start, without waiting, a copy of ourselves that inherits
+//                 our handles (as cmd.exe starts programs) and runs
+//                 "name N [spawn D-1 MS N] sleep MS": a tree D levels deep;
+//                 writes "spawned PID" and a line end to standard error
 // Without an exit action it ends with code 0.
 #include <windows.h>
 
@@ -82,10 +85,12 @@ int recurse(int depth) {
     return depth > (1 << 30) ? 0 : recurse(depth + 1) + frame[0];
 }
 
-bool spawnHolder(const wchar_t* sleepMs) {
+bool spawnTree(std::uint32_t depth, const wchar_t* sleepMs, const wchar_t* name) {
     wchar_t self[MAX_PATH];
     GetModuleFileNameW(nullptr, self, MAX_PATH);
-    const std::wstring line = L"\"" + std::wstring(self) + L"\" sleep " + sleepMs;
+    std::wstring line = L"\"" + std::wstring(self) + L"\" name " + name;
+    if (depth > 1) line += L" spawn " + std::to_wstring(depth - 1) + L" " + sleepMs + L" " + name;
+    line += L" sleep " + std::wstring(sleepMs);
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
@@ -102,7 +107,7 @@ bool spawnHolder(const wchar_t* sleepMs) {
         return false;
     CloseHandle(info.hThread);
     CloseHandle(info.hProcess);
-    write(STD_ERROR_HANDLE, "grandchild " + std::to_string(info.dwProcessId));
+    write(STD_ERROR_HANDLE, "spawned " + std::to_string(info.dwProcessId) + "\n");
     return true;
 }
 
@@ -142,8 +147,11 @@ int wmain(int argc, wchar_t** argv) {
             CloseHandle(GetStdHandle(STD_OUTPUT_HANDLE));
         } else if (action == L"bytes" && hasValue) {
             writePattern(std::wcstoull(argv[++i], nullptr, 10));
-        } else if (action == L"spawn" && hasValue) {
-            if (!spawnHolder(argv[++i])) return 4;
+        } else if (action == L"name" && hasValue) {
+            if (!CreateEventW(nullptr, TRUE, FALSE, argv[++i])) return 3;  // held until we end
+        } else if (action == L"spawn" && i + 3 < argc) {
+            if (!spawnTree(number(argv[i + 1]), argv[i + 2], argv[i + 3])) return 4;
+            i += 3;
         } else if (action == L"crash") {
             *reinterpret_cast<volatile int*>(g_badAddress) = 1;
         } else {

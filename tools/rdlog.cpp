@@ -1,13 +1,33 @@
-// rdlog LEVEL TEXT [LEVEL TEXT ...]: logs one record per pair through the log
-// manager, for the tests that watch where records of each level go.
+// rdlog [threads N] LEVEL TEXT [LEVEL TEXT ...]: logs one record per pair
+// through the log manager, for the tests that watch where records of each
+// level go; with "threads N", N threads released together each log them all.
 #include <cwchar>
+#include <thread>
+#include <vector>
 
 #include "log/logmanager.h"
 
 int wmain(int argc, wchar_t** argv) {
     LogManager& log = LogManager::instance();
     log.setConsoleOutput(false);
-    for (int i = 1; i + 1 < argc; i += 2)
-        log.log(static_cast<LogLevel>(std::wcstol(argv[i], nullptr, 10)), L"%s", argv[i + 1]);
+    int first = 1, threads = 0;
+    if (argc > 2 && std::wcscmp(argv[1], L"threads") == 0) {
+        threads = static_cast<int>(std::wcstol(argv[2], nullptr, 10));
+        first = 3;
+    }
+    const auto logAll = [&] {
+        for (int i = first; i + 1 < argc; i += 2)
+            log.log(static_cast<LogLevel>(std::wcstol(argv[i], nullptr, 10)), L"%s", argv[i + 1]);
+    };
+    if (threads == 0) logAll();
+    const HANDLE go = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::vector<std::thread> running;
+    for (int t = 0; t < threads; ++t)
+        running.emplace_back([&] {
+            WaitForSingleObject(go, INFINITE);
+            logAll();
+        });
+    SetEvent(go);
+    for (std::thread& thread : running) thread.join();
     return 0;
 }

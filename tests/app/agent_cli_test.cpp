@@ -10,7 +10,10 @@
 
 #include "exec/quoting.h"
 #include "runtime/text.h"
+#include "tests/support/config_key.h"
 #include "tests/support/process_runner.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/wine_trace.h"
 
 namespace {
 
@@ -204,4 +207,33 @@ TEST(AgentStartup, ImportsOnlyDllsThatLeaveUser32Down) {
 TEST(AgentStartup, ExportsTheExecuteContext) {
     EXPECT_EQ(imageTables(test_process::siblingPath(L"rundock.exe")).exports,
               std::vector<std::string>{"m_ExecuteContext_4D93FADE_7B9E_4286_AE07_54AF471F7E22"});
+}
+
+// COM and the XML DOM cost more than a whole task run under Wine; only a
+// report may load them. (The trace covers the child and its console host
+// too, and the console host loads user32.)
+TEST(AgentStartup, OnlyAReportLoadsComAndTheXmlDom) {
+    test_support::TempDir dir(L"rdload-");
+    test_config::ConfigValues config;
+    config.set(L"PRODUCT_ROOT_D", dir.path());
+    config.remove(L"SendFeedback");
+    test_support::writeBytes(dir / L"in.txt", "");
+    // The DLLs the agent loaded for a task whose RD_TIMEOUT is timeout.
+    const auto loadedBy = [&](const std::wstring& timeout) {
+        auto task = test_process::childTask(dir.path(), L"exit 0");
+        task[L"RD_TIMEOUT"] = timeout;
+        for (const auto& [name, value] : task) SetEnvironmentVariableW(name.c_str(), value.c_str());
+        const std::vector<std::string> lines = test_wine::trace(
+            L"+loaddll", test_process::siblingPath(L"rundock.exe"), {}, dir / (L"trace-" + timeout));
+        for (const auto& [name, value] : task) SetEnvironmentVariableW(name.c_str(), nullptr);
+        std::string loaded;
+        for (const std::string& line : lines)
+            if (contains(line, "Loaded")) loaded += line + "\n";
+        return loaded;
+    };
+    const std::string succeeded = loadedBy(L"30");
+    for (const char* dll : {"ole32.dll", "oleaut32.dll", "msxml6.dll"})
+        EXPECT_FALSE(contains(succeeded, dll)) << dll << " loaded by a successful run";
+    // The same agent reporting its failure (no sender is installed) does.
+    EXPECT_TRUE(contains(loadedBy(L"soon"), "msxml6.dll"));
 }

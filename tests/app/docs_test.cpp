@@ -24,21 +24,17 @@ namespace {
 
 using Row = std::vector<std::wstring>;
 
-struct Section {
-    std::vector<std::wstring> keys;  // first cells, in order
-    std::map<std::wstring, Row> rows;
-};
-
 struct Document {
     std::wstring text;
-    std::map<std::wstring, Section> sections;  // by "## " heading
+    std::map<std::wstring, std::vector<Row>> sections;  // table rows in order, by "## " heading
 
     // The row whose first cell, backticks dropped, is key; empty when none.
     Row row(const std::wstring& section, const std::wstring& key) const {
         const auto found = sections.find(section);
-        if (found == sections.end()) return {};
-        const auto row = found->second.rows.find(key);
-        return row == found->second.rows.end() ? Row{} : row->second;
+        if (found != sections.end())
+            for (const Row& row : found->second)
+                if (row.front() == key) return row;
+        return {};
     }
 };
 
@@ -64,8 +60,7 @@ const Document& operatorGuide() {
             Row cells;
             for (std::size_t at = 1, bar; (bar = line.find(L" |", at)) != std::wstring::npos; at = bar + 2)
                 cells.push_back(unquoted(line.substr(at, bar - at)));
-            Section& section = d.sections[heading];
-            if (section.rows.emplace(cells.front(), cells).second) section.keys.push_back(cells.front());
+            d.sections[heading].push_back(cells);
         }
         return d;
     }();
@@ -76,8 +71,8 @@ TEST(OperatorGuide, TaskVariablesInTheOrderCheckedWithTheAgentsMessages) {
     const Document& guide = operatorGuide();
     ASSERT_FALSE(guide.text.empty()) << "docs/operator.md not read";
     std::vector<std::wstring> required;
-    for (const std::wstring& key : guide.sections.at(L"The task contract").keys)
-        if (guide.row(L"The task contract", key).at(1) == L"yes") required.push_back(key);
+    for (const Row& row : guide.sections.at(L"The task contract"))
+        if (row.at(1) == L"yes") required.push_back(row.front());
     EXPECT_EQ(required, std::vector<std::wstring>(std::begin(Rundock::Adapter::kRequiredVariables),
                                                   std::end(Rundock::Adapter::kRequiredVariables)));
     for (const std::wstring& name : required)
@@ -113,8 +108,7 @@ TEST(OperatorGuide, ConfigurationTableNamesEveryValueWithItsDefault) {
     };
     const Document& guide = operatorGuide();
     EXPECT_NE(guide.text.find(registry::kConfigKey), std::wstring::npos);
-    const Section& table = guide.sections.at(L"Configuration values");
-    EXPECT_EQ(table.keys.size(), values.size() + 1);  // the header row
+    EXPECT_EQ(guide.sections.at(L"Configuration values").size(), values.size() + 1);  // and the header row
     for (const auto& [name, defaultText] : values) {
         const Row row = guide.row(L"Configuration values", name);
         ASSERT_EQ(row.size(), 4u) << name;

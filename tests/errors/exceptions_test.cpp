@@ -59,8 +59,11 @@ struct ManagedException : IDispatch {
 // An error-information object; optionally also the managed exception.
 class FakeErrorInfo : public IErrorInfo, public ManagedException {
 public:
-    FakeErrorInfo(std::wstring description, std::wstring managedText, bool managed)
-        : description_(std::move(description)), managedText_(std::move(managedText)), managed_(managed) {}
+    // refusal: what a question for any other interface answers.
+    FakeErrorInfo(std::wstring description, std::wstring managedText, bool managed,
+                  HRESULT refusal = E_NOINTERFACE)
+        : description_(std::move(description)), managedText_(std::move(managedText)), managed_(managed),
+          refusal_(refusal) {}
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
         static const IID managedIid = {0xB36B5C63, 0x42EF, 0x38BC, {0xA0, 0x7E, 0x0B, 0x34, 0xC9, 0x8F, 0x16, 0x4A}};
@@ -70,7 +73,7 @@ public:
             *out = static_cast<ManagedException*>(this);
         } else {
             *out = nullptr;
-            return E_NOINTERFACE;
+            return refusal_;
         }
         AddRef();
         return S_OK;
@@ -101,6 +104,7 @@ public:
 private:
     std::wstring description_, managedText_;
     bool managed_;
+    HRESULT refusal_;
     ULONG references_ = 1;
 };
 
@@ -170,6 +174,9 @@ TEST(ComErrors, TextIsTheSystemsTheDispatchNumberOrTheCodeWithTheErrorInfosDescr
     FakeErrorInfo plain(L"the sender refused", L"", false);
     EXPECT_EQ(comMessage(E_ACCESSDENIED, plain),
               text + L" (COM Error 80070005, Description: the sender refused)\n   at call()");
+    // An error information that fails the question is read as a plain one.
+    FakeErrorInfo failing(L"the sender refused", L"", false, E_UNEXPECTED);
+    EXPECT_EQ(comMessage(E_ACCESSDENIED, failing), comMessage(E_ACCESSDENIED, plain));
 
     // Only the tail: the system's text for the interop code differs between Wine and Windows.
     const auto tail = [](const std::wstring& message) { return message.substr(message.rfind(L" (COM Interop")); };
@@ -182,6 +189,7 @@ TEST(ComErrors, TextIsTheSystemsTheDispatchNumberOrTheCodeWithTheErrorInfosDescr
 
     // Every reference taken was given back.
     EXPECT_EQ(plain.references(), 1u);
+    EXPECT_EQ(failing.references(), 1u);
     EXPECT_EQ(managed.references(), 1u);
     EXPECT_EQ(silent.references(), 1u);
 }

@@ -299,6 +299,24 @@ TEST(EventLog, EachLevelIsReportedWithItsEventType) {
     }
 }
 
+// The event source is registered once, though threads log their first
+// records at the same moment, and each record is reported through it.
+TEST(EventLog, ThreadsLoggingAtOnceShareOneRegistration) {
+    constexpr int kThreads = 8;
+    LogRoot root(false);
+    const std::vector<std::string> trace =
+        test_wine::trace(L"+eventlog", test_process::siblingPath(L"rdlog.exe"),
+                         {L"threads", std::to_wstring(kThreads), L"3", L"error"}, root.dir() / L"trace.txt");
+    ASSERT_FALSE(trace.empty());
+    EXPECT_EQ(trace.back(), "exit 0");
+    const auto calls = [&](const char* function) {
+        return std::count_if(trace.begin(), trace.end(),
+                             [&](const std::string& line) { return line.find(function) != std::string::npos; });
+    };
+    EXPECT_EQ(calls(":RegisterEventSourceW"), 1);
+    EXPECT_EQ(calls(":ReportEventW ("), kThreads);
+}
+
 // As Event Viewer renders an entry: the message file loaded as data, event 1
 // formatted with the record's two insert strings.
 TEST(EventMessageFile, RendersEventOneWithTheTextThenTheProgram) {

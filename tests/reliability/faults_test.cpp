@@ -2,8 +2,9 @@
 // the child's code recorded or with one Error record that names the cause.
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <algorithm>
 #include <thread>
+#include <vector>
 
 #include "tests/support/agent_run.h"
 
@@ -16,18 +17,6 @@ char patternByte(std::uint64_t i) { return static_cast<char>('a' + (i * 7 + i / 
 
 bool isDecimal(const std::string& text) {
     return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
-}
-
-// Ends the grandchild whose id rdchild's "spawn" wrote into text.
-void endGrandchild(const std::string& text) {
-    const std::size_t at = text.find("grandchild ");
-    if (at == std::string::npos) return;
-    const DWORD id = std::stoul(text.substr(at + 11));
-    if (HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id)) {
-        TerminateProcess(process, 0);
-        WaitForSingleObject(process, 10000);
-        CloseHandle(process);
-    }
 }
 
 bool contains(const std::wstring& text, const std::wstring& part) { return text.find(part) != std::wstring::npos; }
@@ -55,28 +44,76 @@ TEST(ChildFaults, EachWayOfDyingIsRecordedWithItsCode) {
     }
 }
 
-TEST(ChildFaults, AGrandchildHoldingTheOutputDoesNotHoldTheAgent) {
+// A timeout ends every process of the task, however deep it started them.
+TEST(TaskTree, ATimeoutEndsTheWholeTreeThreeLevelsDeep) {
     TaskRun task;
-    task.variables[L"RD_CMD_ARGS"] = L"spawn 60000 out hello exit 6";
-    // The grandchild also holds every inheritable handle the agent had, our
-    // pipe to it among them: end it once the agent has recorded the result,
-    // or reading the agent's output would wait the grandchild's minute.
-    std::atomic<bool> done{false};
-    std::thread reaper([&] {
-        for (int i = 0; i < 3000 && !done; ++i, Sleep(10))
-            if (task.read(L"exit") != "<missing>") {
-                endGrandchild(task.read(L"err.txt"));
-                return;
-            }
-    });
-    // Bounded far below the grandchild's minute: the agent waits for the child only.
-    const auto result = task.run(20000);
-    done = true;
-    reaper.join();
+    const std::wstring name = test_process::treeName(L"timeout");
+    // Child, grandchild and great-grandchild each hold the name.
+    task.variables[L"RD_CMD_ARGS"] = L"name " + name + L" spawn 2 60000 " + name + L" sleep 60000";
+    task.variables[L"RD_TIMEOUT"] = L"3";
+    const auto result = task.run();
+    const bool survivors = !test_process::nameComesTo(name, false, 10000);
+    const std::string spawned = task.read(L"err.txt");
+    test_process::endSpawned(spawned);
     EXPECT_EQ(result.exitCode, 0u);
+    EXPECT_EQ(task.read(L"exit"), "1460");
+    EXPECT_EQ(std::count(spawned.begin(), spawned.end(), '\n'), 2) << "tree not built";
+    EXPECT_FALSE(survivors);
+}
+
+// A child that ends in time leaves its background program running, and the
+// program holds only the task's streams: the scheduler's pipe to the agent
+// ends with the agent.
+TEST(TaskTree, ABackgroundProgramOutlivesTheChildButNotTheAgentsOutput) {
+    TaskRun task;
+    const std::wstring name = test_process::treeName(L"background");
+    task.variables[L"RD_CMD_ARGS"] = L"spawn 1 60000 " + name + L" out hello exit 6";
+    const DWORD began = GetTickCount();
+    // Bounded far below the program's minute: it must not hold our pipe.
+    const auto result = task.run(30000);
+    const DWORD took = GetTickCount() - began;
+    const bool running = test_process::nameComesTo(name, true, 10000);
+    test_process::endSpawned(task.read(L"err.txt"));
+    EXPECT_EQ(result.exitCode, 0u);
+    EXPECT_LT(took, 20000u);
     EXPECT_EQ(task.read(L"exit"), "6");
     EXPECT_EQ(task.read(L"out.txt"), "hello");
-    EXPECT_NE(task.read(L"err.txt").find("grandchild "), std::string::npos);
+    EXPECT_TRUE(running);
+}
+
+// Many runs at once, each ending its own tree: no process of any survives.
+TEST(TaskTree, ThirtyTwoAgentsTimingOutAtOnceEachEndTheirWholeTree) {
+    constexpr int kAgents = 32;
+    TaskRun shared;  // the configuration and the log directory
+    const std::wstring agent = test_process::siblingPath(L"rundock.exe");
+    std::vector<std::wstring> names;
+    std::vector<DWORD> exitCodes(kAgents, 0xDEAD);
+    std::vector<std::thread> runs;
+    for (int i = 0; i < kAgents; ++i) {
+        const std::wstring directory = shared.path(std::to_wstring(i));
+        CreateDirectoryW(directory.c_str(), nullptr);
+        test_support::writeBytes(directory + L"\\in.txt", "");
+        names.push_back(test_process::treeName(L"many"));
+        auto variables = test_process::childTask(
+            directory, L"name " + names.back() + L" spawn 2 60000 " + names.back() + L" sleep 60000");
+        variables[L"RD_TIMEOUT"] = L"3";
+        runs.emplace_back([&, i, block = test_process::taskEnvironment(variables)] {
+            try {
+                exitCodes[i] = test_process::run(agent, L"\"" + agent + L"\"", 120000, block).exitCode;
+            } catch (const std::exception&) {
+            }
+        });
+    }
+    for (std::thread& run : runs) run.join();
+    for (int i = 0; i < kAgents; ++i) {
+        SCOPED_TRACE(i);
+        const std::wstring directory = std::to_wstring(i) + L"\\";
+        const bool survivors = !test_process::nameComesTo(names[i], false, 10000);
+        test_process::endSpawned(shared.read(directory + L"err.txt"));
+        EXPECT_EQ(exitCodes[i], 0u);
+        EXPECT_EQ(shared.read(directory + L"exit"), "1460");
+        EXPECT_FALSE(survivors);
+    }
 }
 
 TEST(ChildFaults, AHundredMegabytesArriveByteForByte) {
@@ -123,16 +160,31 @@ TEST(EnvironmentFaults, UnwritableResultFilesFailWithOneRecordNamingThem) {
             EXPECT_EQ(task.read(L"exit"), "old");
         }
     }
-    for (const wchar_t* variable : {L"RD_PID", L"RD_EXIT_CODE"}) {
+    // A result file in a directory that does not exist. A child that can no
+    // longer be watched is ended with all it started, and the run logs one
+    // true result line at most: that ending is no expired timeout.
+    for (const auto& [variable, unwatched] : {std::pair{L"RD_PID", true}, std::pair{L"RD_EXIT_CODE", false}}) {
         SCOPED_TRACE(testing::PrintToString(std::wstring(variable)));
-        TaskRun task;  // a result file in a directory that does not exist
+        TaskRun task;
+        task.config().set(L"Debug", DWORD{1});
         const std::wstring missing = task.path(L"no such dir\\result");
+        const std::wstring name = test_process::treeName(L"unwatched");
         task.variables[variable] = missing;
+        task.variables[L"RD_CMD_ARGS"] =
+            unwatched ? L"name " + name + L" spawn 1 60000 " + name + L" sleep 60000" : std::wstring(L"exit 0");
         const auto result = task.run();
+        const bool survivors = !test_process::nameComesTo(name, false, 10000);
+        test_process::endSpawned(task.read(L"err.txt"));
         EXPECT_EQ(result.exitCode, 1u);
         ASSERT_EQ(result.errors.size(), 1u);
         EXPECT_TRUE(contains(result.errors[0], missing));
         EXPECT_EQ(task.read(L"exit"), "<missing>");
+        EXPECT_FALSE(survivors);
+        std::vector<std::wstring> resultLines;
+        for (const std::wstring& record : result.records)
+            if (contains(record, L" finished") || contains(record, L" timeout expired")) resultLines.push_back(record);
+        ASSERT_EQ(resultLines.size(), unwatched ? 0u : 1u);
+        if (!unwatched) EXPECT_TRUE(contains(resultLines[0], L" finished"));
     }
 }
 

@@ -5,10 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <map>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "errors/vexception.h"
@@ -196,13 +198,16 @@ TEST_F(Files, CreateDirectoryMakesEveryParentOrNamesWhatFailed) {
     bool isDirectory = false;
     EXPECT_TRUE(fileExist(path(L"a\\b\\c"), &isDirectory) && isDirectory);
     EXPECT_TRUE(fileExist(path(L"x\\y\\z"), &isDirectory) && isDirectory);
-    // Whatever exists under the name counts as done.
+    // An existing directory is done; a file of that name is no directory.
     VDirectory::createDirectory(path(L"a\\b\\c"), nullptr);
     ASSERT_TRUE(VFile::writeAll(path(L"file"), "x", true));
-    VDirectory::createDirectory(path(L"file"), nullptr);
+    EXPECT_THROW(VDirectory::createDirectory(path(L"file"), nullptr), VAlreadyExistsException);
+    EXPECT_THROW(VDirectory::createDirectory(path(L"file\\"), nullptr), VAlreadyExistsException);
 
-    EXPECT_TRUE(contains(messageOf<vosexception>([&] { VDirectory::createDirectory(path(L"file\\sub"), nullptr); }),
-                         L"CreateDirectory(" + path(L"file\\sub") + L")"));
+    // Below a file, the file is what stands in the way.
+    EXPECT_TRUE(contains(
+        messageOf<VAlreadyExistsException>([&] { VDirectory::createDirectory(path(L"file\\sub"), nullptr); }),
+        L"CreateDirectory(" + path(L"file") + L")"));
     EXPECT_EQ(messageOf<ArgumentException>([] { VDirectory::createDirectory(L"", nullptr); }),
               L"Unable to create directory with wrong name");
     // A missing root ends the climb to the parents.
@@ -211,6 +216,31 @@ TEST_F(Files, CreateDirectoryMakesEveryParentOrNamesWhatFailed) {
     while (letter < L'Y' && (drives & (1u << (letter - L'A')))) ++letter;
     ASSERT_FALSE(drives & (1u << (letter - L'A'))) << "no free drive letter";
     EXPECT_THROW(VDirectory::createDirectory(std::wstring(1, letter) + L":\\a\\b", nullptr), vosexception);
+}
+
+// Agents starting together make the same directories: whoever comes second
+// to one of them must not fail.
+TEST_F(Files, CreateDirectoryRacingOthersForTheSameParentsSucceeds) {
+    constexpr int kThreads = 8;
+    for (int round = 0; round < 10; ++round) {
+        const std::wstring deep = path(L"race" + std::to_wstring(round) + L"\\1\\2\\3\\4\\5\\6\\7\\8");
+        std::vector<std::thread> threads;
+        std::atomic<int> failures{0};
+        const HANDLE go = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        for (int i = 0; i < kThreads; ++i)
+            threads.emplace_back([&, i] {
+                WaitForSingleObject(go, INFINITE);
+                try {
+                    VDirectory::createDirectory(deep + L"\\t" + std::to_wstring(i), nullptr);
+                } catch (const vexception&) {
+                    ++failures;
+                }
+            });
+        SetEvent(go);
+        for (std::thread& thread : threads) thread.join();
+        CloseHandle(go);
+        ASSERT_EQ(failures, 0) << "round " << round;
+    }
 }
 
 TEST_F(Files, LongAndNonAsciiPathsWorkAndMayBeTheCurrentDirectory) {

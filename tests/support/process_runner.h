@@ -127,6 +127,34 @@ inline std::wstring taskEnvironment(const std::map<std::wstring, std::wstring>& 
     return block;
 }
 
+// A name for rdchild's "name" action, unique in this test program.
+inline std::wstring treeName(const std::wstring& tag) {
+    static LONG count = 0;
+    return L"rdtree-" + std::to_wstring(GetCurrentProcessId()) + L"-" + tag + L"-" +
+           std::to_wstring(InterlockedIncrement(&count));
+}
+
+// Waits up to ms for the named event to be held by some process (held) or
+// by none; true when it came to that. Processes take a moment to start, and
+// terminated ones a moment to go.
+inline bool nameComesTo(const std::wstring& name, bool held, DWORD ms) {
+    for (const DWORD start = GetTickCount();; Sleep(20)) {
+        const HANDLE event = OpenEventW(SYNCHRONIZE, FALSE, name.c_str());
+        if (event) CloseHandle(event);
+        if ((event != nullptr) == held) return true;
+        if (GetTickCount() - start >= ms) return false;
+    }
+}
+
+// Ends every process whose "spawned PID" line is in text (rdchild's spawn).
+inline void endSpawned(const std::string& text) {
+    for (std::size_t at = text.find("spawned "); at != std::string::npos; at = text.find("spawned ", at + 1))
+        if (HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, std::stoul(text.substr(at + 8)))) {
+            TerminateProcess(process, 0);
+            CloseHandle(process);
+        }
+}
+
 // The C runtime writes standard output in text mode.
 inline std::string crlf(const std::string& text) {
     std::string converted;

@@ -22,7 +22,9 @@ const std::wstring kChild = test_process::siblingPath(L"rdchild.exe");
 
 }  // namespace
 
-TEST(ProcessHelper, LogsExecuteBeforeTheStartAndTheWaitsOutcome) {
+// One result line per run, and a true one: looking again, or a zero wait
+// that finds the child running, adds none.
+TEST(ProcessHelper, LogsExecuteBeforeTheStartAndTheFirstTrueOutcomeOnce) {
     test_support::TempDir dir(L"rundock-helper-");
     Recorder log;
     Rundock::DefaultProcessHelper finished(kChild, L"exit 4 pwd=secret", dir / L"in", dir / L"out", dir / L"OUT");
@@ -30,12 +32,15 @@ TEST(ProcessHelper, LogsExecuteBeforeTheStartAndTheWaitsOutcome) {
     EXPECT_TRUE(finished.launcher().mergeStderr);
     finished.start();
     EXPECT_TRUE(finished.waitForExit(30000));
+    EXPECT_TRUE(finished.waitForExit(0));
     EXPECT_EQ(finished.getExitCode(), 4u);
 
     Rundock::DefaultProcessHelper sleeping(kChild, L"sleep 60000", dir / L"in", dir / L"out2", dir / L"err2");
     sleeping.start();
     EXPECT_FALSE(sleeping.waitForExit(0));
+    EXPECT_FALSE(sleeping.waitForExit(50));
     sleeping.terminate(1460);
+    EXPECT_TRUE(sleeping.waitForExit(30000));
 
     Rundock::DefaultProcessHelper failing(kChild, L"x", dir / L"missing", dir / L"out3", dir / L"err3");
     EXPECT_THROW(failing.start(), VFileNotFoundException);

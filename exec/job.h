@@ -1,0 +1,28 @@
+// A job object that holds a child and every process the child starts, so
+// that a run can end them together.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+#include "threads/handle.h"
+
+class VJob {
+public:
+    VJob() = default;  // empty: holds nothing
+    VJob(VJob&&) noexcept = default;
+    VJob& operator=(VJob&&) noexcept = default;
+
+    // A new unnamed job holding process. It has no kill-on-close limit, so
+    // closing it leaves every process in it running. Raises the OS error of
+    // the call that failed (nested jobs are refused on older systems).
+    static VJob contain(HANDLE process);
+
+    bool valid() const noexcept { return handle_.valid(); }
+    // Ends every process in the job with exitCode; does not wait.
+    void terminate(std::uint32_t exitCode);
+
+private:
+    RunTime::AutoHandle handle_;
+};
