@@ -56,6 +56,9 @@ DefaultProcessHelper::DefaultProcessHelper(const std::wstring& commandLine) {
     // Room for a whole common report, so that handing it over does not wait
     // for the sender to start and read.
     launcher_.pipeBufferSize = kPipeBufferSize;
+    // The sender has no use for the agent's other handles (the task's stream
+    // files, the log file), and must not keep them open after the agent ends.
+    launcher_.inheritOnlyStdHandles = true;
 }
 
 void DefaultProcessHelper::start() { launcher_.start(); }
