@@ -79,27 +79,27 @@ CrashDumpInfo::CrashDumpInfo() noexcept {
 void CrashDumpInfo::setUp() {
     const registry::Key key(HKEY_LOCAL_MACHINE, registry::kConfigKey,
                             READ_CONTROL | KEY_WOW64_32KEY | KEY_QUERY_VALUE, false);
-    DWORD value = 1;
-    registry::lookup(key.get(), L"CrashDumpsEnabled", value);
+    DWORD value = kEnabledByDefault;
+    registry::lookup(key.get(), kEnabledValue, value);
     if (value == 0) {
         enabled_ = false;
         return;
     }
     std::wstring root;
-    registry::lookup(key.get(), L"PRODUCT_ROOT_D", root);
+    registry::lookup(key.get(), registry::kProductRoot, root);
     if (root.empty()) {
         enabled_ = false;
         return;
     }
-    location_ = VFileName::combine(root, L"etc\\crashdumps");
-    registry::lookup(key.get(), L"CrashDumpsLocation", location_);
+    location_ = VFileName::combine(root, kDefaultLocation);
+    registry::lookup(key.get(), kLocationValue, location_);
     prefix_ = executableBaseName();
     // A location too long for any dump name leaves dumps off, and nothing is created.
     if (dumpPathLength() > kLongestPath)
         throw vexception(L"Crash dump location is too long: " + location_, raiseSite("CrashDumpInfo", __LINE__));
     VDirectory::createDirectory(location_, nullptr);
     value = maxCount_;
-    registry::lookup(key.get(), L"CrashDumpsMaxCount", value);
+    registry::lookup(key.get(), kMaxCountValue, value);
     maxCount_ = value;
     fileName_.reserve(kLongestPath);
     handler_ = std::make_unique<HeapCorruptionHandler>(enabled_);

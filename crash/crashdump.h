@@ -46,6 +46,14 @@ public:
     CrashDumpInfo(const CrashDumpInfo&) = delete;
     CrashDumpInfo& operator=(const CrashDumpInfo&) = delete;
 
+    // Configuration values and their defaults.
+    static constexpr wchar_t kEnabledValue[] = L"CrashDumpsEnabled";
+    static constexpr wchar_t kLocationValue[] = L"CrashDumpsLocation";
+    static constexpr wchar_t kMaxCountValue[] = L"CrashDumpsMaxCount";
+    static constexpr wchar_t kDefaultLocation[] = L"etc\\crashdumps";  // under the installation root
+    static constexpr std::uint32_t kEnabledByDefault = 1;
+    static constexpr std::uint32_t kDefaultMaxCount = 10;
+
     bool enabled() const noexcept { return enabled_; }
     std::uint32_t maxCount() const noexcept { return maxCount_; }
     const std::wstring& location() const noexcept { return location_; }
@@ -69,7 +77,7 @@ private:
     std::size_t dumpPathLength() const noexcept;
 
     bool enabled_ = true;
-    std::uint32_t maxCount_ = 10;
+    std::uint32_t maxCount_ = kDefaultMaxCount;
     std::wstring location_;
     std::wstring prefix_;
     wchar_t stampBuffer_[20] = {};

@@ -41,7 +41,7 @@ LogFile::LogFile(const std::wstring& name, std::uint32_t enabledByDefault)
     registry::lookup(HKEY_LOCAL_MACHINE, registry::kConfigKey, L"log_" + name_ + L"_enabled", enabled_,
                      registry::View::View32);
     if (!enabled()) return;
-    const std::wstring root = registry::getstr(HKEY_LOCAL_MACHINE, registry::kConfigKey, L"PRODUCT_ROOT_D",
+    const std::wstring root = registry::getstr(HKEY_LOCAL_MACHINE, registry::kConfigKey, registry::kProductRoot,
                                                registry::View::View32);
     directory_ = VFileName::combine(root, L"admin\\logs");
     mutex_ = std::make_unique<VMutex>(false, (L"korvolog_" + name_ + L"_mutex").c_str());
@@ -80,7 +80,7 @@ void LogFile::write(const std::wstring& line) {
 void writeLogFileRecord(int level, const std::wstring& text) {
     try {
         if (level < Error && !LogManager::instance().isDebug()) return;
-        LogFile file(L"debug", 1);
+        LogFile file(kManagerLogName, kManagerLogEnabledByDefault);
         file.write(std::wstring(logLevelName(level)) + L": " + text);
     } catch (...) {
         // The wait for the mutex is cancellable; the cancellation must pass.

@@ -31,6 +31,11 @@ private:
     std::unique_ptr<VMutex> mutex_;
 };
 
+// The manager's file: its name component and the default of its enable
+// switch ("log_debug_enabled").
+inline constexpr wchar_t kManagerLogName[] = L"debug";
+inline constexpr std::uint32_t kManagerLogEnabledByDefault = 1;
+
 // The manager's file writer: "debug" file, Info to Result only in debug
 // mode. Swallows every failure (the record is then missing from the file
 // only) but a cancellation of the thread.

@@ -26,7 +26,7 @@ LogSettings& settings() {
 bool validLevel(LogLevel level) { return level >= 0 && level < kLevels; }
 
 // The panel's own event log; its sources are subkeys of its key.
-constexpr wchar_t kEventLogKey[] = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Korvo";
+std::wstring eventLogKey() { return std::wstring(L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\") + LogManager::kEventLogName; }
 constexpr wchar_t kRegistrationMutex[] = L"Global\\{F485C63C-FF60-4c1a-A4BF-A3958C9F3D32}";
 
 WORD eventType(LogLevel level) {
@@ -94,15 +94,15 @@ HANDLE LogManager::getEventLog() {
         ExclusiveTask registration;
         registration.Initialize(kRegistrationMutex, INFINITE);
         // An existing log keeps the size and retention someone chose for it.
-        if (!registry::keyExists(HKEY_LOCAL_MACHINE, kEventLogKey, registry::View::Native)) {
-            const registry::Key log(HKEY_LOCAL_MACHINE, kEventLogKey, KEY_ALL_ACCESS, false);
+        if (!registry::keyExists(HKEY_LOCAL_MACHINE, eventLogKey().c_str(), registry::View::Native)) {
+            const registry::Key log(HKEY_LOCAL_MACHINE, eventLogKey(), KEY_ALL_ACCESS, false);
             registry::set(log.get(), L"MaxSize", DWORD{0x800000});
             registry::set(log.get(), L"Retention", DWORD{0});
         }
-        const registry::Key source(HKEY_LOCAL_MACHINE, std::wstring(kEventLogKey) + L"\\" + eventSourceName_,
+        const registry::Key source(HKEY_LOCAL_MACHINE, eventLogKey() + L"\\" + eventSourceName_,
                                    KEY_SET_VALUE, false);
         registry::set(source.get(), L"TypesSupported", DWORD{7});
-        const std::wstring root = registry::getstr(HKEY_LOCAL_MACHINE, registry::kConfigKey, L"PRODUCT_ROOT_D",
+        const std::wstring root = registry::getstr(HKEY_LOCAL_MACHINE, registry::kConfigKey, registry::kProductRoot,
                                                    registry::View::View32);
         registry::set(source.get(), L"EventMessageFile", VFileName::combine(root, L"admin\\bin64\\eventmsg.dll"));
         eventSource_ = RegisterEventSourceW(nullptr, eventSourceName_.c_str());
@@ -124,7 +124,7 @@ void LogManager::writeEventLog(LogLevel level, const std::wstring& text) {
         wchar_t path[MAX_PATH] = {};
         GetModuleFileNameW(nullptr, path, MAX_PATH);
         const wchar_t* strings[] = {text.c_str(), path};
-        if (!ReportEventW(source, eventType(level), 0, 1, nullptr, 2, 0, strings, nullptr)) {
+        if (!ReportEventW(source, eventType(level), 0, kEventId, nullptr, 2, 0, strings, nullptr)) {
             // Registered again by the next record.
             DeregisterEventSource(source);
             eventSource_ = nullptr;

@@ -39,6 +39,11 @@ class LogManager {
 public:
     static LogManager& instance();
 
+    // The panel's own event log, and the one event every record is
+    // reported as (admin\bin64\eventmsg.dll renders it).
+    static constexpr wchar_t kEventLogName[] = L"Korvo";
+    static constexpr DWORD kEventId = 1;
+
     // Never throws: a record whose format fails is dropped. Only the
     // cancellation of the calling thread passes, hence not noexcept.
     template <class... Args>

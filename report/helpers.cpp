@@ -11,16 +11,16 @@ namespace SendErrorReport {
 
 bool DefaultSystemHelper::isFeedbackEnabled() {
     std::wstring text;
-    registry::lookup(HKEY_LOCAL_MACHINE, registry::kConfigKey, L"SendFeedback", text, REG_SZ, registry::View::View32);
-    return text != L"false";
+    registry::lookup(HKEY_LOCAL_MACHINE, registry::kConfigKey, kFeedbackValue, text, REG_SZ, registry::View::View32);
+    return text != kFeedbackOff;
 }
 
 std::wstring DefaultSystemHelper::getProductRoot() {
-    return registry::getstr(HKEY_LOCAL_MACHINE, registry::kConfigKey, L"PRODUCT_ROOT_D", registry::View::View32);
+    return registry::getstr(HKEY_LOCAL_MACHINE, registry::kConfigKey, registry::kProductRoot, registry::View::View32);
 }
 
 std::wstring DefaultSystemHelper::getProductData() {
-    return registry::getstr(HKEY_LOCAL_MACHINE, registry::kConfigKey, L"PRODUCT_DATA_D", registry::View::View32);
+    return registry::getstr(HKEY_LOCAL_MACHINE, registry::kConfigKey, registry::kProductData, registry::View::View32);
 }
 
 std::wstring DefaultSystemHelper::getCurrentTime() { return VDateTime::utcNow().compactStamp(); }

@@ -40,6 +40,8 @@ public:
 
 class DefaultSystemHelper : public ISystemHelper {
 public:
+    static constexpr wchar_t kFeedbackValue[] = L"SendFeedback";
+    static constexpr wchar_t kFeedbackOff[] = L"false";
     // Off only for the exact text "false"; a missing value leaves it on.
     bool isFeedbackEnabled() override;
     std::wstring getProductRoot() override;

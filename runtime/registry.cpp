@@ -227,12 +227,12 @@ std::uint32_t RefreshedDword::valueOr(std::uint32_t defaultValue) noexcept {
 }
 
 bool debugEnabled() {
-    static RefreshedDword setting(L"Debug");
+    static RefreshedDword setting(kDebug);
     return setting.isSet();
 }
 
 std::uint32_t pipeConnectTryCount(std::uint32_t defaultValue) {
-    static RefreshedDword setting(L"PipeConnectTryCount");
+    static RefreshedDword setting(kPipeConnectTryCount);
     return setting.valueOr(defaultValue);
 }
 

@@ -18,6 +18,12 @@ namespace registry {
 
 // The panel's configuration, under HKEY_LOCAL_MACHINE and always in View32.
 inline constexpr wchar_t kConfigKey[] = L"SOFTWARE\\Korvo\\QRT Config\\Config";
+// The installation root and the product data directory, read by several parts.
+inline constexpr wchar_t kProductRoot[] = L"PRODUCT_ROOT_D";
+inline constexpr wchar_t kProductData[] = L"PRODUCT_DATA_D";
+// The two cached switches (debugEnabled, pipeConnectTryCount).
+inline constexpr wchar_t kDebug[] = L"Debug";
+inline constexpr wchar_t kPipeConnectTryCount[] = L"PipeConnectTryCount";
 
 enum class View { Default = 0, View32 = 1, View64 = 2, Native = 3 };
 

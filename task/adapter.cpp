@@ -11,10 +11,6 @@ namespace Rundock {
 
 namespace {
 
-// Checked in this order; the first undefined one is reported.
-constexpr const wchar_t* kRequired[] = {L"RD_CMD_BINARY", L"RD_STDIN",     L"RD_STDOUT", L"RD_STDERR",
-                                        L"RD_PID",        L"RD_EXIT_CODE", L"RD_TIMEOUT"};
-
 std::wstring valueOf(const EnvironmentMap& environment, const wchar_t* name) {
     const auto found = environment.find(name);
     return found == environment.end() ? std::wstring() : found->second;
@@ -37,16 +33,16 @@ void Adapter::runTask() {
     static constexpr GuardedOperation kRunTask{"Rundock::Adapter::runTask", L"runTask()", 14, 50};
     guarded(kRunTask, [&] {
         const EnvironmentMap environment = systemHelper_->getEnv();
-        for (const wchar_t* name : kRequired)
+        for (const wchar_t* name : kRequiredVariables)
             if (undefined(valueOf(environment, name)))
-                throw ArgumentException(formatString(L"Environment variable %s is undefined", name),
+                throw ArgumentException(formatString(kUndefinedMessage, name),
                                         raiseSite("Rundock::Adapter::runTask", 39));
 
         const std::wstring timeoutText = valueOf(environment, L"RD_TIMEOUT");
         const std::uint32_t timeout = static_cast<std::uint32_t>(std::wcstoul(timeoutText.c_str(), nullptr, 10));
         if (timeout == 0)
             throw ArgumentException(
-                formatString(L"Invalid environment variable %s value '%s'", L"RD_TIMEOUT", timeoutText),
+                formatString(kInvalidMessage, L"RD_TIMEOUT", timeoutText),
                 raiseSite("Rundock::Adapter::runTask", 45));
 
         runTask(valueOf(environment, L"RD_CMD_BINARY"), valueOf(environment, L"RD_CMD_ARGS"),

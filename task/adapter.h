@@ -20,6 +20,14 @@ public:
                  const std::wstring& stdoutFile, const std::wstring& stderrFile, const std::wstring& pidFile,
                  const std::wstring& exitCodeFile, std::uint32_t timeoutSeconds);
 
+    // The task's required variables, checked in this order; the first
+    // undefined one (absent, empty or blank) is reported.
+    static constexpr const wchar_t* kRequiredVariables[] = {L"RD_CMD_BINARY", L"RD_STDIN",     L"RD_STDOUT",
+                                                            L"RD_STDERR",     L"RD_PID",       L"RD_EXIT_CODE",
+                                                            L"RD_TIMEOUT"};
+    static constexpr wchar_t kUndefinedMessage[] = L"Environment variable %s is undefined";
+    static constexpr wchar_t kInvalidMessage[] = L"Invalid environment variable %s value '%s'";
+
     // The recorded exit code of a child terminated for its timeout (ERROR_TIMEOUT).
     static constexpr std::uint32_t kTimeoutExitCode = 1460;
     // The code a child is ended with when the run fails after its start

@@ -149,7 +149,7 @@ bool isTracingEnabled() noexcept {
         for (const wchar_t* entry : excluded)
             if (name == entry) return false;
         const registry::Key key(HKEY_LOCAL_MACHINE, registry::kConfigKey, KEY_READ | KEY_WOW64_32KEY, false);
-        return registry::dwordOrDefault(key.get(), L"opentracing_enabled", 0) != 0;
+        return registry::dwordOrDefault(key.get(), kTracingEnabledValue, 0) != 0;
     } catch (...) {
         return false;
     }

@@ -69,5 +69,8 @@ private:
     InjectCurrentSpan injectCurrentSpan_ = nullptr;
 };
 
+// The configuration value that switches tracing on (DWORD, 0 when missing).
+inline constexpr wchar_t kTracingEnabledValue[] = L"opentracing_enabled";
+
 // Decided once per process, by the driver's constructor; never throws.
 bool isTracingEnabled() noexcept;

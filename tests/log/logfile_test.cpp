@@ -316,3 +316,24 @@ TEST(EventLog, ThreadsLoggingAtOnceShareOneRegistration) {
     EXPECT_EQ(calls(":RegisterEventSourceW"), 1);
     EXPECT_EQ(calls(":ReportEventW ("), kThreads);
 }
+
+// As Event Viewer renders an entry: the message file loaded as data, event 1
+// formatted with the record's two insert strings.
+TEST(EventMessageFile, RendersEventOneWithTheTextThenTheProgram) {
+    const HMODULE file = LoadLibraryExW(test_process::siblingPath(L"eventmsg.dll").c_str(), nullptr,
+                                        LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    ASSERT_NE(file, nullptr) << GetLastError();
+    // A % in a record's text is text, not an insert.
+    const wchar_t* inserts[] = {L"Unable to execute command: '100%'\n   at run", L"C:\\Korvo\\admin\\bin64\\rundock.exe"};
+    DWORD_PTR arguments[] = {reinterpret_cast<DWORD_PTR>(inserts[0]), reinterpret_cast<DWORD_PTR>(inserts[1])};
+    wchar_t* rendered = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY | FORMAT_MESSAGE_ALLOCATE_BUFFER, file,
+        LogManager::kEventId, 0, reinterpret_cast<wchar_t*>(&rendered), 0, reinterpret_cast<va_list*>(arguments));
+    const DWORD error = GetLastError();
+    const std::wstring text = length ? std::wstring(rendered, length) : std::wstring();
+    LocalFree(rendered);
+    FreeLibrary(file);
+    ASSERT_NE(length, 0u) << error;
+    EXPECT_EQ(text, std::wstring(inserts[0]) + L"\r\n\r\nProgram: " + inserts[1]);
+}
