@@ -184,7 +184,9 @@ TEST(EnvironmentFaults, UnwritableResultFilesFailWithOneRecordNamingThem) {
         for (const std::wstring& record : result.records)
             if (contains(record, L" finished") || contains(record, L" timeout expired")) resultLines.push_back(record);
         ASSERT_EQ(resultLines.size(), unwatched ? 0u : 1u);
-        if (!unwatched) EXPECT_TRUE(contains(resultLines[0], L" finished"));
+        if (!unwatched) {
+            EXPECT_TRUE(contains(resultLines[0], L" finished"));
+        }
     }
 }
 

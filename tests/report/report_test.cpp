@@ -307,7 +307,9 @@ TEST_F(ReportSender, BadSettingsOrSendersLoseOnlyTheReport) {
         EXPECT_NO_THROW(handler.handleMessage(Error, L"bad input"));
         const std::vector<std::string> kept = sent(row.reports);
         ASSERT_EQ(kept.size(), row.reports);
-        if (row.reports) EXPECT_EQ(tagsOf(kept[0]), kTags);
+        if (row.reports) {
+            EXPECT_EQ(tagsOf(kept[0]), kTags);
+        }
     }
 }
 
