@@ -15,7 +15,6 @@
 
 namespace {
 
-constexpr DWORD kHeapCorruption = 0xC0000374;
 constexpr std::size_t kStampLength = 19;  // yyyymmdd_hhmmss.dmp
 constexpr std::size_t kLongestPath = 260;
 
@@ -193,7 +192,12 @@ void internalDumpMiniDump(const std::wstring& fileName, EXCEPTION_POINTERS* poin
                                    static_cast<MINIDUMP_TYPE>(dumpType), &exception, nullptr, nullptr);
         const DWORD error = GetLastError();
         copy.reset();
-        if (!written) throwOsError(L"Unable to generate dump file", error, raiseSite("internalDumpMiniDump", __LINE__));
+        if (!written) {
+            // A dump cut short is of no use to anyone, and may be large.
+            file.close();
+            DeleteFileW(VFileName::toLongPath(fileName).c_str());
+            throwOsError(L"Unable to generate dump file", error, raiseSite("internalDumpMiniDump", __LINE__));
+        }
     } catch (...) {
         rethrowWithContext({L"Unable to call internalDumpMiniDump(" + fileName + L")", "internalDumpMiniDump", __LINE__},
                            nullptr);
@@ -201,7 +205,7 @@ void internalDumpMiniDump(const std::wstring& fileName, EXCEPTION_POINTERS* poin
 }
 
 LONG CALLBACK onHeapCorruption(EXCEPTION_POINTERS* pointers) {
-    if (pointers && pointers->ExceptionRecord && pointers->ExceptionRecord->ExceptionCode == kHeapCorruption) {
+    if (pointers && pointers->ExceptionRecord && pointers->ExceptionRecord->ExceptionCode == kHeapCorruptionCode) {
         try {
             writeCrashDump(pointers, crashDumpInfo());
         } catch (...) {

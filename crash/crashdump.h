@@ -99,3 +99,5 @@ void internalDumpMiniDump(const std::wstring& fileName, EXCEPTION_POINTERS* poin
 
 // The vectored filter: dumps 0xC0000374 and lets every exception go on.
 LONG CALLBACK onHeapCorruption(EXCEPTION_POINTERS* pointers);
+// The code onHeapCorruption dumps (STATUS_HEAP_CORRUPTION).
+inline constexpr std::uint32_t kHeapCorruptionCode = 0xC0000374;

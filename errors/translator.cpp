@@ -118,7 +118,8 @@ void translateStructuredException(std::uint32_t code, EXCEPTION_POINTERS* pointe
         // A fault while the dump is written is not translated again.
         const StructuredTranslator previous = setStructuredTranslator(nullptr);
         try {
-            writeCrashDump(pointers, crashDumpInfo());
+            // Heap corruption has been dumped by its own filter already.
+            if (code != kHeapCorruptionCode) writeCrashDump(pointers, crashDumpInfo());
         } catch (...) {
             // The fault still becomes a cwrpexception.
         }
