@@ -129,6 +129,18 @@ TEST(ChildFaults, AHundredMegabytesArriveByteForByte) {
     EXPECT_EQ(firstWrong, kSize);
 }
 
+// The scheduler may run a task again with the same files: what an earlier,
+// longer run left in them must not trail the new output.
+TEST(ChildFaults, StreamFilesHoldOnlyTheLastChildsOutput) {
+    TaskRun task;
+    test_support::writeBytes(task.path(L"out.txt"), std::string(4096, 'o'));
+    test_support::writeBytes(task.path(L"err.txt"), std::string(4096, 'e'));
+    task.variables[L"RD_CMD_ARGS"] = L"out fresh err new";
+    ASSERT_EQ(task.run().exitCode, 0u);
+    EXPECT_EQ(task.read(L"out.txt"), "fresh");
+    EXPECT_EQ(task.read(L"err.txt"), "new");
+}
+
 TEST(EnvironmentFaults, UnwritableResultFilesFailWithOneRecordNamingThem) {
     {
         TaskRun task;  // an exit-code file another process holds without sharing
