@@ -141,6 +141,25 @@ TEST(ChildFaults, StreamFilesHoldOnlyTheLastChildsOutput) {
     EXPECT_EQ(task.read(L"err.txt"), "new");
 }
 
+// The command line is logged masked, and a failed command has no end line.
+TEST(CommandRecords, StartAndEndShowTheMaskedLineAndAFailureHasNoEnd) {
+    TaskRun task;
+    task.config().set(L"Debug", DWORD{1});
+    const std::wstring agent = test_process::siblingPath(L"rundock.exe");
+    const reliability::AgentResult ended = task.run(60000, L"--run-task --internal-package-name");
+    ASSERT_EQ(ended.exitCode, 0u);
+    const std::wstring line = L"'" + agent + L" --run-task --internal-package-name'";
+    EXPECT_EQ(ended.records.front(), L"Info: Start command: " + line);
+    EXPECT_EQ(ended.records.back(), L"Info: End command " + line + L" with code: 0");
+
+    const reliability::AgentResult failed = task.run(60000, L"--run-task \"password=two words\"");
+    ASSERT_EQ(failed.exitCode, 1u);
+    const std::vector<std::wstring> records(failed.records.begin() + ended.records.size(), failed.records.end());
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0], L"Info: Start command: '" + agent + L" --run-task \"password=*\"'");
+    EXPECT_EQ(records[1].rfind(L"Error: Unexpected parameter password.", 0), 0u) << testing::PrintToString(records[1]);
+}
+
 TEST(EnvironmentFaults, UnwritableResultFilesFailWithOneRecordNamingThem) {
     {
         TaskRun task;  // an exit-code file another process holds without sharing

@@ -43,11 +43,12 @@ public:
 
     // Runs rundock with our environment minus any RD_* plus variables (a
     // variable mapped to kAbsent is left out); timeoutMs bounds the whole run.
-    AgentResult run(DWORD timeoutMs = 60000) {
+    // arguments: the agent's own, after its quoted path.
+    AgentResult run(DWORD timeoutMs = 60000, const std::wstring& arguments = std::wstring()) {
         const std::wstring block = test_process::taskEnvironment(variables, kAbsent);
         const std::wstring agent = test_process::siblingPath(L"rundock.exe");
-        const test_process::ProcessResult process =
-            test_process::run(agent, L"\"" + agent + L"\"", timeoutMs, block, dir_.path());
+        const std::wstring line = L"\"" + agent + L"\"" + (arguments.empty() ? L"" : L" " + arguments);
+        const test_process::ProcessResult process = test_process::run(agent, line, timeoutMs, block, dir_.path());
         AgentResult result;
         result.exitCode = process.exitCode;
         result.output = process.output;
