@@ -40,6 +40,12 @@ void flushAndDisconnect(HANDLE server) noexcept {
     DisconnectNamedPipe(server);
 }
 
+// An inheritable duplicate, or none for an end that holds no handle.
+RunTime::FileHandle inheritableCopy(const RunTime::FileHandle& handle) {
+    if (!handle.valid()) return RunTime::FileHandle();
+    return RunTime::FileHandle(RunTime::duplicateHandle(handle.get(), true, "Con::Pipe::Pipe", 39).release());
+}
+
 std::wstring freshPipeName() { return L"\\\\.\\pipe\\KorvoWin32.Pipes." + RunTime::uniqueName(false); }
 
 RunTime::FileHandle createServer(const std::wstring& name, DWORD openMode, SECURITY_ATTRIBUTES* security,
@@ -133,10 +139,7 @@ void Pipe::close(bool) {
 }
 
 std::unique_ptr<Pipe> Pipe::clone() const {
-    RunTime::FileHandle duplicate;
-    if (handle_.valid())
-        duplicate.reset(RunTime::duplicateHandle(handle_.get(), true, "Con::Pipe::Pipe", 39).release());
-    auto copy = std::make_unique<Pipe>(std::move(duplicate));
+    auto copy = std::make_unique<Pipe>(inheritableCopy(handle_));
     copy->eof_ = eof_;
     copy->pending_ = pending_;
     return copy;
@@ -182,14 +185,22 @@ void Overlapped::reset() {
 // --- OverlappedPipe --------------------------------------------------------
 
 std::uint32_t OverlappedPipe::read(void* buffer, std::uint32_t size, bool exact) {
-    const std::uint32_t done = beginRead(buffer, size, exact);
-    if (!overlapped_.idle && !eof_) return complete(nullptr, INFINITE, exact);
-    return done;
+    return read(buffer, size, exact, INFINITE);
 }
 
 std::uint32_t OverlappedPipe::write(const void* buffer, std::uint32_t size, bool exact) {
+    return write(buffer, size, exact, INFINITE);
+}
+
+std::uint32_t OverlappedPipe::read(void* buffer, std::uint32_t size, bool exact, std::uint32_t timeout) {
+    const std::uint32_t done = beginRead(buffer, size, exact);
+    if (!overlapped_.idle && !eof_) return complete(nullptr, timeout, exact);
+    return done;
+}
+
+std::uint32_t OverlappedPipe::write(const void* buffer, std::uint32_t size, bool exact, std::uint32_t timeout) {
     const std::uint32_t done = beginWrite(buffer, size, exact);
-    if (!overlapped_.idle && !eof_) return complete(nullptr, INFINITE, exact);
+    if (!overlapped_.idle && !eof_) return complete(nullptr, timeout, exact);
     return done;
 }
 
@@ -288,10 +299,7 @@ void OverlappedPipe::close(bool keepConnected) {
 }
 
 std::unique_ptr<Pipe> OverlappedPipe::clone() const {
-    RunTime::FileHandle duplicate;
-    if (handle_.valid())
-        duplicate.reset(RunTime::duplicateHandle(handle_.get(), true, "Con::Pipe::Pipe", 39).release());
-    auto copy = std::make_unique<OverlappedPipe>(std::move(duplicate), overlapped_);
+    auto copy = std::make_unique<OverlappedPipe>(inheritableCopy(handle_), overlapped_);
     copy->eof_ = eof_;
     copy->pending_ = pending_;
     return copy;

@@ -88,6 +88,10 @@ public:
 
     std::uint32_t read(void* buffer, std::uint32_t size, bool exact) override;
     std::uint32_t write(const void* buffer, std::uint32_t size, bool exact) override;
+    // As above, but a request still under way after timeout ms is cancelled:
+    // the count is then what it transferred, exact or not.
+    std::uint32_t read(void* buffer, std::uint32_t size, bool exact, std::uint32_t timeout);
+    std::uint32_t write(const void* buffer, std::uint32_t size, bool exact, std::uint32_t timeout);
     void close(bool keepConnected) override;
     std::unique_ptr<Pipe> clone() const override;
 

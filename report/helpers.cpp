@@ -69,8 +69,7 @@ void DefaultProcessHelper::write(const std::string& data) {
     if (!pipe) throw vexception(L"The sender has no input pipe", raiseSite(kFunction, 71));
     if (data.size() > 0xFFFFFFFFu) throw ArgumentException(L"The report is too large", raiseSite(kFunction, 72));
     const auto size = static_cast<std::uint32_t>(data.size());
-    std::uint32_t written = pipe->beginWrite(data.data(), size, false);
-    if (!pipe->idle()) written = pipe->complete(nullptr, kWriteTimeoutMs, false);
+    const std::uint32_t written = pipe->write(data.data(), size, false, kWriteTimeoutMs);
     if (written != size)
         throw vexception(formatString(L"Completed only %d of %d bytes", static_cast<int>(written), static_cast<int>(size)),
                          raiseSite(kFunction, 77));
