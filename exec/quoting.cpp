@@ -44,11 +44,11 @@ std::vector<std::wstring> splitAtEquals(const std::wstring& argument) {
 // literal quote. A program name (the first token of a whole command line) is
 // ended by the next quote when it opens with one, else by the next blank,
 // and knows no escapes.
-const wchar_t* splitArgumentsFrom(const wchar_t* s, std::vector<std::wstring>& arguments) {
+void splitArgumentsFrom(const wchar_t* s, std::vector<std::wstring>& arguments) {
     const auto blank = [](wchar_t c) { return c == L' ' || c == L'\t'; };
     for (;;) {
         while (blank(*s)) ++s;
-        if (*s == L'\0') return s;
+        if (*s == L'\0') return;
         std::wstring argument;
         int quotes = 0;  // 1 inside quotes; 2 only within a run of quotes
         while (*s != L'\0' && (quotes != 0 || !blank(*s))) {
