@@ -4,9 +4,9 @@
 
 #include <vector>
 
-#include "errors/guard.h"
 #include "exec/quoting.h"
 #include "log/logmanager.h"
+#include "threads/guard.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <string>
 
 #include "crash/crashdump.h"
-#include "errors/guard.h"
+#include "threads/guard.h"
 
 namespace {
 

@@ -1,46 +1,87 @@
-# The runtime library: everything but the agent's own commands. It is also
-# linked into DLLs, so nothing in it may assume it lives in the executable.
-add_library(rdruntime STATIC
-  app/consoleapp.cpp
-  crash/crashdump.cpp
+# The product's folders are layers, lowest first; a layer may include only
+# its own folder and the layers below it:
+#   errors < runtime < tracing < threads < crash < log < exec < report < task < app
+# Each layer is a static library linked to the layer right below it. Its
+# include root holds one link, named after its folder, to that folder and
+# nothing else, and the source root is on no library's include path: an
+# include of a layer above does not compile.
+function(rd_layer name folder)
+  add_library(${name} STATIC ${ARGN})
+  set(root ${CMAKE_BINARY_DIR}/include/${folder})
+  file(MAKE_DIRECTORY ${root})
+  file(CREATE_LINK ${CMAKE_SOURCE_DIR}/${folder} ${root}/${folder} SYMBOLIC)
+  target_include_directories(${name} PUBLIC ${root})
+endfunction()
+
+# The runtime layers are also linked into DLLs, so nothing in them may
+# assume it lives in the executable.
+rd_layer(rderrors errors
   errors/vexception.cpp
   errors/format.cpp
   errors/translator.cpp
-  errors/guard.cpp
+)
+
+rd_layer(rdruntime runtime
+  runtime/com.cpp
+  runtime/text.cpp
+  runtime/datetime.cpp
+  runtime/environment.cpp
+  runtime/execute_context.cpp
+  runtime/files.cpp
+  runtime/handle.cpp
+  runtime/library.cpp
+  runtime/paths.cpp
+  runtime/registry.cpp
+  runtime/security.cpp
+)
+# shell32, shlwapi and oleaut32 are bound at run time (runtime/library.h).
+target_link_libraries(rdruntime PUBLIC rderrors pathcch advapi32)
+
+rd_layer(rdtracing tracing tracing/driver.cpp)
+target_link_libraries(rdtracing PUBLIC rdruntime)
+
+rd_layer(rdthreads threads
+  threads/cancelation.cpp
+  threads/guard.cpp
+  threads/recycler.cpp
+  threads/sync.cpp
+)
+target_link_libraries(rdthreads PUBLIC rdtracing)
+
+rd_layer(rdcrash crash crash/crashdump.cpp)
+target_link_libraries(rdcrash PUBLIC rdthreads)
+# Crash dumps are set up by a static object, which also gives the translator
+# its dump step, and nothing calls into the file for it: a program linked
+# with the layer takes the file in through crashDumpInfo().
+target_link_options(rdcrash INTERFACE "LINKER:--undefined=_Z13crashDumpInfov")
+
+rd_layer(rdlogging log log/logfile.cpp log/logmanager.cpp)
+target_link_libraries(rdlogging PUBLIC rdcrash)
+# Likewise the log records every thread's cancellation through a notice a
+# static object installs: LogManager::instance() takes the file in.
+target_link_options(rdlogging INTERFACE "LINKER:--undefined=_ZN10LogManager8instanceEv")
+
+rd_layer(rdexec exec
   exec/job.cpp
   exec/launcher.cpp
   exec/quoting.cpp
   exec/pipes.cpp
   exec/winstation.cpp
-  log/logfile.cpp
-  log/logmanager.cpp
-  report/handler.cpp
-  report/helpers.cpp
-  report/xml_document.cpp
-  runtime/text.cpp
-  runtime/datetime.cpp
-  runtime/environment.cpp
-  runtime/files.cpp
-  runtime/library.cpp
-  runtime/paths.cpp
-  runtime/recycler.cpp
-  runtime/registry.cpp
-  runtime/security.cpp
-  threads/cancelation.cpp
-  threads/execute_context.cpp
-  threads/handle.cpp
-  threads/sync.cpp
-  tracing/driver.cpp
 )
-target_include_directories(rdruntime PUBLIC ${CMAKE_SOURCE_DIR})
-# shell32, shlwapi and oleaut32 are bound at run time (runtime/library.h).
-target_link_libraries(rdruntime PUBLIC pathcch advapi32)
+target_link_libraries(rdexec PUBLIC rdlogging)
 
-# The agent's commands, in a library of their own so that tests can drive them.
-add_library(rdagent STATIC app/manager.cpp task/adapter.cpp task/process_helper.cpp task/system_helper.cpp)
-target_link_libraries(rdagent PUBLIC rdruntime)
+rd_layer(rdreport report report/handler.cpp report/helpers.cpp report/xml_document.cpp)
+target_link_libraries(rdreport PUBLIC rdexec)
+
+rd_layer(rdtask task task/adapter.cpp task/process_helper.cpp task/system_helper.cpp)
+target_link_libraries(rdtask PUBLIC rdreport)
+
+# The console frame and the agent's commands, in a library of their own so
+# that tests can drive them.
+rd_layer(rdapp app app/consoleapp.cpp app/manager.cpp)
+target_link_libraries(rdapp PUBLIC rdtask)
 
 add_executable(rundock app/main.cpp)
-target_link_libraries(rundock PRIVATE rdagent)
+target_link_libraries(rundock PRIVATE rdapp)
 # Wide entry point.
 target_link_options(rundock PRIVATE -municode)

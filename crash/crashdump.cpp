@@ -6,12 +6,13 @@
 #include <cwchar>
 #include <vector>
 
-#include "errors/guard.h"
+#include "errors/translator.h"
 #include "errors/vexception.h"
 #include "runtime/files.h"
 #include "runtime/library.h"
 #include "runtime/paths.h"
 #include "runtime/registry.h"
+#include "threads/guard.h"
 
 namespace {
 
@@ -166,6 +167,17 @@ namespace {
 // Built before the program's other static objects, so that its destructor,
 // registered first, runs after theirs.
 CrashDumpInfo g_settings __attribute__((init_priority(101)));
+
+void dumpTranslatedFault(std::uint32_t code, EXCEPTION_POINTERS* pointers) {
+    // Heap corruption has been dumped by its own filter already.
+    if (code != kHeapCorruptionCode) writeCrashDump(pointers, g_settings);
+}
+
+// The translator's dump step, for as long as the settings live.
+struct FaultDumpWriterInstallation {
+    FaultDumpWriterInstallation() noexcept { setFaultDumpWriter(&dumpTranslatedFault); }
+    ~FaultDumpWriterInstallation() { setFaultDumpWriter(nullptr); }
+} g_installation __attribute__((init_priority(101)));
 }  // namespace
 
 CrashDumpInfo& crashDumpInfo() noexcept { return g_settings; }

@@ -11,7 +11,7 @@
 #include <memory>
 #include <string>
 
-#include "threads/critical_section.h"
+#include "runtime/critical_section.h"
 
 // One registration in the process's vectored exception handler list, first
 // in line; removed on destruction.

@@ -8,9 +8,6 @@
 #include <type_traits>
 
 #include "errors/vexception.h"
-#include "runtime/text.h"
-
-class _com_error;
 
 // Message followed by one "\n   at <text>(<function> line <n>)" per entry.
 std::wstring fullMessage(const vexception& e);
@@ -18,10 +15,9 @@ std::wstring fullMessage(const vexception& e);
 // "C structured exception: 0x<code in lower-case hex>"
 std::wstring describeStructuredException(const cwrpexception& e);
 
-// The text of a COM error as the platform's COM support formats it.
-std::wstring comErrorMessage(const _com_error& e);
-vexception fromComError(const _com_error& e, const std::wstring& callText, const char* function,
-                        std::int32_t line);
+// text in codePage widened to UTF-16; false, with the thread's last error
+// set, when the system refuses it. wstr (runtime/text.h) raises on top of it.
+bool widenText(const std::string& text, std::uint32_t codePage, std::wstring& output);
 
 // The two C runtime primitives formatString is built on; a seam for tests.
 struct FormatPrimitives {
@@ -39,8 +35,10 @@ namespace format_detail {
 // then passed to the C varargs function as character data or integers.
 inline const wchar_t* prepare(const std::wstring& s) { return s.c_str(); }
 inline const wchar_t* prepare(const wchar_t* s) { return s; }
-inline std::wstring prepare(const std::string& s) { return wstr(s, 0); }
-inline std::wstring prepare(const char* s) { return wstr(s, 0); }
+// A text the system refuses to widen adds nothing.
+std::wstring widenAnsi(const std::string& s);
+inline std::wstring prepare(const std::string& s) { return widenAnsi(s); }
+inline std::wstring prepare(const char* s) { return widenAnsi(s); }
 template <class T, std::enable_if_t<std::is_integral_v<T> && std::is_signed_v<T>, int> = 0>
 inline int prepare(T v) { return static_cast<int>(v); }
 template <class T, std::enable_if_t<std::is_integral_v<T> && std::is_unsigned_v<T>, int> = 0>

@@ -1,11 +1,16 @@
 #include "errors/translator.h"
 
-#include "crash/crashdump.h"
+#include <atomic>
+
 #include "errors/vexception.h"
 
 namespace {
 
 thread_local StructuredTranslator t_translator = nullptr;
+
+// Constant-initialised: the crash layer installs its writer from a static
+// object built ahead of all others.
+std::atomic<FaultDumpWriter> g_dumpWriter{nullptr};
 
 // The fault's record and context live below the faulting stack pointer, where
 // the redirected call's frame will overwrite them: keep a copy per thread.
@@ -106,6 +111,8 @@ struct VectoredHandlerRegistration {
 
 }  // namespace
 
+void setFaultDumpWriter(FaultDumpWriter writer) noexcept { g_dumpWriter.store(writer); }
+
 StructuredTranslator setStructuredTranslator(StructuredTranslator translator) noexcept {
     static VectoredHandlerRegistration registration;
     const StructuredTranslator previous = t_translator;
@@ -118,8 +125,7 @@ void translateStructuredException(std::uint32_t code, EXCEPTION_POINTERS* pointe
         // A fault while the dump is written is not translated again.
         const StructuredTranslator previous = setStructuredTranslator(nullptr);
         try {
-            // Heap corruption has been dumped by its own filter already.
-            if (code != kHeapCorruptionCode) writeCrashDump(pointers, crashDumpInfo());
+            if (const FaultDumpWriter write = g_dumpWriter.load()) write(code, pointers);
         } catch (...) {
             // The fault still becomes a cwrpexception.
         }

@@ -19,6 +19,14 @@ using StructuredTranslator = void (*)(std::uint32_t code, EXCEPTION_POINTERS* po
 // Per thread; returns the previous translator.
 StructuredTranslator setStructuredTranslator(StructuredTranslator translator) noexcept;
 
+// The translator writes a crash dump of every fault before it throws, but
+// crash dumps belong to a layer above this one: that layer installs its
+// writer here when it sets crash dumps up (crash/crashdump.cpp), and until
+// then faults are translated without a dump. This setter is the translator's
+// only tie to crash dumps. Process-wide within the module; null removes it.
+using FaultDumpWriter = void (*)(std::uint32_t code, EXCEPTION_POINTERS* pointers);
+void setFaultDumpWriter(FaultDumpWriter writer) noexcept;
+
 class TranslatorScope {
 public:
     TranslatorScope() noexcept : previous_(setStructuredTranslator(&translateStructuredException)) {}

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "threads/handle.h"
+#include "runtime/handle.h"
 
 class VJob {
 public:

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "exec/pipes.h"
-#include "threads/handle.h"
+#include "runtime/handle.h"
 
 // Runs create, a process start that returns FALSE with the last error set,
 // until it succeeds, fails otherwise, or has failed kStartAttempts times with

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "runtime/files.h"
-#include "threads/handle.h"
+#include "runtime/handle.h"
 
 namespace Con {
 

@@ -3,8 +3,8 @@
 #include "errors/format.h"
 #include "errors/vexception.h"
 #include "log/logmanager.h"
+#include "runtime/handle.h"
 #include "runtime/library.h"
-#include "threads/handle.h"
 #include "threads/sync.h"
 
 namespace {

@@ -6,22 +6,38 @@
 #include <cstdio>
 
 #include "log/logfile.h"
+#include "runtime/critical_section.h"
+#include "runtime/execute_context.h"
 #include "runtime/paths.h"
 #include "runtime/registry.h"
+#include "runtime/text.h"
 #include "threads/cancelation.h"
-#include "threads/critical_section.h"
-#include "threads/execute_context.h"
 #include "threads/sync.h"
 
 namespace {
 
 constexpr int kLevels = LogSettings::kLevels;
 
+void destroySettings(LogSettings* settings) noexcept { delete settings; }
+
 LogSettings& settings() {
     ExecuteContext& context = executeContext();
-    if (!context.logging) context.logging = new LogSettings;
+    if (!context.logging) {
+        context.logging = new LogSettings;
+        context.destroyLogging = &destroySettings;
+    }
     return *context.logging;
 }
+
+// Every cancelled thread leaves a record, in every program on the log, also
+// one that has not logged yet.
+void recordCancelation(std::uint32_t threadId) {
+    LogManager::instance().log(Info, L"Thread #%d is going to be canceled!", static_cast<int>(threadId));
+}
+
+struct CancelationNoticeInstallation {
+    CancelationNoticeInstallation() noexcept { ThreadCancelation::setCancelationNotice(&recordCancelation); }
+} g_cancelationNotice;
 
 bool validLevel(LogLevel level) { return level >= 0 && level < kLevels; }
 

@@ -1,15 +1,25 @@
-// Owners of COM interface pointers and BSTRs. oleaut32 is bound on first use
-// (runtime/library.h), so holding these costs a process nothing until COM is
-// really used.
+// Owners of COM interface pointers and BSTRs, and the texts of COM errors.
+// oleaut32 is bound on first use (runtime/library.h), so holding these costs
+// a process nothing until COM is really used.
 #pragma once
 
 #include <windows.h>
 #include <oleauto.h>
 
+#include <cstdint>
 #include <string>
 #include <utility>
 
+#include "errors/vexception.h"
 #include "runtime/library.h"
+
+class _com_error;
+
+// The text of a COM error as the platform's COM support formats it.
+std::wstring comErrorMessage(const _com_error& e);
+// The error as a vexception: its text, code and description, then callText.
+vexception fromComError(const _com_error& e, const std::wstring& callText, const char* function,
+                        std::int32_t line);
 
 namespace RunTime {
 

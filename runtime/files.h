@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "threads/handle.h"
+#include "runtime/handle.h"
 
 namespace RunTime {
 // A file handle as CreateFile gives it: INVALID_HANDLE_VALUE when empty.
@@ -93,13 +93,3 @@ public:
     static void createDirectory(const std::wstring& path, SECURITY_ATTRIBUTES* security);
     static std::wstring current();
 };
-
-// The volume's recycler directory for path, created on first use: anyone may
-// move a file in and delete it there, only administrators and SYSTEM read it.
-std::wstring recyclerPath(const std::wstring& path);
-// Deletes path, or first moves it to the recycler (a busy file can move
-// where it cannot be deleted). force takes ownership, grants delete access
-// and clears read-only when access is denied; a failure is retried retries
-// times after pause milliseconds. A missing file counts as removed. A
-// junction or symbolic link is removed itself, never what it leads to.
-void removeFile(const std::wstring& path, bool force, bool viaRecycler, std::int32_t retries, std::uint32_t pause);

@@ -9,8 +9,8 @@
 #include "errors/format.h"
 #include "errors/vexception.h"
 #include "runtime/files.h"
+#include "runtime/handle.h"
 #include "runtime/paths.h"
-#include "threads/handle.h"
 
 using RunTime::AutoHandle;
 

@@ -5,6 +5,7 @@
 #include <climits>
 #include <cwctype>
 
+#include "errors/format.h"
 #include "errors/vexception.h"
 
 std::string cstr(const std::wstring& text, std::uint32_t codePage) {
@@ -27,13 +28,9 @@ std::wstring wstr(const std::string& text, std::uint32_t codePage) {
     if (text.size() > static_cast<std::size_t>(INT_MAX))
         throwOsError(L"Maps a character string to a wide-character (Unicode) string failed",
                      ERROR_INVALID_PARAMETER, raiseSite("wstr", 48));
-    const int length = static_cast<int>(text.size());
-    const int size = MultiByteToWideChar(codePage, 0, text.data(), length, nullptr, 0);
-    if (size == 0)
+    std::wstring result;
+    if (!widenText(text, codePage, result))
         throwLastOsError(L"Maps a character string to a wide-character (Unicode) string failed", "wstr", 52);
-    std::wstring result(static_cast<std::size_t>(size), L'\0');
-    if (MultiByteToWideChar(codePage, 0, text.data(), length, result.data(), size) == 0)
-        throwLastOsError(L"Maps a character string to a wide-character (Unicode) string failed", "wstr", 56);
     return result;
 }
 

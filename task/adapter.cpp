@@ -4,8 +4,8 @@
 
 #include <cwchar>
 
-#include "errors/guard.h"
 #include "exec/quoting.h"
+#include "threads/guard.h"
 
 namespace Rundock {
 

@@ -1,9 +1,9 @@
 #include "task/process_helper.h"
 
-#include "errors/guard.h"
 #include "exec/quoting.h"
 #include "log/logmanager.h"
 #include "runtime/paths.h"
+#include "threads/guard.h"
 
 namespace Rundock {
 

@@ -2,10 +2,10 @@
 
 #include <windows.h>
 
-#include "errors/guard.h"
 #include "exec/quoting.h"
 #include "runtime/files.h"
 #include "task/process_helper.h"
+#include "threads/guard.h"
 
 namespace Rundock {
 

@@ -6,10 +6,9 @@
 #include <string>
 
 #include "errors/vexception.h"
-#include "log/logmanager.h"
+#include "runtime/critical_section.h"
+#include "runtime/execute_context.h"
 #include "threads/cancelation_registry.h"
-#include "threads/critical_section.h"
-#include "threads/execute_context.h"
 #include "threads/sync.h"
 
 namespace ThreadCancelation {
@@ -30,6 +29,9 @@ constexpr _Unwind_Exception_Class kClass = 0x52444341'4E43454CULL;  // "RDCANCEL
 struct ThreadUnwind {
     _Unwind_Exception exception{};
 };
+
+// Constant-initialised: the log installs its notice from a static object.
+std::atomic<CancelationNotice> g_notice{nullptr};
 
 class RegistryLock : public RunTime::CriticalSectionLock {
 public:
@@ -162,9 +164,14 @@ CancelationRegistry& registry() {
     ExclusiveTask creation;
     creation.Initialize(L"{D660A9E0-ED82-4a76-A607-E7B8471B868E}:" + std::to_wstring(GetCurrentProcessId()),
                         INFINITE);
-    if (!context.registry) context.registry = new CancelationRegistry;
+    if (!context.registry) {
+        context.registry = new CancelationRegistry;
+        context.destroyRegistry = [](CancelationRegistry* registry) noexcept { delete registry; };
+    }
     return *context.registry;
 }
+
+void setCancelationNotice(CancelationNotice notice) noexcept { g_notice.store(notice); }
 
 CancelationPoint* innermost() noexcept {
     ExecuteContext& context = executeContext();
@@ -234,7 +241,7 @@ void cancelThreadOf(CancelationPoint& point) {
         if (point.canceling_ || runningUnwind()) return;
         point.canceling_ = true;
     }
-    LogManager::instance().log(Info, L"Thread #%d is going to be canceled!", static_cast<int>(GetCurrentThreadId()));
+    if (const CancelationNotice notice = g_notice.load()) notice(GetCurrentThreadId());
     auto* unwind = new ThreadUnwind;
     unwind->exception.exception_class = kClass;
     unwind->exception.exception_cleanup = &swallowed;

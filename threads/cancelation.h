@@ -3,8 +3,9 @@
 // thread form a chain, innermost first. An asynchronous point (every wait and
 // sleep opens one) is interrupted at once through a user APC; a synchronous
 // point (every guarded operation opens one) keeps the request until it
-// closes. Either way the thread logs its number, unwinds every frame with all
-// destructors and ends with exit code 0.
+// closes. Either way the thread announces its number through the notice the
+// log installs, unwinds every frame with all destructors and ends with exit
+// code 0.
 #pragma once
 
 #include <windows.h>
@@ -13,7 +14,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "threads/handle.h"
+#include "runtime/handle.h"
 
 namespace ThreadCancelation {
 
@@ -54,5 +55,11 @@ CancelationPoint* innermost() noexcept;
 // True while the calling thread is being unwound by its cancellation. Code
 // that catches everything must rethrow then, so that the thread still ends.
 bool isCanceling() noexcept;
+
+// Told the thread's number just before a cancelled thread unwinds. The log
+// sits above this layer and installs the notice that records it
+// (log/logmanager.cpp); nothing here logs. Null: nobody is told.
+using CancelationNotice = void (*)(std::uint32_t threadId);
+void setCancelationNotice(CancelationNotice notice) noexcept;
 
 }  // namespace ThreadCancelation

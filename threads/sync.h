@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string>
 
-#include "threads/handle.h"
+#include "runtime/handle.h"
 
 class VSyncObject {
 public:

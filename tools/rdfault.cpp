@@ -17,9 +17,9 @@
 #include <stdexcept>
 #include <string>
 
-#include "errors/guard.h"
 #include "exec/launcher.h"
 #include "runtime/library.h"
+#include "threads/guard.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <windows.h>
 
 #include "log/logmanager.h"
-#include "threads/execute_context.h"
+#include "runtime/execute_context.h"
 
 extern "C" __declspec(dllexport) ExecuteContext* rdmoduleContext() { return &executeContext(); }
 

@@ -1,13 +1,14 @@
 #include "tracing/driver.h"
 
+#include <atomic>
 #include <cwctype>
 #include <type_traits>
 
 #include "errors/translator.h"
+#include "runtime/critical_section.h"
+#include "runtime/execute_context.h"
 #include "runtime/paths.h"
 #include "runtime/registry.h"
-#include "threads/critical_section.h"
-#include "threads/execute_context.h"
 
 namespace {
 
@@ -24,10 +25,22 @@ OpenTracingSpanContextNone g_noSpan;
 
 OpenTracingDriver::SpanPtr noSpan() noexcept { return OpenTracingDriver::SpanPtr(&g_noSpan); }
 
-// Null when the context cannot be reached: that counts as tracing off.
+void destroyDriver(OpenTracingDriver* driver) noexcept { delete driver; }
+
+// The context's one driver, made by whichever module traces first. Null when
+// the context cannot be reached or the driver not made: that counts as
+// tracing off.
 OpenTracingDriver* driver() noexcept {
     try {
-        return executeContext().tracing;
+        ExecuteContext& context = executeContext();
+        std::atomic_ref<OpenTracingDriver*> slot(context.tracing);
+        if (OpenTracingDriver* const existing = slot.load()) return existing;
+        auto made = std::make_unique<OpenTracingDriver>(isTracingEnabled());
+        OpenTracingDriver* existing = nullptr;
+        // Two threads (or modules) may both get here; one driver stays.
+        if (!slot.compare_exchange_strong(existing, made.get())) return existing;
+        context.destroyTracing = &destroyDriver;
+        return made.release();
     } catch (...) {
         return nullptr;
     }

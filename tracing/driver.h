@@ -72,5 +72,5 @@ private:
 // The configuration value that switches tracing on (DWORD, 0 when missing).
 inline constexpr wchar_t kTracingEnabledValue[] = L"opentracing_enabled";
 
-// Decided once per process, by the driver's constructor; never throws.
+// Read when the process's driver is made, at its first span; never throws.
 bool isTracingEnabled() noexcept;

@@ -9,6 +9,7 @@
 
 #include "errors/format.h"
 #include "errors/vexception.h"
+#include "runtime/com.h"
 #include "tests/support/system_text.h"
 
 namespace {

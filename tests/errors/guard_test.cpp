@@ -8,7 +8,7 @@
 #include <new>
 #include <vector>
 
-#include "errors/guard.h"
+#include "threads/guard.h"
 
 namespace {
 

@@ -14,6 +14,7 @@
 
 #include "log/logfile.h"
 #include "log/logmanager.h"
+#include "runtime/execute_context.h"
 #include "runtime/registry.h"
 #include "runtime/text.h"
 #include "tests/support/config_key.h"
@@ -21,7 +22,6 @@
 #include "tests/support/process_runner.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/wine_trace.h"
-#include "threads/execute_context.h"
 
 namespace {
 

@@ -18,6 +18,7 @@
 #include "runtime/paths.h"
 #include "tests/support/raised.h"
 #include "tests/support/temp_dir.h"
+#include "threads/recycler.h"
 
 namespace {
 

@@ -6,9 +6,9 @@
 
 #include <vector>
 
+#include "runtime/handle.h"
 #include "runtime/security.h"
 #include "tests/support/process_runner.h"
-#include "threads/handle.h"
 
 namespace test_support {
 

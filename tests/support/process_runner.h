@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "exec/launcher.h"
+#include "runtime/handle.h"
 #include "runtime/paths.h"
-#include "threads/handle.h"
 
 namespace test_process {
 

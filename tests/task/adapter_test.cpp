@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "errors/format.h"
+#include "runtime/text.h"
 #include "task/adapter.h"
 
 using Rundock::Adapter;

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "errors/guard.h"
 #include "log/logmanager.h"
 #include "threads/cancelation.h"
+#include "threads/guard.h"
 #include "threads/sync.h"
 
 namespace {

@@ -11,10 +11,11 @@
 #include <new>
 #include <string>
 
-#include "errors/guard.h"
+#include "runtime/com.h"
 #include "tests/support/config_key.h"
 #include "tests/support/process_runner.h"
 #include "tests/support/temp_dir.h"
+#include "threads/guard.h"
 
 namespace {
 

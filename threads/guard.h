@@ -11,6 +11,7 @@
 
 #include "errors/format.h"
 #include "errors/translator.h"
+#include "runtime/text.h"
 #include "threads/cancelation.h"
 #include "tracing/driver.h"
 

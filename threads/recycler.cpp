@@ -1,15 +1,17 @@
 // File removal through the volume's recycler directory. Kept apart from
 // the rest of the file layer: the task run never removes files, and the
 // unique names it needs would pull in rpcrt4 at every start.
+#include "threads/recycler.h"
+
 #include <windows.h>
 
 #include "errors/format.h"
-#include "errors/guard.h"
 #include "errors/vexception.h"
 #include "runtime/datetime.h"
 #include "runtime/files.h"
 #include "runtime/paths.h"
 #include "runtime/security.h"
+#include "threads/guard.h"
 #include "threads/sync.h"
 
 namespace {

@@ -1,14 +1,10 @@
-#include "threads/execute_context.h"
+#include "runtime/execute_context.h"
 
 #include <windows.h>
 #include <psapi.h>
 
 #include <cstdlib>
 #include <vector>
-
-#include "log/logmanager.h"
-#include "threads/cancelation_registry.h"
-#include "tracing/driver.h"
 
 ExecuteContext* m_ExecuteContext_4D93FADE_7B9E_4286_AE07_54AF471F7E22 = nullptr;
 
@@ -39,12 +35,34 @@ ExecuteContext* findShared() noexcept {
     return nullptr;
 }
 
-// Destructors do not throw, so there is nothing to swallow here.
+// The destroy functions do not throw, so there is nothing to swallow here.
 void destroy(ExecuteContext* context) noexcept {
-    delete context->registry;
-    delete context->logging;
-    delete context->tracing;
+    if (context->registry && context->destroyRegistry) context->destroyRegistry(context->registry);
+    if (context->logging && context->destroyLogging) context->destroyLogging(context->logging);
+    if (context->tracing && context->destroyTracing) context->destroyTracing(context->tracing);
     delete context;
+}
+
+HMODULE thisModule() noexcept {
+    static const int anchor = 0;
+    HMODULE module = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<LPCWSTR>(&anchor), &module);
+    return module;
+}
+
+// A DLL that lets go while others still hold the context may be unloaded
+// next: no destroy function may point into it then, and what it filled in
+// is left to the end of the process instead. The executable stays mapped
+// until the last module has let go.
+template <class Function>
+void forgetOwn(Function& function, HMODULE self) noexcept {
+    HMODULE module = nullptr;
+    if (function &&
+        GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                           reinterpret_cast<LPCWSTR>(function), &module) &&
+        module == self)
+        function = nullptr;
 }
 
 bool g_released = false;
@@ -53,7 +71,13 @@ void releaseAtExit() {
     ExecuteContext* context = m_ExecuteContext_4D93FADE_7B9E_4286_AE07_54AF471F7E22;
     m_ExecuteContext_4D93FADE_7B9E_4286_AE07_54AF471F7E22 = nullptr;
     g_released = true;
-    if (context && --context->references == 0) destroy(context);
+    if (!context) return;
+    if (--context->references == 0) return destroy(context);
+    const HMODULE self = thisModule();
+    if (!self || self == GetModuleHandleW(nullptr)) return;
+    forgetOwn(context->destroyRegistry, self);
+    forgetOwn(context->destroyLogging, self);
+    forgetOwn(context->destroyTracing, self);
 }
 
 }  // namespace
@@ -66,7 +90,6 @@ ExecuteContext& executeContext() {
         ++own->references;
     } else {
         own = new ExecuteContext;
-        own->tracing = new OpenTracingDriver(isTracingEnabled());
         own->references = 1;
     }
     // Whatever still logs after the release at exit gets a context of its

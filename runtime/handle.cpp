@@ -1,4 +1,4 @@
-#include "threads/handle.h"
+#include "runtime/handle.h"
 
 #include "errors/vexception.h"
 

@@ -1,8 +1,10 @@
-#include "errors/guard.h"
+#include "threads/guard.h"
 
 #include <comdef.h>
 
 #include <exception>
+
+#include "runtime/com.h"
 
 GuardScope::GuardScope(const GuardedOperation& operation)
     : operation_(operation), span_(OpenTracingDriver::StartSpan(operation.fullName, operation.spanLine, "")) {}
