@@ -9,6 +9,7 @@
 
 #include "errors/format.h"
 #include "errors/vexception.h"
+#include "runtime/owner.h"
 #include "threads/sync.h"
 
 enum LogLevel : int { Info = 0, Warning = 1, Result = 2, Error = 3, Unexpected = 4, Crash = 5 };
@@ -78,6 +79,12 @@ private:
     // Any thread may log: the source's name, handle and registration change
     // only under this lock.
     VCriticalSection eventSourceLock_;
-    HANDLE eventSource_ = nullptr;
+    struct EventSourceTraits {
+        using Value = HANDLE;
+        static HANDLE empty() noexcept { return nullptr; }
+        static bool valid(HANDLE source) noexcept { return source != nullptr; }
+        static void close(HANDLE source) noexcept { DeregisterEventSource(source); }
+    };
+    RunTime::Owner<EventSourceTraits> eventSource_;
     std::wstring eventSourceName_;
 };
