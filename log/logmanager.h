@@ -9,7 +9,6 @@
 
 #include "errors/format.h"
 #include "errors/vexception.h"
-#include "runtime/owner.h"
 #include "threads/sync.h"
 
 enum LogLevel : int { Info = 0, Warning = 1, Result = 2, Error = 3, Unexpected = 4, Crash = 5 };
@@ -79,10 +78,7 @@ private:
     // Any thread may log: the source's name, handle and registration change
     // only under this lock.
     VCriticalSection eventSourceLock_;
-    struct EventSourceTraits {
-        using Value = HANDLE;
-        static HANDLE empty() noexcept { return nullptr; }
-        static bool valid(HANDLE source) noexcept { return source != nullptr; }
+    struct EventSourceTraits : RunTime::HandleTraits {
         static void close(HANDLE source) noexcept { DeregisterEventSource(source); }
     };
     RunTime::Owner<EventSourceTraits> eventSource_;

@@ -83,10 +83,7 @@ public:
     FILETIME lastWriteTime() const noexcept { return data_.ftLastWriteTime; }
 
 private:
-    struct FindTraits {
-        using Value = HANDLE;
-        static HANDLE empty() noexcept { return INVALID_HANDLE_VALUE; }
-        static bool valid(HANDLE handle) noexcept { return handle != INVALID_HANDLE_VALUE; }
+    struct FindTraits : RunTime::FileHandleTraits {
         static void close(HANDLE handle) noexcept { FindClose(handle); }
     };
     RunTime::Owner<FindTraits> handle_;
