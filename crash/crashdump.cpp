@@ -51,7 +51,7 @@ std::uint64_t milliseconds(const FILETIME& time) {
 void removeDump(const std::wstring& path) {
     setFileAttributes(path, FILE_ATTRIBUTE_READONLY);
     if (!DeleteFileW(VFileName::toLongPath(path).c_str()))
-        throwLastOsError((L"DeleteFile(" + path + L")").c_str(), "CrashDumpInfo::trim", __LINE__);
+        throwLastOsError([&] { return L"DeleteFile(" + path + L")"; }, "CrashDumpInfo::trim", __LINE__);
 }
 
 }  // namespace
@@ -196,7 +196,7 @@ void internalDumpMiniDump(const std::wstring& fileName, EXCEPTION_POINTERS* poin
         MINIDUMP_EXCEPTION_INFORMATION exception{GetCurrentThreadId(), pointers, TRUE};
         VFile file;
         file.open(fileName, FILE_ALL_ACCESS, FILE_SHARE_READ, CREATE_ALWAYS, 0);
-        RunTime::AutoHandle copy(VHandle::duplicate(file.handle()));
+        RunTime::FileHandle copy = VHandle::duplicate(file.handle());
         // dbghelp is bound here, not imported: loading it costs every start.
         const auto write = RunTime::systemFunction<decltype(MiniDumpWriteDump)>(L"dbghelp.dll", "MiniDumpWriteDump");
         if (!write) throwLastOsError(L"Unable to load MiniDumpWriteDump", "internalDumpMiniDump", __LINE__);

@@ -7,6 +7,23 @@ vexception::vexception(std::wstring message, const ErrorContext& context)
     chain_.push_back(context);
 }
 
+std::wstring systemMessage(std::uint32_t code) {
+    // Into a buffer of our own: nothing to free, also when an allocation throws.
+    constexpr std::size_t kLargestMessage = 65536;
+    std::wstring text(512, L'\0');
+    for (;;) {
+        const DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+                                            MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text.data(),
+                                            static_cast<DWORD>(text.size()), nullptr);
+        if (length != 0) {
+            text.resize(length);
+            return text;
+        }
+        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || text.size() >= kLargestMessage) return {};
+        text.resize(text.size() * 4);
+    }
+}
+
 std::wstring vosexception::composeMessage(std::uint32_t code, const wchar_t* operation) {
     wchar_t suffix[32];
     _snwprintf(suffix, 32, L" (Error code %lu)", static_cast<unsigned long>(code));
@@ -17,17 +34,8 @@ std::wstring vosexception::composeMessage(std::uint32_t code, const wchar_t* ope
         tail += operation;
     }
 
-    wchar_t* buffer = nullptr;
-    const DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
-        reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-    if (length == 0 || buffer == nullptr) {
-        if (buffer) LocalFree(buffer);
-        return L"Unknown error" + tail;
-    }
-    std::wstring text(buffer, length);
-    LocalFree(buffer);
+    std::wstring text = systemMessage(code);
+    if (text.empty()) return L"Unknown error" + tail;
     while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n')) text.pop_back();
     return text + tail;
 }
@@ -74,6 +82,8 @@ void throwOsError(const wchar_t* operation, std::uint32_t code, const ErrorConte
     default: throw vosexception(code, operation, context);
     }
 }
+
+std::uint32_t lastError() noexcept { return GetLastError(); }
 
 void throwLastOsError(const wchar_t* operation, const char* function, std::int32_t line) {
     const DWORD error = GetLastError();

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <list>
 #include <string>
+#include <type_traits>
 
 struct ErrorContext {
     std::wstring text;      // the call as written for the reader; empty at a raise site
@@ -102,6 +103,10 @@ private:
     std::uint32_t code_;
 };
 
+// The system's text for code as FormatMessage gives it, line end included;
+// empty when the system has none.
+std::wstring systemMessage(std::uint32_t code);
+
 // Throws the class that matches code; operation names the failed Windows call.
 [[noreturn]] void throwOsError(const wchar_t* operation, std::uint32_t code, const ErrorContext& context);
 [[noreturn]] inline void throwOsError(const std::wstring& operation, std::uint32_t code,
@@ -117,3 +122,14 @@ inline ErrorContext raiseSite(const char* function, std::int32_t line) {
 // throwOsError with the calling thread's last error, read before anything
 // is built that could change it: the arguments are plain pointers and a line.
 [[noreturn]] void throwLastOsError(const wchar_t* operation, const char* function, std::int32_t line);
+
+// GetLastError, for the inline form below.
+std::uint32_t lastError() noexcept;
+
+// The same for an operation text that has to be built: it is built only
+// after the last error has been read.
+template <class MakeText, std::enable_if_t<std::is_invocable_r_v<std::wstring, MakeText&>, int> = 0>
+[[noreturn]] void throwLastOsError(MakeText&& makeText, const char* function, std::int32_t line) {
+    const std::uint32_t error = lastError();
+    throwOsError(makeText(), error, raiseSite(function, line));
+}

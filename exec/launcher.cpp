@@ -19,12 +19,8 @@ using RunTime::AutoHandle;
 // The child gets an inheritable duplicate of each stream file; the first
 // handle, opened without inheritance, is closed right away.
 HANDLE inheritableStream(AutoHandle& child, const std::wstring& path, bool forReading) {
-    HANDLE raw = INVALID_HANDLE_VALUE;  // a failed open leaves nothing to close
-    if (forReading)
-        RunTime::File::openForReading(raw, path);
-    else
-        RunTime::File::openForWriting(raw, path);
-    const AutoHandle opened(raw);
+    const RunTime::FileHandle opened =
+        forReading ? RunTime::File::openForReading(path) : RunTime::File::openForWriting(path);
     child.duplicateHandle(opened.get(), true);
     return child.get();
 }
@@ -54,9 +50,8 @@ public:
         if (workingDirectory.empty()) return;
         previous_ = VDirectory::current();
         if (!SetCurrentDirectoryW(workingDirectory.c_str())) {
-            const DWORD error = GetLastError();
-            throwOsError(L"SetCurrentDirectory '" + workingDirectory + L"'", error,
-                         raiseSite("vexecutil::start", 146));
+            throwLastOsError([&] { return L"SetCurrentDirectory '" + workingDirectory + L"'"; }, "vexecutil::start",
+                             146);
         }
         changed_ = true;
     }
@@ -239,10 +234,9 @@ void vexecutil::start() {
 }
 
 bool vexecutil::waitForExit(std::uint32_t timeout) {
-    const std::uint32_t result = VSyncObject::waitForSingleObject(process_.get(), timeout);
-    if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED) return true;
-    if (result == WAIT_TIMEOUT) return false;
-    throwLastOsError(L"Lock object", "vexecutil::waitForExit", 222);
+    // The wait raises its own failure and waits on after an APC: what comes
+    // back is signalled, abandoned or timed out.
+    return VSyncObject::waitForSingleObject(process_.get(), timeout) != WAIT_TIMEOUT;
 }
 
 std::uint32_t vexecutil::exitCode() {

@@ -53,8 +53,7 @@ RunTime::FileHandle createServer(const std::wstring& name, DWORD openMode, SECUR
     RunTime::FileHandle server(CreateNamedPipeW(name.c_str(), openMode, PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT,
                                                 1, bufferSize, bufferSize, 0, security));
     if (!server.valid()) {
-        const DWORD error = GetLastError();
-        throwOsError(L"Unable to create pipe " + name, error, raiseSite(function, line));
+        throwLastOsError([&] { return L"Unable to create pipe " + name; }, function, line);
     }
     return server;
 }
@@ -96,8 +95,7 @@ RunTime::FileHandle openClient(const ClientFlavour& flavour, const std::wstring&
         throw vexception(failure, raiseSite(flavour.function, flavour.exhaustedLine));
     }
     if (!SetNamedPipeHandleState(client.get(), &pipeMode, nullptr, nullptr)) {
-        const DWORD error = GetLastError();
-        throwOsError(L"Unable to set mode of pipe " + name, error, raiseSite(flavour.function, flavour.modeLine));
+        throwLastOsError([&] { return L"Unable to set mode of pipe " + name; }, flavour.function, flavour.modeLine);
     }
     return client;
 }

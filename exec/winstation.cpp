@@ -18,7 +18,7 @@ Function* user32(const char* name) noexcept {
 template <class Function>
 Function* user32(const char* name, const std::wstring& operation, const char* function, int line) {
     Function* bound = user32<Function>(name);
-    if (!bound) throwLastOsError(operation.c_str(), function, line);
+    if (!bound) throwLastOsError([&] { return operation; }, function, line);
     return bound;
 }
 

@@ -98,12 +98,12 @@ bool LogManager::isDebug() { return registry::debugEnabled(); }
 
 LogManager::~LogManager() {
     const RunTime::CriticalSectionLock hold(eventSourceLock_.get());
-    if (eventSource_) DeregisterEventSource(eventSource_);
+    eventSource_.reset();
 }
 
 HANDLE LogManager::getEventLog() {
     const RunTime::CriticalSectionLock hold(eventSourceLock_.get());
-    if (eventSource_) return eventSource_;
+    if (eventSource_.valid()) return eventSource_.get();
     if (eventSourceName_.empty()) eventSourceName_ = executableFileName();
     try {
         // Every process of every session registers under one global lock.
@@ -121,13 +121,12 @@ HANDLE LogManager::getEventLog() {
         const std::wstring root = registry::getstr(HKEY_LOCAL_MACHINE, registry::kConfigKey, registry::kProductRoot,
                                                    registry::View::View32);
         registry::set(source.get(), L"EventMessageFile", VFileName::combine(root, L"admin\\bin64\\eventmsg.dll"));
-        eventSource_ = RegisterEventSourceW(nullptr, eventSourceName_.c_str());
-        if (!eventSource_) throwLastOsError(L"RegisterEventSource", "LogManager::getEventLog", 415);
+        eventSource_.reset(RegisterEventSourceW(nullptr, eventSourceName_.c_str()));
+        if (!eventSource_.valid()) throwLastOsError(L"RegisterEventSource", "LogManager::getEventLog", 415);
     } catch (...) {
         if (ThreadCancelation::isCanceling()) throw;
-        eventSource_ = nullptr;
     }
-    return eventSource_;
+    return eventSource_.get();
 }
 
 void LogManager::writeEventLog(LogLevel level, const std::wstring& text) {
@@ -142,8 +141,7 @@ void LogManager::writeEventLog(LogLevel level, const std::wstring& text) {
         const wchar_t* strings[] = {text.c_str(), path};
         if (!ReportEventW(source, eventType(level), 0, kEventId, nullptr, 2, 0, strings, nullptr)) {
             // Registered again by the next record.
-            DeregisterEventSource(source);
-            eventSource_ = nullptr;
+            eventSource_.reset();
         }
     } catch (...) {
         if (ThreadCancelation::isCanceling()) throw;

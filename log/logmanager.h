@@ -78,6 +78,9 @@ private:
     // Any thread may log: the source's name, handle and registration change
     // only under this lock.
     VCriticalSection eventSourceLock_;
-    HANDLE eventSource_ = nullptr;
+    struct EventSourceTraits : RunTime::HandleTraits {
+        static void close(HANDLE source) noexcept { DeregisterEventSource(source); }
+    };
+    RunTime::Owner<EventSourceTraits> eventSource_;
     std::wstring eventSourceName_;
 };

@@ -4,21 +4,14 @@
 
 std::wstring comErrorMessage(const _com_error& e) {
     const HRESULT hr = e.Error();
-    wchar_t* buffer = nullptr;
-    const DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-        static_cast<DWORD>(hr), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<wchar_t*>(&buffer),
-        0, nullptr);
-    if (length != 0 && buffer != nullptr) {
-        std::wstring text(buffer, length);
-        LocalFree(buffer);
+    std::wstring text = systemMessage(static_cast<std::uint32_t>(hr));
+    if (!text.empty()) {
         if (text.size() >= 2 && text.back() == L'\n') {
             text.pop_back();
             if (text.back() == L'\r') text.pop_back();
         }
         return text;
     }
-    if (buffer) LocalFree(buffer);
     wchar_t fallback[32];
     const auto value = static_cast<unsigned long>(hr);
     if (value >= 0x80040201UL && value <= 0x8004FFFFUL)

@@ -39,8 +39,7 @@ void VFile::open(const std::wstring& path, DWORD desiredAccess, DWORD shareMode,
     const HANDLE handle =
         createFile(path, desiredAccess, shareMode, nullptr, creationDisposition, flagsAndAttributes);
     if (handle == INVALID_HANDLE_VALUE) {
-        const DWORD error = GetLastError();
-        throwOsError(L"Open file '" + path + L"'", error, raiseSite("VFile::open", __LINE__));
+        throwLastOsError([&] { return L"Open file '" + path + L"'"; }, "VFile::open", __LINE__);
     }
     handle_.reset(handle);
     name_ = path;
@@ -59,8 +58,7 @@ std::uint32_t VFile::read(void* buffer, std::uint32_t count) {
 void VFile::write(const void* data, std::uint32_t size, bool insistOnAll) {
     DWORD written = 0;
     if (!WriteFile(handle_.get(), data, size, &written, nullptr)) {
-        const DWORD error = GetLastError();
-        throwOsError(L"Write to file '" + name_ + L"'", error, raiseSite("VFile::write", __LINE__));
+        throwLastOsError([&] { return L"Write to file '" + name_ + L"'"; }, "VFile::write", __LINE__);
     }
     if (insistOnAll && written < size)
         throw vexception(formatString(L"Unable to write %lu bytes into file '", size) + name_ + L"'",
@@ -98,29 +96,29 @@ bool VFile::writeAll(const std::wstring& path, const std::string& content, bool 
     return true;
 }
 
-HANDLE VHandle::duplicate(HANDLE handle) {
-    if (!isOpen(handle)) return INVALID_HANDLE_VALUE;
+RunTime::FileHandle VHandle::duplicate(HANDLE handle) {
+    RunTime::FileHandle copy;
+    if (!isOpen(handle)) return copy;
     const HANDLE self = GetCurrentProcess();
-    HANDLE copy = nullptr;
-    if (!DuplicateHandle(self, handle, self, &copy, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
-        const DWORD error = GetLastError();
-        throwOsError(L"Unable to duplicate handle", error, raiseSite("VHandle::duplicate", __LINE__));
-    }
+    HANDLE raw = nullptr;
+    if (!DuplicateHandle(self, handle, self, &raw, 0, FALSE, DUPLICATE_SAME_ACCESS))
+        throwLastOsError(L"Unable to duplicate handle", "VHandle::duplicate", __LINE__);
+    copy.reset(raw);
     return copy;
 }
 
-void RunTime::File::create(HANDLE& output, const std::wstring& base, const std::wstring& path, DWORD desiredAccess,
-                           DWORD shareMode, SECURITY_ATTRIBUTES* security, DWORD creationDisposition,
-                           DWORD flagsAndAttributes) {
+RunTime::FileHandle RunTime::File::create(const std::wstring& base, const std::wstring& path, DWORD desiredAccess,
+                                          DWORD shareMode, SECURITY_ATTRIBUTES* security, DWORD creationDisposition,
+                                          DWORD flagsAndAttributes) {
     const std::wstring resolved = absolutePath(base, path);
-    const HANDLE handle =
-        createFile(resolved, desiredAccess, shareMode, security, creationDisposition, flagsAndAttributes);
-    const DWORD error = GetLastError();  // before the close below can change it
-    if (isOpen(output)) CloseHandle(output);
-    output = isOpen(handle) ? handle : INVALID_HANDLE_VALUE;
-    if (!isOpen(handle))
-        throwOsError(formatString(L"Unable to create file '%s'", VFileName::withoutLongPrefix(resolved)), error,
-                     raiseSite("RunTime::File::create", __LINE__));
+    FileHandle handle(
+        createFile(resolved, desiredAccess, shareMode, security, creationDisposition, flagsAndAttributes));
+    if (!handle.valid()) {
+        throwLastOsError(
+            [&] { return formatString(L"Unable to create file '%s'", VFileName::withoutLongPrefix(resolved)); },
+            "RunTime::File::create", __LINE__);
+    }
+    return handle;
 }
 
 RunTime::FileHandle RunTime::File::openObject(const std::wstring& path, DWORD access) {
@@ -130,14 +128,13 @@ RunTime::FileHandle RunTime::File::openObject(const std::wstring& path, DWORD ac
                                   nullptr));
 }
 
-void RunTime::File::openForReading(HANDLE& output, const std::wstring& path) {
-    create(output, std::wstring(), path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-           FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL);
+RunTime::FileHandle RunTime::File::openForReading(const std::wstring& path) {
+    return create(std::wstring(), path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL);
 }
 
-void RunTime::File::openForWriting(HANDLE& output, const std::wstring& path) {
-    create(output, std::wstring(), path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-           FILE_ATTRIBUTE_NORMAL);
+RunTime::FileHandle RunTime::File::openForWriting(const std::wstring& path) {
+    return create(std::wstring(), path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL);
 }
 
 bool fileExist(const std::wstring& path, bool* isDirectory) {
@@ -163,16 +160,15 @@ void setFileAttributes(const std::wstring& path, std::uint32_t bitsToClear) {
     const DWORD attributes = getFileAttributes(path) & ~bitsToClear;
     const std::wstring longPath = VFileName::toLongPath(path);
     if (!SetFileAttributesW(longPath.c_str(), attributes)) {
-        const DWORD error = GetLastError();
-        throwOsError(formatString(L"SetFileAttributes(%s)", path), error, raiseSite("setFileAttributes", __LINE__));
+        throwLastOsError([&] { return formatString(L"SetFileAttributes(%s)", path); }, "setFileAttributes", __LINE__);
     }
 }
 
 bool VFileFinder::first(const std::wstring& pattern) {
     close();
     const std::wstring longPattern = VFileName::toLongPath(pattern);
-    handle_ = FindFirstFileW(longPattern.c_str(), &data_);
-    if (handle_ != INVALID_HANDLE_VALUE) return true;
+    handle_.reset(FindFirstFileW(longPattern.c_str(), &data_));
+    if (handle_.valid()) return true;
     const DWORD error = GetLastError();
     data_ = {};
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return false;
@@ -180,8 +176,8 @@ bool VFileFinder::first(const std::wstring& pattern) {
 }
 
 bool VFileFinder::next() {
-    if (handle_ == INVALID_HANDLE_VALUE) return false;
-    if (FindNextFileW(handle_, &data_)) return true;
+    if (!handle_.valid()) return false;
+    if (FindNextFileW(handle_.get(), &data_)) return true;
     const DWORD error = GetLastError();
     if (error != ERROR_NO_MORE_FILES) throwOsError(L"FindNextFile", error, raiseSite("VFileFinder::next", __LINE__));
     data_ = {};
@@ -189,8 +185,7 @@ bool VFileFinder::next() {
 }
 
 void VFileFinder::close() noexcept {
-    if (handle_ != INVALID_HANDLE_VALUE) FindClose(handle_);
-    handle_ = INVALID_HANDLE_VALUE;
+    handle_.reset();
     data_ = {};
 }
 

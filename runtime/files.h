@@ -46,18 +46,18 @@ private:
 };
 
 namespace VHandle {
-// A non-inheritable duplicate; INVALID_HANDLE_VALUE for an empty handle.
-HANDLE duplicate(HANDLE handle);
+// A non-inheritable duplicate; empty (INVALID_HANDLE_VALUE) for an empty handle.
+RunTime::FileHandle duplicate(HANDLE handle);
 }  // namespace VHandle
 
 namespace RunTime::File {
-// Resolves path against base, opens it, and stores the handle in output,
-// closing the one held there before (also when the open fails).
-void create(HANDLE& output, const std::wstring& base, const std::wstring& path, DWORD desiredAccess,
-            DWORD shareMode, SECURITY_ATTRIBUTES* security, DWORD creationDisposition, DWORD flagsAndAttributes);
+// Resolves path against base and opens it. A caller replacing a handle it
+// holds closes that one first, so that a failed open leaves nothing open.
+FileHandle create(const std::wstring& base, const std::wstring& path, DWORD desiredAccess, DWORD shareMode,
+                  SECURITY_ATTRIBUTES* security, DWORD creationDisposition, DWORD flagsAndAttributes);
 // The two forms a child's standard streams use.
-void openForReading(HANDLE& output, const std::wstring& path);
-void openForWriting(HANDLE& output, const std::wstring& path);
+FileHandle openForReading(const std::wstring& path);
+FileHandle openForWriting(const std::wstring& path);
 // path itself, for its attributes or security: a junction or symbolic link
 // is opened, not followed. Empty on failure, with the last error set.
 FileHandle openObject(const std::wstring& path, DWORD access);
@@ -72,7 +72,6 @@ public:
     VFileFinder() noexcept = default;
     VFileFinder(const VFileFinder&) = delete;
     VFileFinder& operator=(const VFileFinder&) = delete;
-    ~VFileFinder() { close(); }
 
     bool first(const std::wstring& pattern);
     bool next();
@@ -84,7 +83,10 @@ public:
     FILETIME lastWriteTime() const noexcept { return data_.ftLastWriteTime; }
 
 private:
-    HANDLE handle_ = INVALID_HANDLE_VALUE;
+    struct FindTraits : RunTime::FileHandleTraits {
+        static void close(HANDLE handle) noexcept { FindClose(handle); }
+    };
+    RunTime::Owner<FindTraits> handle_;
     WIN32_FIND_DATAW data_{};
 };
 

@@ -17,18 +17,16 @@ FARPROC systemProcedure(const wchar_t* library, const char* name) noexcept {
 RunTime::LibraryPtr::LibraryPtr(const std::wstring& path) {
     reset(LoadLibraryW(VFileName::normalize(path).c_str()));
     if (!valid()) {
-        const DWORD error = GetLastError();
-        throwOsError(formatString(L"Unable to load library (%s)", path), error,
-                     raiseSite("RunTime::LibraryPtr::LibraryPtr", __LINE__));
+        throwLastOsError([&] { return formatString(L"Unable to load library (%s)", path); },
+                         "RunTime::LibraryPtr::LibraryPtr", __LINE__);
     }
 }
 
 FARPROC VModule::getProcAddress(HMODULE module, const std::string& name) {
     const FARPROC address = GetProcAddress(module, name.c_str());
     if (!address) {
-        const DWORD error = GetLastError();
-        throwOsError(formatString(L"GetProcAddress(%s)", name), error,
-                     raiseSite("VModule::getProcAddress", __LINE__));
+        throwLastOsError([&] { return formatString(L"GetProcAddress(%s)", name); }, "VModule::getProcAddress",
+                         __LINE__);
     }
     return address;
 }

@@ -171,9 +171,8 @@ template <class Function>
 Function* shlwapi(const char* name) {
     Function* function = RunTime::systemFunction<Function>(L"shlwapi.dll", name);
     if (!function) {
-        const DWORD error = GetLastError();
-        throwOsError(formatString(L"Unable to load %s from shlwapi.dll", name), error,
-                     raiseSite("VFileName::shlwapi", __LINE__));
+        throwLastOsError([&] { return formatString(L"Unable to load %s from shlwapi.dll", name); },
+                         "VFileName::shlwapi", __LINE__);
     }
     return function;
 }
@@ -227,8 +226,7 @@ std::wstring RunTime::readCurrentDirectory(const wchar_t* operation, const char*
     for (;;) {
         const DWORD length = GetCurrentDirectoryW(static_cast<DWORD>(buffer.size()), buffer.data());
         if (length == 0) {
-            const DWORD error = GetLastError();
-            throwOsError(operation, error, raiseSite(function, __LINE__));
+            throwLastOsError([&] { return operation; }, function, __LINE__);
         }
         if (length < buffer.size()) return std::wstring(buffer.data(), length);
         buffer.assign(length + 1, L'\0');
@@ -256,9 +254,8 @@ bool RunTime::striequal(const std::wstring& a, const std::wstring& b) {
     const int result = CompareStringW(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, a.c_str(), static_cast<int>(a.size()),
                                       b.c_str(), static_cast<int>(b.size()));
     if (result == 0) {
-        const DWORD error = GetLastError();
-        throwOsError(formatString(L"Unable to compare strings (%s) with (%s)", a, b), error,
-                     raiseSite("RunTime::striequal", __LINE__));
+        throwLastOsError([&] { return formatString(L"Unable to compare strings (%s) with (%s)", a, b); },
+                         "RunTime::striequal", __LINE__);
     }
     return result == CSTR_EQUAL;
 }

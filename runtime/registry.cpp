@@ -82,10 +82,7 @@ LSTATUS acceptString(StringRead& read, std::wstring& value, DWORD expected, cons
 
 // For the lookups that report a failure to open as their status.
 LSTATUS openForQuery(HKEY root, const std::wstring& subKey, View view, Key& key) noexcept {
-    HKEY handle = nullptr;
-    const LSTATUS status = RegOpenKeyExW(root, subKey.c_str(), 0, KEY_QUERY_VALUE | accessFlag(view), &handle);
-    if (status == ERROR_SUCCESS) key.reset(handle);
-    return status;
+    return RegOpenKeyExW(root, subKey.c_str(), 0, KEY_QUERY_VALUE | accessFlag(view), key.put());
 }
 
 void setValue(HKEY key, const std::wstring& name, DWORD type, const void* data, std::size_t size) {
@@ -111,34 +108,26 @@ REGSAM accessFlag(View view) noexcept {
     }
 }
 
-Key::Key(HKEY root, const std::wstring& subKey, REGSAM access, bool openOnly) {
-    HKEY handle = nullptr;
-    if (openOnly)
-        open(root, subKey, handle, access);
-    else
-        create(root, subKey, handle, access);
-    reset(handle);
-}
+Key::Key(HKEY root, const std::wstring& subKey, REGSAM access, bool openOnly)
+    : Key(openOnly ? open(root, subKey, access) : create(root, subKey, access)) {}
 
-LSTATUS create(HKEY root, const std::wstring& subKey, HKEY& output, REGSAM access) {
-    HKEY handle = nullptr;
-    const LSTATUS status = RegCreateKeyExW(root, subKey.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, access,
-                                           nullptr, &handle, nullptr);
+Key create(HKEY root, const std::wstring& subKey, REGSAM access) {
+    Key key;
+    const LSTATUS status =
+        RegCreateKeyExW(root, subKey.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, access, nullptr, key.put(), nullptr);
     if (status != ERROR_SUCCESS)
         throwOsError(L"RegCreateKeyEx subKey=" + subKey, static_cast<std::uint32_t>(status),
                      raiseSite("registry::create", __LINE__));
-    output = handle;
-    return ERROR_SUCCESS;
+    return key;
 }
 
-LSTATUS open(HKEY root, const std::wstring& subKey, HKEY& output, REGSAM access) {
-    HKEY handle = nullptr;
-    const LSTATUS status = RegOpenKeyExW(root, subKey.c_str(), 0, access, &handle);
+Key open(HKEY root, const std::wstring& subKey, REGSAM access) {
+    Key key;
+    const LSTATUS status = RegOpenKeyExW(root, subKey.c_str(), 0, access, key.put());
     if (status != ERROR_SUCCESS)
         throwOsError(L"RegOpenKeyEx subKey=" + subKey, static_cast<std::uint32_t>(status),
                      raiseSite("registry::open", __LINE__));
-    output = handle;
-    return ERROR_SUCCESS;
+    return key;
 }
 
 LSTATUS lookup(HKEY key, const std::wstring& name, DWORD& value) {

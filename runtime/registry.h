@@ -48,10 +48,9 @@ public:
     Key(HKEY root, const std::wstring& subKey, REGSAM access, bool openOnly);
 };
 
-// Both throw the registry's code (throwOsError) and leave output untouched on
-// failure; they return 0.
-LSTATUS create(HKEY root, const std::wstring& subKey, HKEY& output, REGSAM access);
-LSTATUS open(HKEY root, const std::wstring& subKey, HKEY& output, REGSAM access);
+// Both throw the registry's code (throwOsError).
+Key create(HKEY root, const std::wstring& subKey, REGSAM access);
+Key open(HKEY root, const std::wstring& subKey, REGSAM access);
 
 // A DWORD through an open key. value changes only when 0 is returned.
 LSTATUS lookup(HKEY key, const std::wstring& name, DWORD& value);

@@ -74,8 +74,8 @@ bool isDenyType(BYTE type) noexcept {
 const ACE_HEADER* entryAt(PACL acl, int index) {
     void* entry = nullptr;
     if (!GetAce(acl, static_cast<DWORD>(index), &entry)) {
-        const DWORD error = GetLastError();
-        throwOsError(formatString(L"Unable to get ACL ACE (%d)", index), error, raiseSite("RunTime::Acl::getAce", 676));
+        throwLastOsError([&] { return formatString(L"Unable to get ACL ACE (%d)", index); }, "RunTime::Acl::getAce",
+                         676);
     }
     return static_cast<const ACE_HEADER*>(entry);
 }
@@ -410,8 +410,8 @@ Acl Acl::deleteAce(PSID sid, bool keepDeny) const {
         const ACE_HEADER* entry = entryAt(result.get(), index);
         if (!EqualSid(entrySid(entry), sid) || (keepDeny && isDenyType(entry->AceType))) continue;
         if (!DeleteAce(result.get(), static_cast<DWORD>(index))) {
-            const DWORD error = GetLastError();
-            throwOsError(formatString(L"Unable to delete ACL ACE (%d)", index), error, raiseSite(kFunction, __LINE__));
+            throwLastOsError([&] { return formatString(L"Unable to delete ACL ACE (%d)", index); }, kFunction,
+                             __LINE__);
         }
     }
     return result;
@@ -490,8 +490,7 @@ DWORD writeSecurity(const std::wstring& name, SE_OBJECT_TYPE type, SECURITY_INFO
 LUID privilegeValue(const wchar_t* name, const wchar_t* format, const char* function) {
     LUID value{};
     if (!LookupPrivilegeValueW(nullptr, name, &value)) {
-        const DWORD error = GetLastError();
-        throwOsError(formatString(format, name), error, raiseSite(function, __LINE__));
+        throwLastOsError([&] { return formatString(format, name); }, function, __LINE__);
     }
     return value;
 }

@@ -45,11 +45,11 @@ void clearReadOnly(const std::wstring& path) {
     const RunTime::FileHandle file = RunTime::File::openObject(path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES);
     FILE_BASIC_INFO information{};
     if (!file.valid() || !GetFileInformationByHandleEx(file.get(), FileBasicInfo, &information, sizeof information))
-        throwLastOsError(formatString(L"GetFileAttributes(%s)", path).c_str(), "removeFile", __LINE__);
+        throwLastOsError([&] { return formatString(L"GetFileAttributes(%s)", path); }, "removeFile", __LINE__);
     information = FILE_BASIC_INFO{{}, {}, {}, {}, information.FileAttributes & ~DWORD{FILE_ATTRIBUTE_READONLY}};
     if (!information.FileAttributes) information.FileAttributes = FILE_ATTRIBUTE_NORMAL;  // 0 would change nothing
     if (!SetFileInformationByHandle(file.get(), FileBasicInfo, &information, sizeof information))
-        throwLastOsError(formatString(L"SetFileAttributes(%s)", path).c_str(), "removeFile", __LINE__);
+        throwLastOsError([&] { return formatString(L"SetFileAttributes(%s)", path); }, "removeFile", __LINE__);
 }
 
 }  // namespace
@@ -63,9 +63,8 @@ std::wstring recyclerPath(const std::wstring& path) {
             const std::wstring longPath = VFileName::toLongPath(path);
             wchar_t volume[MAX_PATH];
             if (!GetVolumePathNameW(longPath.c_str(), volume, MAX_PATH)) {
-                const DWORD error = GetLastError();
-                throwOsError(formatString(L"GetVolumePathName(%s) failed", path), error,
-                             raiseSite("recyclerPath", __LINE__));
+                throwLastOsError([&] { return formatString(L"GetVolumePathName(%s) failed", path); }, "recyclerPath",
+                                 __LINE__);
             }
             std::wstring recycler = VFileName::combine(VFileName::withoutLongPrefix(volume), L"Recycler");
             ensureRecyclerDirectory(recycler);

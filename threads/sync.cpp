@@ -60,10 +60,8 @@ std::uint32_t VSyncObject::waitForMultipleObjects(std::uint32_t count, const HAN
 }
 
 bool VSyncObject::lock(std::uint32_t timeout) {
-    const std::uint32_t result = waitForSingleObject(timeout);
-    if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED) return true;
-    if (result == WAIT_TIMEOUT || result == WAIT_IO_COMPLETION) return false;
-    throwLastOsError(L"Lock object", "VSyncObject::lock", 128);
+    // As in waitForExit: a failure is raised by the wait itself.
+    return waitForSingleObject(timeout) != WAIT_TIMEOUT;
 }
 
 VMutex::VMutex(bool initialOwner, const wchar_t* name) {
@@ -87,8 +85,7 @@ std::uint32_t ExclusiveTask::Initialize(const std::wstring& name, std::uint32_t 
     release();
     mutex_.reset(CreateMutexW(nullptr, FALSE, name.c_str()));
     if (!mutex_.valid()) {
-        const DWORD error = GetLastError();
-        throwOsError(L"create mutex " + name, error, raiseSite("ExclusiveTask::Initialize", 182));
+        throwLastOsError([&] { return L"create mutex " + name; }, "ExclusiveTask::Initialize", 182);
     }
     // Deliberately not alertable: the cancellation registry itself is
     // created under this mutex.

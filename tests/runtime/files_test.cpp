@@ -132,18 +132,18 @@ TEST_F(Files, HandlesMoveCloseOnceAndDuplicateWithoutInheritance) {
     EXPECT_EQ(third.handle(), INVALID_HANDLE_VALUE);
     EXPECT_TRUE(isClosedEverywhere(path(L"a")));
 
-    EXPECT_EQ(VHandle::duplicate(nullptr), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(VHandle::duplicate(INVALID_HANDLE_VALUE), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(VHandle::duplicate(nullptr).get(), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(VHandle::duplicate(INVALID_HANDLE_VALUE).get(), INVALID_HANDLE_VALUE);
     SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
     const HANDLE original = CreateFileW(path(L"dup").c_str(), GENERIC_WRITE, 0, &inheritable, CREATE_NEW,
                                         FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(original, INVALID_HANDLE_VALUE);
-    const HANDLE copy = VHandle::duplicate(original);
+    RunTime::FileHandle copy = VHandle::duplicate(original);
     CloseHandle(original);
     DWORD flags = HANDLE_FLAG_INHERIT;
-    EXPECT_TRUE(GetHandleInformation(copy, &flags) && !(flags & HANDLE_FLAG_INHERIT));
-    EXPECT_TRUE(writeHandle(copy, "via copy"));
-    CloseHandle(copy);
+    EXPECT_TRUE(GetHandleInformation(copy.get(), &flags) && !(flags & HANDLE_FLAG_INHERIT));
+    EXPECT_TRUE(writeHandle(copy.get(), "via copy"));
+    copy.reset();
     EXPECT_EQ(VFile::readAll(path(L"dup")), "via copy");
 
     const HANDLE closed = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -278,28 +278,20 @@ TEST_F(Files, StreamFilesResolveBelowTheCurrentDirectoryAndReplaceTheHeldHandle)
     ASSERT_TRUE(SetCurrentDirectoryW(root_.c_str()));
     EXPECT_EQ(RunTime::currentDirectory(), root_);
     EXPECT_EQ(VDirectory::current(), root_);
-    HANDLE output = INVALID_HANDLE_VALUE;
-    RunTime::File::openForWriting(output, L"out.txt");
-    EXPECT_TRUE(writeHandle(output, "new"));
-
-    // The handle held before is closed whether or not the next open succeeds.
-    RunTime::File::openForReading(output, L"sub\\..\\input");
+    RunTime::FileHandle output = RunTime::File::openForWriting(L"out.txt");
+    EXPECT_TRUE(writeHandle(output.get(), "new"));
+    output = RunTime::File::openForReading(L"sub\\..\\input");
     EXPECT_TRUE(isClosedEverywhere(path(L"out.txt")));
     EXPECT_FALSE(isClosedEverywhere(path(L"input")));
-    EXPECT_THROW(RunTime::File::openForReading(output, path(L"missing")), VFileNotFoundException);
-    EXPECT_EQ(output, INVALID_HANDLE_VALUE);
-    EXPECT_TRUE(isClosedEverywhere(path(L"input")));
+    EXPECT_THROW(RunTime::File::openForReading(path(L"missing")), VFileNotFoundException);
     EXPECT_EQ(VFile::readAll(path(L"out.txt")), "new");
 
     // A second writer is refused, the file named without its long prefix.
-    RunTime::File::openForWriting(output, path(L"x.log"));
-    HANDLE second = INVALID_HANDLE_VALUE;
-    EXPECT_TRUE(contains(messageOf<VSharingViolationException>(
-                             [&] { RunTime::File::openForWriting(second, path(L"x.log")); }),
+    output = RunTime::File::openForWriting(path(L"x.log"));
+    EXPECT_TRUE(contains(messageOf<VSharingViolationException>([&] { RunTime::File::openForWriting(path(L"x.log")); }),
                          L"Unable to create file '" + path(L"x.log") + L"'"));
-    EXPECT_EQ(second, INVALID_HANDLE_VALUE);
-    CloseHandle(output);
-    EXPECT_THROW(RunTime::File::openForWriting(second, L""), vosexception);  // resolution errors pass on
+    output.reset();
+    EXPECT_THROW(RunTime::File::openForWriting(L""), vosexception);  // resolution errors pass on
 }
 
 // A missing file is removed already; a missing directory, a read-only file
