@@ -53,7 +53,7 @@ TEST(TaskTree, ATimeoutRecords1460AndEndsTheWholeTreeThreeLevelsDeep) {
 
 // A child that ends in time leaves its background program running, and the
 // program holds only the task's streams: the scheduler's pipe to the agent
-// ends with the agent (run would wait for it a minute, beyond its bound).
+// ends with the agent (else run waits until the program has gone).
 TEST(TaskTree, ABackgroundProgramOutlivesTheChildButNotTheAgentsOutput) {
     TaskRun task;
     const std::wstring name = test_process::treeName(L"background");
