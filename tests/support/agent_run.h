@@ -1,6 +1,6 @@
-// One task run of the agent as the scheduler makes it: a fresh directory
-// with the stream and result files, an installation root whose log file
-// collects the run's records, and the RD_* variables of the task.
+// One run of the agent as the scheduler makes it: a fresh directory with the
+// stream and result files, an installation root whose log file collects the
+// run's records, and the RD_* variables of the task.
 #pragma once
 
 #include <windows.h>
@@ -17,42 +17,49 @@
 
 namespace reliability {
 
+// A result file's content: digits only, no leading zero (zero is "0").
+inline bool isDecimal(const std::string& text) {
+    return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos &&
+           (text == "0" || text[0] != '0');
+}
+
+// What the agent printed (nothing, for a task run) and the records of its
+// log file, stamps removed: all, and the Error ones.
 struct AgentResult {
     DWORD exitCode = 0;
-    std::string output;                 // what the agent printed (nothing, for a task run)
-    std::vector<std::wstring> errors;   // the Error records of the log file, without their stamps
-    std::vector<std::wstring> records;  // every record of the log file, without stamps
+    std::wstring commandLine;
+    std::string output;
+    std::vector<std::wstring> errors, records;
 };
 
 class TaskRun {
 public:
     TaskRun() : dir_(L"rdrel-") {
-        CreateDirectoryW((dir_ / L"admin").c_str(), nullptr);
-        CreateDirectoryW((dir_ / L"admin\\logs").c_str(), nullptr);
+        for (const wchar_t* name : {L"admin", L"admin\\logs"}) CreateDirectoryW(path(name).c_str(), nullptr);
         test_support::writeBytes(path(L"in.txt"), "");
         config_.set(L"PRODUCT_ROOT_D", dir_.path());
-        config_.remove(L"Debug");
-        config_.remove(L"log_debug_enabled");
+        for (const wchar_t* name : {L"Debug", L"log_debug_enabled"}) config_.remove(name);
         variables = test_process::childTask(dir_.path(), L"exit 0");
     }
 
-    // A file of the run's directory.
     std::wstring path(const std::wstring& name) const { return dir_ / name; }
     const std::wstring& directory() const { return dir_.path(); }
     test_config::ConfigValues& config() { return config_; }
 
-    // Runs rundock with our environment minus any RD_* plus variables (a
-    // variable mapped to kAbsent is left out); timeoutMs bounds the whole run.
-    // arguments: the agent's own, after its quoted path.
-    AgentResult run(DWORD timeoutMs = 60000, const std::wstring& arguments = std::wstring()) {
-        const std::wstring block = test_process::taskEnvironment(variables, kAbsent);
+    // Runs rundock in the run's directory with our environment minus any RD_*
+    // plus variables (one mapped to kAbsent left out), bounded by timeoutMs.
+    AgentResult run(DWORD timeoutMs = 60000, const std::vector<std::wstring>& arguments = {}) {
         const std::wstring agent = test_process::siblingPath(L"rundock.exe");
-        const std::wstring line = L"\"" + agent + L"\"" + (arguments.empty() ? L"" : L" " + arguments);
-        const test_process::ProcessResult process = test_process::run(agent, line, timeoutMs, block, dir_.path());
         AgentResult result;
+        result.commandLine = test_process::commandLine(agent, arguments);
+        const test_process::ProcessResult process = test_process::run(
+            agent, result.commandLine, timeoutMs, test_process::taskEnvironment(variables, kAbsent), dir_.path());
         result.exitCode = process.exitCode;
         result.output = process.output;
-        result.records = logRecords();
+        for (const std::wstring& file : test_support::fileNames(dir_ / L"admin\\logs\\*.log"))
+            for (std::wstring& record : test_log::recordsOf(
+                     test_log::utf16Text(test_support::readBytes(dir_ / (L"admin\\logs\\" + file)))))
+                result.records.push_back(std::move(record));
         for (const std::wstring& record : result.records)
             if (record.rfind(L"Error: ", 0) == 0) result.errors.push_back(record);
         return result;
@@ -60,23 +67,14 @@ public:
 
     // The bytes of a file of the run's directory; "<missing>" when it does not exist.
     std::string read(const std::wstring& name) const {
-        if (GetFileAttributesW(path(name).c_str()) == INVALID_FILE_ATTRIBUTES) return "<missing>";
-        return test_support::readBytes(path(name));
+        return GetFileAttributesW(path(name).c_str()) == INVALID_FILE_ATTRIBUTES ? "<missing>"
+                                                                                 : test_support::readBytes(path(name));
     }
 
     static inline const std::wstring kAbsent = L"\x01<absent>";
     std::map<std::wstring, std::wstring> variables;
 
 private:
-    std::vector<std::wstring> logRecords() const {
-        std::vector<std::wstring> records;
-        for (const std::wstring& file : test_support::fileNames(dir_ / L"admin\\logs\\*.log")) {
-            const std::wstring text = test_log::utf16Text(test_support::readBytes(dir_ / (L"admin\\logs\\" + file)));
-            for (std::wstring& record : test_log::recordsOf(text)) records.push_back(std::move(record));
-        }
-        return records;
-    }
-
     test_support::TempDir dir_;
     test_config::ConfigValues config_;
 };

@@ -17,8 +17,7 @@
 
 namespace test_process {
 
-inline std::runtime_error osFailure(const char* operation) {
-    const DWORD error = GetLastError();  // before the message allocates
+inline std::runtime_error osFailure(const char* operation, DWORD error = GetLastError()) {
     return std::runtime_error(std::string(operation) + " failed with error " + std::to_string(error));
 }
 
@@ -45,33 +44,23 @@ struct ProcessResult {
     std::string output;  // the raw bytes of standard output and standard error
 };
 
-// environment: a block of name=value strings, each ended by a zero (the block
-// ends with one more); empty inherits ours.
-// currentDirectory: empty keeps ours.
+// environment: name=value strings, each ended by a zero (the block ends with
+// one more), or empty for ours; currentDirectory: empty keeps ours.
 inline ProcessResult run(const std::wstring& program, const std::wstring& line, DWORD timeoutMs = 60000,
                          const std::wstring& environment = std::wstring(),
                          const std::wstring& currentDirectory = std::wstring()) {
     SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    HANDLE readEnd = nullptr;
-    HANDLE writeEnd = nullptr;
-    if (!CreatePipe(&readEnd, &writeEnd, &inheritable, 0)) throw osFailure("CreatePipe");
-    RunTime::AutoHandle reader(readEnd);
-    RunTime::AutoHandle writer(writeEnd);
+    RunTime::AutoHandle reader, writer;
+    if (!CreatePipe(reader.put(), writer.put(), &inheritable, 0)) throw osFailure("CreatePipe");
     if (!SetHandleInformation(reader.get(), HANDLE_FLAG_INHERIT, 0)) throw osFailure("SetHandleInformation");
     RunTime::AutoHandle input(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
                                   OPEN_EXISTING, 0, nullptr));
     if (!input.valid()) throw osFailure("CreateFileW(NUL)");
 
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = input.get();
-    startup.hStdOutput = writer.get();
-    startup.hStdError = writer.get();
+    STARTUPINFOW startup{.cb = sizeof(STARTUPINFOW), .dwFlags = STARTF_USESTDHANDLES,
+                         .hStdInput = input.get(), .hStdOutput = writer.get(), .hStdError = writer.get()};
     PROCESS_INFORMATION info{};
-    std::wstring block = environment;
-    if (!block.empty()) block.push_back(L'\0');
-    std::wstring mutableLine;
+    std::wstring block = environment.empty() ? environment : environment + L'\0', mutableLine;
     if (!createProcessRetried([&] {
             mutableLine = line;
             return CreateProcessW(program.c_str(), mutableLine.data(), nullptr, nullptr, TRUE,
@@ -79,11 +68,9 @@ inline ProcessResult run(const std::wstring& program, const std::wstring& line, 
                                   currentDirectory.empty() ? nullptr : currentDirectory.c_str(), &startup, &info);
         }))
         throw osFailure("CreateProcessW");
-    RunTime::AutoHandle process(info.hProcess);
-    RunTime::AutoHandle thread(info.hThread);
+    RunTime::AutoHandle process(info.hProcess), thread(info.hThread);
     // Only the child may hold the write end, or the read never sees its end.
-    writer.reset();
-    input.reset();
+    writer.reset(), input.reset();
 
     ProcessResult result;
     std::thread drain([&] {
@@ -103,20 +90,15 @@ inline ProcessResult run(const std::wstring& program, const std::wstring& line, 
 // The task the agent tests run unless they say otherwise: the test child
 // with arguments, its files in directory (in.txt must exist), 30 seconds.
 inline std::map<std::wstring, std::wstring> childTask(const std::wstring& directory, const std::wstring& arguments) {
-    return {{L"RD_CMD_BINARY", siblingPath(L"rdchild.exe")},
-            {L"RD_CMD_ARGS", arguments},
-            {L"RD_STDIN", directory + L"\\in.txt"},
-            {L"RD_STDOUT", directory + L"\\out.txt"},
-            {L"RD_STDERR", directory + L"\\err.txt"},
-            {L"RD_PID", directory + L"\\pid"},
-            {L"RD_EXIT_CODE", directory + L"\\exit"},
-            {L"RD_TIMEOUT", L"30"}};
+    return {{L"RD_CMD_BINARY", siblingPath(L"rdchild.exe")}, {L"RD_CMD_ARGS", arguments},
+            {L"RD_STDIN", directory + L"\\in.txt"},           {L"RD_STDOUT", directory + L"\\out.txt"},
+            {L"RD_STDERR", directory + L"\\err.txt"},         {L"RD_PID", directory + L"\\pid"},
+            {L"RD_EXIT_CODE", directory + L"\\exit"},         {L"RD_TIMEOUT", L"30"}};
 }
 
 // An environment block for run(): ours without any RD_* variable, plus the
 // task's (a value equal to skip is left out).
-inline std::wstring taskEnvironment(const std::map<std::wstring, std::wstring>& task,
-                                    const std::wstring& skip = std::wstring()) {
+inline std::wstring taskEnvironment(const std::map<std::wstring, std::wstring>& task, const std::wstring& skip = L"") {
     std::wstring block;
     wchar_t* own = GetEnvironmentStringsW();
     for (const wchar_t* entry = own; *entry; entry += wcslen(entry) + 1)
@@ -130,13 +112,11 @@ inline std::wstring taskEnvironment(const std::map<std::wstring, std::wstring>& 
 // A name for rdchild's "name" action, unique in this test program.
 inline std::wstring treeName(const std::wstring& tag) {
     static LONG count = 0;
-    return L"rdtree-" + std::to_wstring(GetCurrentProcessId()) + L"-" + tag + L"-" +
-           std::to_wstring(InterlockedIncrement(&count));
+    return L"rdtree-" + std::to_wstring(GetCurrentProcessId()) + L"-" + tag + std::to_wstring(++count);
 }
 
-// Waits up to ms for the named event to be held by some process (held) or
-// by none; true when it came to that. Processes take a moment to start, and
-// terminated ones a moment to go.
+// Waits up to ms for the named event to be held by some process (held) or by
+// none, true when it came to that: processes take a moment to start and end.
 inline bool nameComesTo(const std::wstring& name, bool held, DWORD ms) {
     for (const DWORD start = GetTickCount();; Sleep(20)) {
         const HANDLE event = OpenEventW(SYNCHRONIZE, FALSE, name.c_str());
@@ -153,16 +133,6 @@ inline void endSpawned(const std::string& text) {
             TerminateProcess(process, 0);
             CloseHandle(process);
         }
-}
-
-// The C runtime writes standard output in text mode.
-inline std::string crlf(const std::string& text) {
-    std::string converted;
-    for (char c : text) {
-        if (c == '\n') converted += '\r';
-        converted += c;
-    }
-    return converted;
 }
 
 }  // namespace test_process

@@ -1,115 +1,120 @@
-// The process helper's log lines and the log manager's handler dispatch.
+// The task run's own helpers: log lines, failure contexts, starts under
+// impersonation; and the log manager's handler dispatch.
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <vector>
 
+#include "errors/format.h"
 #include "log/logmanager.h"
-#include "runtime/security.h"
+#include "task/adapter.h"
 #include "task/process_helper.h"
+#include "task/system_helper.h"
 #include "tests/support/impersonation.h"
 #include "tests/support/log_records.h"
-#include "tests/support/process_runner.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
 
+using Rundock::DefaultProcessHelper;
 using test_log::Recorder;
 
 const std::wstring kChild = test_process::siblingPath(L"rdchild.exe");
 
 }  // namespace
 
-// One result line per run, and a true one: looking again, or a zero wait
-// that finds the child running, adds none.
+// The start is logged before the launch, masked; then one result line per
+// run, and a true one: a zero wait that finds the child running, or looking
+// again, adds none. (The "finished" line: EnvironmentFaults.)
 TEST(ProcessHelper, LogsExecuteBeforeTheStartAndTheFirstTrueOutcomeOnce) {
     test_support::TempDir dir(L"rundock-helper-");
     Recorder log;
-    Rundock::DefaultProcessHelper finished(kChild, L"exit 4 pwd=secret", dir / L"in", dir / L"out", dir / L"OUT");
     test_support::writeBytes(dir / L"in", "");
-    EXPECT_TRUE(finished.launcher().mergeStderr);
-    finished.start();
-    EXPECT_TRUE(finished.waitForExit(30000));
-    EXPECT_TRUE(finished.waitForExit(0));
-    EXPECT_EQ(finished.getExitCode(), 4u);
-
-    Rundock::DefaultProcessHelper sleeping(kChild, L"sleep 60000", dir / L"in", dir / L"out2", dir / L"err2");
+    DefaultProcessHelper sleeping(kChild, L"sleep 60000", dir / L"in", dir / L"out", dir / L"err");
     sleeping.start();
     EXPECT_FALSE(sleeping.waitForExit(0));
     EXPECT_FALSE(sleeping.waitForExit(50));
     sleeping.terminate(1460);
     EXPECT_TRUE(sleeping.waitForExit(30000));
-
-    Rundock::DefaultProcessHelper failing(kChild, L"x", dir / L"missing", dir / L"out3", dir / L"err3");
+    DefaultProcessHelper failing(kChild, L"x pwd=secret", dir / L"missing", dir / L"out2", dir / L"err2");
     EXPECT_THROW(failing.start(), VFileNotFoundException);
-
-    EXPECT_EQ(log.records, (std::vector<std::wstring>{
-                               L"Info: Execute " + kChild + L" exit 4 \"pwd=*\"",
-                               L"Info: Execute " + kChild + L" exit 4 \"pwd=*\" finished",
-                               L"Info: Execute " + kChild + L" sleep 60000",
-                               L"Info: Execute " + kChild + L" sleep 60000 timeout expired",
-                               L"Info: Execute " + kChild + L" x",
-                           }));
+    const std::wstring line = L"Info: Execute " + kChild;
+    EXPECT_EQ(log.records, (std::vector<std::wstring>{line + L" sleep 60000", line + L" sleep 60000 timeout expired",
+                                                      line + L" x \"pwd=*\""}));
 }
 
-namespace {
-
-// Starts the test child with the given exit code on this impersonating
-// thread, then reverts to the process token.
-std::unique_ptr<vexecutil> startWhileImpersonating(const std::wstring& exitCode) {
-    auto child = std::make_unique<vexecutil>();
-    child->executable = kChild;
-    child->arguments = L"exit " + exitCode;
-    child->noWindow = true;
-    EXPECT_NO_THROW(child->start());
-    RevertToSelf();
-    return child;
+// Each operation of a task run adds its own context entry, outermost last,
+// to whatever fails inside it. (getEnv and createTask cannot be made to fail
+// from outside: the environment block is always there, and the helper's
+// constructor raises nothing.)
+TEST(TaskOperations, AFailureCarriesTheContextOfEachOperationItPassed) {
+    test_support::TempDir dir(L"rundock-context-");
+    const std::wstring in = dir / L"missing", out = dir / L"out", err = dir / L"err", pid = dir / L"no dir\\pid";
+    DefaultProcessHelper unstarted(kChild, L"", in, out, err);
+    Rundock::DefaultSystemHelper system;
+    const std::map<std::wstring, std::wstring> task = {
+        {L"RD_CMD_BINARY", kChild}, {L"RD_CMD_ARGS", L"a pwd=b"}, {L"RD_STDIN", in},  {L"RD_STDOUT", out},
+        {L"RD_STDERR", err},        {L"RD_PID", pid},             {L"RD_EXIT_CODE", out}, {L"RD_TIMEOUT", L"9"}};
+    const std::wstring process = L"(Rundock::DefaultProcessHelper::", adapter = L"(Rundock::Adapter::runTask line ";
+    const std::pair<std::function<void()>, std::wstring> rows[] = {
+        {[&] { unstarted.start(); }, L"start()" + process + L"start line 31)"},
+        {[&] { unstarted.waitForExit(7); }, L"waitForExit(7)" + process + L"waitForExit line 48)"},
+        {[&] { unstarted.getExitCode(); }, L"getExitCode()" + process + L"getExitCode line 59)"},
+        {[&] { system.writeFile(pid, "4711"); },
+         L"writeFile(" + pid + L", 4711)(Rundock::DefaultSystemHelper::writeFile line 40)"},
+        {[] { Rundock::Adapter(std::make_shared<Rundock::DefaultSystemHelper>()).runTask(); },
+         L"start()" + process + L"start line 31)\n   at runTask(" + kChild + L", a \"pwd=*\", " + in + L", " + out +
+             L", " + err + L", " + pid + L", " + out + L", 9)" + adapter + L"74)\n   at runTask()" + adapter + L"50)"},
+    };
+    for (const auto& [name, value] : task) SetEnvironmentVariableW(name.c_str(), value.c_str());
+    for (const auto& [action, contexts] : rows) {
+        std::wstring rendered = L"(no failure)";
+        try {
+            action();
+        } catch (const vexception& e) {
+            rendered = fullMessage(e);
+        }
+        const std::wstring tail = L"\n   at " + contexts;
+        EXPECT_EQ(rendered.substr(rendered.size() - std::min(rendered.size(), tail.size())), tail) << rendered;
+    }
+    for (const auto& [name, value] : task) SetEnvironmentVariableW(name.c_str(), nullptr);
 }
 
-}  // namespace
-
-TEST(ProcessHelper, ImpersonatingWithTheSameStandingStartsUnderTheProcessToken) {
-    ASSERT_TRUE(ImpersonateSelf(SecurityImpersonation));
-    const auto child = startWhileImpersonating(L"6");
-    EXPECT_TRUE(child->waitForExit(30000));
-    EXPECT_EQ(child->exitCode(), 6u);
-}
-
-TEST(ProcessHelper, ImpersonatingWithADifferentStandingStartsUnderTheUsersToken) {
+// Under an impersonation with the process's own standing the child starts
+// under the process token; with another standing it carries the user's.
+TEST(ProcessHelper, ImpersonatingStartsUnderTheTokenOfTheStanding) {
     ASSERT_TRUE(RunTime::Access::isTokenMember(nullptr)) << "the test needs an administrator's process";
-    const RunTime::AutoHandle impersonation = test_support::impersonateWithoutAdministrators();
-    const bool impersonatedIsAdmin = RunTime::Access::isTokenMember(nullptr);
-    const auto child = startWhileImpersonating(L"7");
-    EXPECT_FALSE(impersonatedIsAdmin);
-    EXPECT_TRUE(child->waitForExit(30000));
-    EXPECT_EQ(child->exitCode(), 7u);
-    // The child carries the impersonated user's token, not the process's.
-    RunTime::AutoHandle childToken;
-    ASSERT_TRUE(OpenProcessToken(child->processHandle(), TOKEN_QUERY, childToken.put())) << GetLastError();
-    EXPECT_FALSE(RunTime::Access::isTokenMember(childToken.get()));
+    for (const bool sameStanding : {true, false}) {
+        RunTime::AutoHandle impersonation;
+        if (sameStanding)
+            ASSERT_TRUE(ImpersonateSelf(SecurityImpersonation));
+        else
+            impersonation = test_support::impersonateWithoutAdministrators();
+        vexecutil child;
+        child.executable = kChild;
+        child.arguments = L"exit 6";
+        child.noWindow = true;
+        EXPECT_NO_THROW(child.start());
+        RevertToSelf();
+        EXPECT_TRUE(child.waitForExit(30000));
+        EXPECT_EQ(child.exitCode(), 6u);
+        RunTime::AutoHandle token;
+        ASSERT_TRUE(OpenProcessToken(child.processHandle(), TOKEN_QUERY, token.put())) << GetLastError();
+        EXPECT_EQ(RunTime::Access::isTokenMember(token.get()), sameStanding);
+    }
 }
 
-TEST(LogManagerDispatch, HandlersGetEveryLevelAndAThrowingHandlerStopsOnlyTheLaterOnes) {
-    Recorder first;
-    Recorder second;
-    LogManager::instance().log(Info, L"%s=%d", L"a", 1);
-    LogManager::instance().log(Crash, L"b");
-    EXPECT_EQ(first.records, (std::vector<std::wstring>{L"Info: a=1", L"Crash: b"}));
-    EXPECT_EQ(second.records, first.records);
-
+// A throwing handler stops only the later ones; a failed format reaches none.
+TEST(LogManagerDispatch, AThrowingHandlerStopsOnlyTheLaterOnes) {
+    Recorder first, second;
     first.throws = true;
-    EXPECT_NO_THROW(LogManager::instance().log(Warning, L"c"));
-    EXPECT_EQ(first.records.back(), L"Warning: c");
-    EXPECT_EQ(second.records.size(), 2u);
-
-    // A format that fails drops the record before any destination.
+    EXPECT_NO_THROW(LogManager::instance().log(Warning, L"%s=%d", L"a", 1));
     LogManager::instance().log(Info, nullptr);
-    EXPECT_EQ(first.records.size(), 3u);
-
-    first.throws = false;
     LogManager::instance().log(Error, vexception(L"boom", raiseSite("f", 1)));
-    EXPECT_EQ(first.exceptions, std::vector<std::wstring>{L"Error: boom"});
-    EXPECT_EQ(logLevelName(6), std::wstring(L"Unknown level"));
+    EXPECT_EQ(first.records, std::vector<std::wstring>{L"Warning: a=1"});
+    EXPECT_EQ(second.records, std::vector<std::wstring>{});
+    EXPECT_EQ(second.exceptions, std::vector<std::wstring>{L"Error: boom"});
 }
