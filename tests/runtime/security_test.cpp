@@ -146,18 +146,8 @@ TEST(Acls, DeletingASidAndMakingAFileDeletableKeepOnlyWhatTheySay) {
                                         "allow A flags3 0x10100"}));
 }
 
-TEST(Sids, BuildConvertLookUpAndRefuseBadInput) {
-    EXPECT_TRUE(Sid(5, {32, 544}) == Sid::administrators());
-    EXPECT_EQ(Sid::administrators().toSidString(), L"S-1-5-32-544");
-    EXPECT_EQ(Sid(Sid::administrators().get()).accountText(), L"BUILTIN\\Administrators");
-    Sid unknown(5, {21, 1, 2, 3, 1234});
-    EXPECT_THROW(unknown.lookupByAccountNameAndDomain(), VNoneMappedException);
-    EXPECT_EQ(unknown.accountText(), L"S-1-5-21-1-2-3-1234");
-    EXPECT_THROW(Sid(5, {1, 2, 3, 4, 5, 6, 7, 8, 9}), vosexception);
-    unsigned char garbage[16] = {7, 1};
-    EXPECT_THROW(Sid{garbage}, vosexception);
-
-    // A descriptor keeps its own owner and group: its entries need only outlive the constructor.
+// A descriptor keeps its own owner and group: its entries need only outlive the constructor.
+TEST(SecurityDescriptors, KeepTheirOwnOwnerAndGroup) {
     std::vector<unsigned char> owner(static_cast<unsigned char*>(kA.get()),
                                      static_cast<unsigned char*>(kA.get()) + GetLengthSid(kA.get()));
     SecurityDescriptor::Entry ownerEntry = SecurityDescriptor::allow(owner.data(), 0, 0), groupEntry = ownerEntry;
@@ -180,18 +170,11 @@ TEST(Tokens, MembershipIgnoresDenyOnlyGroupsAndOnlyHeldPrivilegesEnable) {
         const RunTime::AutoHandle impersonation = test_support::impersonateWithoutAdministrators();
         const bool member = isTokenMember(nullptr);
         RevertToSelf();
-        EXPECT_FALSE(member);
-        EXPECT_FALSE(isTokenMember(impersonation.get()));
+        EXPECT_FALSE(member || isTokenMember(impersonation.get()));
     }
-    const RunTime::AutoHandle notAToken(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    EXPECT_THROW(isTokenMember(notAToken.get()), vosexception);
-
-    EXPECT_TRUE(privilegeExist(L"SeTakeOwnershipPrivilege"));
     EXPECT_NO_THROW(enablePrivilege(L"SeTakeOwnershipPrivilege"));
-    EXPECT_FALSE(privilegeExist(L"SeCreateTokenPrivilege"));
     EXPECT_TRUE(messageOf<vosexception>([] { enablePrivilege(L"SeCreateTokenPrivilege"); })
                     .ends_with(L" (Error code 1300) at Unable to adjust privilege (SeCreateTokenPrivilege)"));
-    EXPECT_THROW(privilegeExist(L"SeNoSuchPrivilege"), vosexception);
 }
 
 // Wine keeps no file ACL: it maps what is written to the Unix mode and reads
