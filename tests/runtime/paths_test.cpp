@@ -88,8 +88,7 @@ TEST(Paths, AbsolutePathResolvesAgainstTheBaseOrTheCurrentDirectoryNeverAboveThe
 
 TEST(Paths, ComparePathsIgnoresSpellingAndOrdersAncestorsAndSiblings) {
     const std::tuple<std::wstring, std::wstring, int> rows[] = {
-        {L"c:/Data//x", LR"(\\?\C:\data\X\)", 0}, {LR"(\??\C:\x)", L"C:/X", 0},
-        {LR"(C:\)" + kWide + LR"(\)" + kLong, L"C:/" + kWide + L"/" + kLong + L"/", 0},
+        {L"c:/Data//x", LR"(\\?\C:\data\X\)", 0}, {LR"(\??\C:\)" + kLong, L"C:/" + kLong + L"/", 0},
         {LR"(C:\a)", LR"(C:\a\b)", 2}, {LR"(C:\a\b\)", LR"(C:\A)", 1}, {LR"(C:\a\x)", LR"(C:\b)", 3},
         // The longer component orders after, whatever its letters; a name
         // that merely starts like the other is no descendant.

@@ -1,11 +1,9 @@
-// Code-page conversion with bad input, the stamps of date-times and unique names.
+// Code-page conversion with bad input and the stamps of date-times.
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
-#include <cwctype>
 #include <functional>
-#include <set>
 #include <string>
 
 #include "errors/vexception.h"
@@ -60,14 +58,4 @@ TEST(DateTime, FileTimesConvertUnshiftedAndStampsAreZeroPadded) {
               L"00050102T030405 0005/01/02 03:04:05.006 00050102");
     EXPECT_TRUE(raised([] { VDateTime{FILETIME{0, 0x80000000u}}; })
                     .ends_with(L" at FileTimeToSystemTime|VDateTime::VDateTime"));
-}
-
-TEST(UniqueNames, AreDistinctHyphenatedHexGuids) {
-    std::set<std::wstring> seen;
-    for (int i = 0; i < 100; ++i) {
-        std::wstring shape = RunTime::uniqueName(i % 2 == 0);
-        EXPECT_TRUE(seen.insert(shape).second) << "repeated " << testing::PrintToString(shape);
-        for (wchar_t& c : shape) c = std::iswxdigit(c) ? L'x' : c;
-        EXPECT_EQ(shape, L"xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx");
-    }
 }
