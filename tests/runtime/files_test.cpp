@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <map>
 #include <optional>
 #include <thread>
 
@@ -64,22 +63,6 @@ TEST_F(Files, WholeFileWritesTruncateOrKeepWhatExistsAndFileObjectsNameTheFileIn
     EXPECT_THROW(file.open(path(L"missing"), GENERIC_READ, 0, OPEN_EXISTING, 0), VFileNotFoundException);
     EXPECT_EQ(file.name(), path(L"data"));  // a failed open leaves the open file alone
     EXPECT_FALSE(isClosedEverywhere(path(L"data")));
-}
-
-TEST_F(Files, QueriesAndListingsTellFilesFromDirectories) {
-    ASSERT_TRUE(VFile::writeAll(path(L"a.txt"), "a", true));
-    ASSERT_TRUE(CreateDirectoryW(path(L"sub").c_str(), nullptr));
-    bool isDirectory = true;
-    EXPECT_TRUE(fileExist(root_ + L"/sub/../a.txt", &isDirectory) && !isDirectory);
-    EXPECT_TRUE(fileExist(path(L"sub\\"), &isDirectory) && isDirectory);
-    EXPECT_FALSE(fileExist(path(L"missing\\deeper"), &isDirectory));
-    VFileFinder finder;
-    std::map<std::wstring, bool> entries;
-    for (bool found = finder.first(path(L"*")); found; found = finder.next())
-        if (!finder.isDots()) entries[finder.name()] = finder.isDirectory();
-    EXPECT_EQ(entries, (std::map<std::wstring, bool>{{L"a.txt", false}, {L"sub", true}}));
-    ASSERT_TRUE(finder.first(path(L"*.txt")));  // starts over, then finds nothing and keeps nothing open
-    EXPECT_FALSE(finder.first(path(L"missing\\*")) || finder.next());
 }
 
 // Agents starting together make the same directories: whoever comes second

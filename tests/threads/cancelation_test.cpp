@@ -17,6 +17,9 @@ namespace {
 
 using ThreadCancelation::CancelationPoint;
 
+const HANDLE kNeverSignalled = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+constexpr GuardedOperation kOperation{"Tests::operation", L"operation()", 1, 2};
+
 // A thread that opens an asynchronous point of its own and runs body two
 // guarded operations deep, counting the objects each level destroys. It ends
 // with 7 when body returns, with 0 when cancelled.
@@ -26,7 +29,6 @@ public:
         thread_.reset(CreateThread(nullptr, 0, &Victim::main, this, 0, &id));
         while (!point_) Sleep(1);
     }
-    CancelationPoint& point() { return *point_; }
     // The exit code, or STILL_ACTIVE when the thread did not end in time.
     DWORD join(DWORD ms = 10000) {
         DWORD code = STILL_ACTIVE;
@@ -36,6 +38,7 @@ public:
 
     DWORD id = 0;
     std::atomic<int> destroyed{0};
+    std::atomic<CancelationPoint*> point_{nullptr};
 
 private:
     struct Counted {
@@ -47,7 +50,6 @@ private:
         return 7;
     }
     void run() {
-        static constexpr GuardedOperation kOperation{"Tests::operation", L"operation()", 1, 2};
         Counted thread{destroyed};
         CancelationPoint point(ThreadCancelation::Asynchronous);
         point_ = &point;
@@ -62,10 +64,8 @@ private:
 
     std::function<void()> body_;
     RunTime::AutoHandle thread_;
-    std::atomic<CancelationPoint*> point_{nullptr};
 };
 
-const HANDLE kNeverSignalled = CreateEventW(nullptr, TRUE, FALSE, nullptr);
 
 }  // namespace
 
@@ -94,8 +94,8 @@ TEST(Cancelation, AnApcEndsAThreadBlockedInEveryWaitWithAllDestructorsRunPastCat
         SCOPED_TRACE(name);
         test_log::Recorder recorder;
         Victim victim(wait);
-        victim.point().cancel();
-        victim.point().cancel();  // a second request changes nothing
+        victim.point_.load()->cancel();
+        victim.point_.load()->cancel();  // a second request changes nothing
         EXPECT_EQ(victim.join(), 0u);
         EXPECT_EQ(victim.destroyed, 3);
         EXPECT_EQ(recorder.records,
