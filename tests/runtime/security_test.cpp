@@ -1,5 +1,4 @@
-// Entries and lists as pure values; SIDs, tokens, privileges and object
-// security against the real system.
+// Access-control entries and lists, and security descriptors, as values.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -9,7 +8,6 @@
 
 #include "errors/vexception.h"
 #include "runtime/security.h"
-#include "tests/support/impersonation.h"
 #include "tests/support/raised.h"
 
 namespace {
@@ -158,21 +156,6 @@ TEST(SecurityDescriptors, KeepTheirOwnOwnerAndGroup) {
     ASSERT_TRUE(GetSecurityDescriptorOwner(descriptor.descriptor(), &read[0], &defaulted) &&
                 GetSecurityDescriptorGroup(descriptor.descriptor(), &read[1], &defaulted));
     EXPECT_TRUE(read[0] && EqualSid(read[0], kA.get()) && read[1] && EqualSid(read[1], kA.get()));
-}
-
-// Wine's token holds Administrators and SeTakeOwnershipPrivilege (disabled), as an administrator's does.
-TEST(Tokens, MembershipIgnoresDenyOnlyGroupsAndOnlyHeldPrivilegesEnable) {
-    using namespace RunTime::Access;
-    ASSERT_TRUE(isTokenMember(nullptr)) << "the test needs an administrator's process";
-    {
-        const RunTime::AutoHandle impersonation = test_support::impersonateWithoutAdministrators();
-        const bool member = isTokenMember(nullptr);
-        RevertToSelf();
-        EXPECT_FALSE(member || isTokenMember(impersonation.get()));
-    }
-    EXPECT_NO_THROW(enablePrivilege(L"SeTakeOwnershipPrivilege"));
-    EXPECT_TRUE(messageOf<vosexception>([] { enablePrivilege(L"SeCreateTokenPrivilege"); })
-                    .ends_with(L" (Error code 1300) at Unable to adjust privilege (SeCreateTokenPrivilege)"));
 }
 
 // Accounts that no longer exist leave the list that is written back.
