@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
 #include <new>
+#include <thread>
 #include <vector>
 
 #include "threads/guard.h"
@@ -30,164 +32,85 @@ __attribute__((noinline)) int fault() {
     return *reinterpret_cast<volatile int*>(g_badAddress) + local.id;
 }
 
-template <class Innermost>
-int threeDeep(Innermost innermost) {
-    return guarded(
-        kOuter,
-        [&] {
+// What escapes innermost run three guarded operations deep, each frame with a
+// Marker: its kind and message, then one "text|function" per chain entry.
+std::vector<std::wstring> threeDeep(const std::function<int()>& innermost) {
+    g_destroyed.clear();
+    try {
+        guarded(kOuter, [&] {
             Marker m{1};
-            return guarded(
-                kMiddle,
-                [&] {
-                    Marker m2{2};
-                    return guarded(
-                        kInner,
-                        [&] {
-                            Marker m3{3};
-                            return innermost();
-                        },
-                        L"C:\\in");
-                },
-                std::wstring(L"mid"), 7);
-        },
-        std::string("narrow arg"));
-}
-
-std::vector<std::wstring> texts(const vexception& e) {
-    std::vector<std::wstring> result;
-    for (const ErrorContext& entry : e.chain()) result.push_back(entry.text + L"|" + wstr(entry.function, 0));
-    return result;
+            return guarded(kMiddle, [&] {
+                Marker m2{2};
+                return guarded(kInner, [&] {
+                    Marker m3{3};
+                    return innermost();
+                }, L"C:\\in");
+            }, std::wstring(L"mid"), 7);
+        }, std::string("narrow arg"));
+    } catch (const vexception& e) {
+        const wchar_t* kind = dynamic_cast<const VFileNotFoundException*>(&e) ? L"file not found: "
+                              : typeid(e) == typeid(vexception)              ? L"plain: "
+                                                                             : L"other: ";
+        std::vector<std::wstring> result{kind + e.message()};
+        for (const ErrorContext& entry : e.chain()) result.push_back(entry.text + L"|" + wstr(entry.function, 0));
+        return result;
+    }
+    return {L"(no failure)"};
 }
 
 }  // namespace
 
-TEST(GuardedOperation, ReturnsTheBodysResultAndRestoresTheTranslator) {
-    EXPECT_EQ(setStructuredTranslator(nullptr), nullptr);
+TEST(GuardedOperation, EveryFailureGainsOneEntryPerOperationAndUnwindsEveryFrame) {
+    volatile int zero = 0;
+    const struct {
+        std::function<int()> body;
+        std::vector<std::wstring> head;  // before the three operations' entries
+        std::vector<int> destroyed;
+    } rows[] = {
+        {[]() -> int { throwOsError(L"CreateFileW", ERROR_FILE_NOT_FOUND, raiseSite("openFile", 99)); },
+         {L"file not found: " + vosexception::composeMessage(2, L"CreateFileW"), L"|openFile"}, {3, 2, 1}},
+        {[]() -> int { throw std::bad_alloc(); }, {L"plain: " + wstr(std::bad_alloc().what(), 0)}, {3, 2, 1}},
+        {[]() -> int { throw 17; }, {L"plain: Unexpected error"}, {3, 2, 1}},
+        // The faulting frame's own local first, then each operation's.
+        {[] { return fault(); }, {L"plain: C structured exception: 0xc0000005"}, {4, 3, 2, 1}},
+        {[&] {
+             Marker local{4};  // a frame of its own: in a frameless one the fault comes out as 0xc0000005
+             return 10 / zero;
+         },
+         {L"plain: C structured exception: 0xc0000094"}, {4, 3, 2, 1}},
+    };
+    for (const auto& row : rows) {
+        std::vector<std::wstring> expected = row.head;
+        expected.insert(expected.end(), {L"Unable to call inner(C:\\in)|Test::inner", L"middle(mid, 7)|Test::middle",
+                                         L"Unable to call outer(narrow arg)|Test::outer"});
+        EXPECT_EQ(threeDeep(row.body), expected);
+        EXPECT_EQ(g_destroyed, row.destroyed) << testing::PrintToString(row.head[0]);
+    }
     EXPECT_EQ(guarded(kOuter, [] { return 42; }, L"a"), 42);
-    int calls = 0;
-    guarded(kOuter, [&] { ++calls; }, L"a");
-    EXPECT_EQ(calls, 1);
-    EXPECT_EQ(setStructuredTranslator(nullptr), nullptr);
+    EXPECT_EQ(setStructuredTranslator(nullptr), nullptr) << "the translator was not restored";
 }
 
-TEST(GuardedOperation, OsErrorKeepsItsTypeAndGainsOneEntryPerOperation) {
-    g_destroyed.clear();
-    try {
-        threeDeep([]() -> int { throwOsError(L"CreateFileW", ERROR_FILE_NOT_FOUND, raiseSite("openFile", 99)); });
-        FAIL();
-    } catch (const VFileNotFoundException& e) {
-        EXPECT_EQ(e.code(), 2u);
-        EXPECT_EQ(texts(e), (std::vector<std::wstring>{L"|openFile", L"Unable to call inner(C:\\in)|Test::inner",
-                                                       L"middle(mid, 7)|Test::middle",
-                                                       L"Unable to call outer(narrow arg)|Test::outer"}));
-        EXPECT_EQ(e.chain().back().line, 11);
-    }
-    EXPECT_EQ(g_destroyed, (std::vector<int>{3, 2, 1}));
-}
-
-TEST(GuardedOperation, StandardExceptionBecomesVexceptionWithItsText) {
-    try {
-        guarded(kInner, []() -> int { throw std::bad_alloc(); }, L"x");
-        FAIL();
-    } catch (const vexception& e) {
-        EXPECT_EQ(typeid(e), typeid(vexception));
-        EXPECT_EQ(e.message(), wstr(std::bad_alloc().what(), 0));
-        ASSERT_EQ(e.chain().size(), 1u);
-        EXPECT_EQ(e.chain().front().text, L"Unable to call inner(x)");
-        EXPECT_EQ(e.chain().front().line, 31);
-    }
-}
-
-TEST(GuardedOperation, AnythingElseBecomesUnexpectedError) {
-    try {
-        guarded(kInner, []() -> int { throw 17; }, L"x");
-        FAIL();
-    } catch (const vexception& e) {
-        EXPECT_EQ(fullMessage(e), L"Unexpected error\n   at Unable to call inner(x)(Test::inner line 31)");
-    }
-}
-
-TEST(GuardedOperation, ComErrorBecomesVexceptionWithTheCallTextInItsMessage) {
-    try {
-        guarded(kInner, []() -> int { _com_issue_error(static_cast<HRESULT>(0x80040205)); return 0; }, L"x");
-        FAIL();
-    } catch (const vexception& e) {
-        EXPECT_EQ(fullMessage(e),
-                  L"IDispatch error #5 (COM Error 80040205)\n   at Unable to call inner(x)\n   at (Test::inner line 31)");
-    }
-}
-
-TEST(GuardedOperation, FailingCallTextPropagatesItsArgumentException) {
+TEST(GuardedOperation, ComErrorsCarryTheCallTextInTheMessageAndBrokenCallTextsRaise) {
+    EXPECT_EQ(threeDeep([]() -> int { _com_issue_error(static_cast<HRESULT>(0x80040205)); return 0; })[0],
+              L"plain: IDispatch error #5 (COM Error 80040205)\n   at Unable to call inner(C:\\in)");
     static constexpr GuardedOperation broken{"Test::broken", nullptr, 1, 2};
     EXPECT_THROW(guarded(broken, []() -> int { throw 1; }), ArgumentException);
 }
 
-TEST(StructuredExceptionTranslator, AccessViolationThreeDeepKeepsContextsAndRunsDestructors) {
-    g_destroyed.clear();
-    try {
-        threeDeep([] { return fault(); });
-        FAIL() << "the fault did not surface";
-    } catch (const vexception& e) {
-        EXPECT_EQ(typeid(e), typeid(vexception));
-        EXPECT_EQ(e.message(), L"C structured exception: 0xc0000005");
-        EXPECT_EQ(texts(e), (std::vector<std::wstring>{L"Unable to call inner(C:\\in)|Test::inner",
-                                                       L"middle(mid, 7)|Test::middle",
-                                                       L"Unable to call outer(narrow arg)|Test::outer"}));
-    }
-    // The faulting frame's own local first, then each operation's.
-    EXPECT_EQ(g_destroyed, (std::vector<int>{4, 3, 2, 1}));
-    EXPECT_EQ(setStructuredTranslator(nullptr), nullptr);
-}
-
-TEST(StructuredExceptionTranslator, RepeatedFaultsAndOtherFaultCodes) {
-    for (int i = 0; i < 50; ++i) {
-        EXPECT_THROW(guarded(kInner, [] { return fault(); }, L"x"), vexception);
-    }
-    volatile int zero = 0;
-    try {
-        volatile int quotient = guarded(kInner, [&] { return 10 / zero; }, L"x");
-        FAIL() << quotient;
-    } catch (const vexception& e) {
-        EXPECT_EQ(e.message(), L"C structured exception: 0xc0000094");
-    }
-}
-
-TEST(StructuredExceptionTranslator, WorksOnOtherThreads) {
-    std::wstring message;
-    HANDLE thread = CreateThread(
-        nullptr, 0,
-        [](void* out) -> DWORD {
-            try {
-                guarded(kInner, [] { return fault(); }, L"x");
-            } catch (const vexception& e) {
-                *static_cast<std::wstring*>(out) = e.message();
-            }
-            return 0;
-        },
-        &message, 0, nullptr);
-    ASSERT_NE(thread, nullptr);
-    WaitForSingleObject(thread, INFINITE);
-    CloseHandle(thread);
-    EXPECT_EQ(message, L"C structured exception: 0xc0000005");
-}
-
-TEST(StructuredExceptionTranslator, ForeignFaultsGoToTheirOwnHandlerOrAreTranslated) {
+TEST(StructuredExceptionTranslator, TranslatesOnOtherThreadsTimeAfterTimeAndLeavesForeignHandlersAlone) {
+    std::thread([] {
+        for (int i = 0; i < 50; ++i) ASSERT_EQ(threeDeep(fault).size(), 4u) << i;
+    }).join();
     const HMODULE probe = LoadLibraryW(L"rdprobe.dll");
-    ASSERT_NE(probe, nullptr);
     const auto read = reinterpret_cast<int (*)(const volatile int*)>(
         reinterpret_cast<void*>(GetProcAddress(probe, "rdprobe")));
     ASSERT_NE(read, nullptr);
-    const auto bad = reinterpret_cast<const volatile int*>(g_badAddress);
     // The DLL's own handler answers the fault.
-    EXPECT_EQ(guarded(kInner, [&] { return read(bad); }, L"x"), -1);
+    EXPECT_EQ(guarded(kInner, [&] { return read(reinterpret_cast<const volatile int*>(g_badAddress)); }, L"x"), -1);
     // No handler between the C runtime and this module: translated.
     const auto length = reinterpret_cast<std::size_t (*)(const wchar_t*)>(
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"msvcrt.dll"), "wcslen")));
-    try {
-        guarded(kInner, [&] { return length(reinterpret_cast<const wchar_t*>(g_badAddress)); }, L"x");
-        FAIL() << "the fault did not surface";
-    } catch (const vexception& e) {
-        EXPECT_EQ(e.message(), L"C structured exception: 0xc0000005");
-    }
+    EXPECT_EQ(threeDeep([&] { return static_cast<int>(length(reinterpret_cast<const wchar_t*>(g_badAddress))); })[0],
+              L"plain: C structured exception: 0xc0000005");
     FreeLibrary(probe);
 }

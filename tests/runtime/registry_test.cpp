@@ -4,11 +4,12 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
 #include <typeinfo>
+#include <vector>
 
 #include "errors/vexception.h"
 #include "runtime/registry.h"
+#include "runtime/text.h"
 #include "tests/support/system_text.h"
 
 using registry::View;
@@ -17,24 +18,16 @@ namespace {
 
 const HKEY kRoot = HKEY_LOCAL_MACHINE;
 
-// The message of exactly an Expected thrown by body from function.
+// The message of exactly an Expected thrown by body, with the function of its raise site.
 template <class Expected = vexception, class Body>
-std::wstring thrown(Body body, const char* function = "registry::lookup") {
+std::wstring thrown(Body body) {
     try {
         body();
     } catch (const Expected& e) {
         EXPECT_EQ(typeid(e), typeid(Expected));
-        EXPECT_EQ(e.chain().front().function, function);
-        return e.message();
+        return e.message() + L" in " + wstr(e.chain().front().function, 0);
     }
     return L"(nothing thrown)";
-}
-
-template <class Query, class Answer>
-bool nextAnswers(int count, Query query, Answer expected) {
-    for (int i = 0; i < count; ++i)
-        if (query() != expected) return false;
-    return true;
 }
 
 }  // namespace
@@ -46,119 +39,77 @@ protected:
 
     void TearDown() override {
         for (View view : {View::View32, View::View64}) {
-            HKEY key = nullptr;
-            if (RegOpenKeyExW(kRoot, key_.c_str(), 0, KEY_ALL_ACCESS | registry::accessFlag(view), &key) == 0) {
-                RegDeleteTreeW(key, nullptr);
-                RegCloseKey(key);
-            }
+            RegDeleteTreeW(registry::Key(kRoot, key_, KEY_ALL_ACCESS | registry::accessFlag(view), false).get(), nullptr);
             RegDeleteKeyExW(kRoot, key_.c_str(), registry::accessFlag(view), 0);
             RegDeleteKeyExW(kRoot, L"SOFTWARE\\RundockTests", registry::accessFlag(view), 0);  // when empty
         }
     }
-    void put(const std::wstring& name, DWORD type, const void* data, DWORD size, View view = View::Default) {
+    void put(const std::wstring& name, DWORD type, const void* data, DWORD size, View view = View::View32) {
         registry::Key key(kRoot, key_, KEY_SET_VALUE | registry::accessFlag(view), false);
         ASSERT_EQ(RegSetValueExW(key.get(), name.c_str(), 0, type, static_cast<const BYTE*>(data), size), 0);
     }
-    void put(const std::wstring& name, DWORD value, View view) { put(name, REG_DWORD, &value, 4, view); }
+    void put(const std::wstring& name, DWORD value, View view = View::View32) { put(name, REG_DWORD, &value, 4, view); }
 };
 
-TEST_F(Registry, WrongTypesAndSizesAreNeverAccepted) {
-    const unsigned long long eight = 1;
+// Wrong types and sizes throw and never reach the output; a missing value is a
+// status, except where the value must exist. Each view reaches its own key.
+TEST_F(Registry, ValuesOfTheWrongTypeOrSizeAreRefusedAndMissingOnesKeepTheOutput) {
     const WORD two = 1;
     put(L"Short", REG_SZ, L"1", 4);  // one character and its zero: as long as a DWORD
-    put(L"Long", REG_SZ, L"12", 6);
-    put(L"Eight", REG_DWORD, &eight, 8);
     put(L"Two", REG_DWORD, &two, 2);
     put(L"Multi", REG_MULTI_SZ, L"a\0b\0", 10);
-    registry::Key key(kRoot, key_, KEY_QUERY_VALUE, true);
-    const std::wstring path = key_ + L"\\";
-    DWORD value = 5;
-    EXPECT_EQ(thrown([&] { registry::lookup(key.get(), L"Short", value); }), L"RegQueryValueEx invalid type of 'Short'");
-    EXPECT_EQ(thrown([&] { registry::lookup(kRoot, key_, L"Short", value, View::Default); }),
-              L"RegQueryValueEx invalid type of '" + path + L"Short'");
-    EXPECT_EQ(thrown([&] { registry::lookup(kRoot, key_, L"Two", value, View::Default); }),
-              L"RegQueryValueEx invalid size of '" + path + L"Two'");
-    for (const wchar_t* name : {L"Long", L"Eight"}) {
-        EXPECT_EQ(registry::lookup(key.get(), name, value), ERROR_MORE_DATA);
-        EXPECT_EQ(registry::lookup(kRoot, key_, name, value, View::Default), ERROR_MORE_DATA);
-    }
-    EXPECT_EQ(value, 5u) << "neither a rejected nor an oversized value reaches the variable";
-    for (const wchar_t* name : {L"Short", L"Long", L"Eight", L"Two", L"Multi"})
-        EXPECT_EQ(registry::dwordOrDefault(key.get(), name, 7), 7u) << name;
-
-    std::wstring text = L"kept";
-    EXPECT_EQ(thrown([&] { registry::lookup(kRoot, key_, L"Multi", text, REG_SZ, View::Default); }),
-              L"RegGetValue invalid type of '" + path + L"Multi'");
-    EXPECT_EQ(thrown([&] { registry::lookup(key.get(), L"Two", text); }), L"RegGetValue invalid type of 'Two'");
-    EXPECT_EQ(text, L"kept");
-}
-
-TEST_F(Registry, StringsReadBackExpandedAndMissingOnesKeepTheOutput) {
     ASSERT_TRUE(SetEnvironmentVariableW(L"RD_REGISTRY_TEST", L"expanded"));
-    const std::wstring expandable = L"%RD_REGISTRY_TEST%\\x";
-    put(L"Expand", REG_EXPAND_SZ, expandable.c_str(), static_cast<DWORD>(expandable.size() + 1) * 2);
-    registry::Key key(kRoot, key_, KEY_SET_VALUE | KEY_QUERY_VALUE, false);
-    registry::set(key.get(), L"Empty", L"");
-    registry::set(key.get(), L"Text", L"caf\u00e9");
-    DWORD size = 0;
-    ASSERT_EQ(RegQueryValueExW(key.get(), L"Text", nullptr, nullptr, nullptr, &size), 0);
-    EXPECT_EQ(size, 10u) << "the terminating zero is stored";
-    std::wstring text;
+    put(L"Expand", REG_EXPAND_SZ, L"%RD_REGISTRY_TEST%\\x", 42);
+    registry::Key key(kRoot, key_, KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_WOW64_32KEY, true);
+    DWORD value = 5;
+    EXPECT_EQ(thrown([&] { registry::lookup(key.get(), L"Short", value); }),
+              L"RegQueryValueEx invalid type of 'Short' in registry::lookup");
+    EXPECT_EQ(thrown([&] { registry::lookup(kRoot, key_, L"Two", value, View::View32); }),
+              L"RegQueryValueEx invalid size of '" + key_ + L"\\Two' in registry::lookup");
+    EXPECT_EQ(value, 5u);
+    for (const wchar_t* name : {L"Short", L"Two", L"None"}) EXPECT_EQ(registry::dwordOrDefault(key.get(), name, 7), 7u);
+    std::wstring text = L"kept";
+    EXPECT_EQ(thrown([&] { registry::lookup(kRoot, key_, L"Multi", text, REG_SZ, View::View32); }),
+              L"RegGetValue invalid type of '" + key_ + L"\\Multi' in registry::lookup");
+    EXPECT_EQ(registry::lookup(kRoot, key_, L"None", text, REG_SZ, View::View32), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(text, L"kept");
     EXPECT_EQ(registry::lookup(key.get(), L"Expand", text), 0);
     EXPECT_EQ(text, L"expanded\\x");
-    text = L"old";
-    EXPECT_EQ(registry::lookup(kRoot, key_, L"Empty", text, REG_SZ, View::Default), 0);
-    EXPECT_EQ(text, L"");
-    EXPECT_EQ(registry::lookup(kRoot, key_, L"Expand", text, REG_SZ, View::Default), 0);
-    EXPECT_EQ(text, L"expanded\\x");
-    EXPECT_EQ(registry::getstr(kRoot, key_, L"Text", View::Default), L"caf\u00e9");
+    registry::set(key.get(), L"Text", L"caf\u00e9");
+    DWORD size = 0;
+    EXPECT_TRUE(RegQueryValueExW(key.get(), L"Text", nullptr, nullptr, nullptr, &size) == 0 && size == 10u)
+        << "the terminating zero is stored";
+    EXPECT_EQ(thrown<VFileNotFoundException>([&] { registry::getstr(kRoot, key_, L"None", View::View32); }),
+              test_support::systemText(2) + L" (Error code 2) at lookup subKey=" + key_ +
+                  L" value=None in registry::getstr");
 
-    EXPECT_EQ(registry::lookup(kRoot, key_, L"None", text, REG_SZ, View::Default), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(text, L"expanded\\x");
-    EXPECT_EQ(thrown<VFileNotFoundException>([&] { registry::getstr(kRoot, key_, L"None", View::Default); },
-                                             "registry::getstr"),
-              test_support::systemText(2) + L" (Error code 2) at lookup subKey=" + key_ + L" value=None");
-}
-
-TEST_F(Registry, ViewsReachTheirOwnKeys) {
-    put(L"Which", 32, View::View32);
     put(L"Which", 64, View::View64);
-    for (auto [view, expected] : {std::pair{View::View32, 32u}, {View::View64, 64u}, {View::Native, 64u}}) {
-        DWORD value = 0;
-        EXPECT_EQ(registry::lookup(kRoot, key_, L"Which", value, view), 0);
-        EXPECT_EQ(value, expected) << "view " << static_cast<int>(view);
-    }
-    registry::Key key32(kRoot, key_, KEY_QUERY_VALUE | KEY_WOW64_32KEY, true);
-    DWORD value = 0;
-    EXPECT_EQ(registry::lookup(key32.get(), L"Which", value), 0);
-    EXPECT_EQ(value, 32u);
-    EXPECT_EQ(registry::dwordOrDefault(key32.get(), L"Which", 7), 32u);
-    registry::Key(kRoot, key_ + L"\\Only32", KEY_READ | KEY_WOW64_32KEY, false);
-    EXPECT_TRUE(registry::keyExists(kRoot, key_ + L"\\Only32", View::View32));
-    EXPECT_FALSE(registry::keyExists(kRoot, key_ + L"\\Only32", View::Native));
+    DWORD values[3] = {};
+    for (View view : {View::View32, View::View64, View::Native})
+        registry::lookup(kRoot, key_, L"Which", values[static_cast<int>(view) - 1], view);
+    EXPECT_EQ(std::vector<DWORD>(values, values + 3), (std::vector<DWORD>{0, 64, 64}));
 }
 
-TEST_F(Registry, RefreshedSettingRereadsOnEverySixteenthQuery) {
-    registry::RefreshedDword count(kRoot, key_, L"Count", View::View32);
-    put(L"Count", 3, View::View32);
-    EXPECT_EQ(count.valueOr(9), 3u);
-    put(L"Count", 4, View::View32);
-    EXPECT_TRUE(nextAnswers(15, [&] { return count.valueOr(9); }, 3u));
-    EXPECT_EQ(count.valueOr(9), 4u);  // the 17th
-    put(L"Count", 0, View::View32);
-    EXPECT_TRUE(nextAnswers(15, [&] { return count.valueOr(9); }, 4u));
-    EXPECT_EQ(count.valueOr(9), 9u) << "a stored 0 gives the caller's default";
-}
-
-TEST_F(Registry, RefreshedSettingSurvivesAWronglyTypedValue) {
-    registry::RefreshedDword debug(kRoot, key_, L"Debug", View::View32);
-    registry::RefreshedDword tries(kRoot, key_, L"Tries", View::View32);
-    put(L"Debug", REG_SZ, L"1", 4, View::View32);
-    put(L"Tries", REG_SZ, L"1", 4, View::View32);
-    EXPECT_TRUE(nextAnswers(16, [&] { return debug.isSet(); }, false)) << "the rejected text reached the cache";
-    EXPECT_EQ(tries.valueOr(9), 9u);
-    put(L"Debug", 1, View::View32);
-    put(L"Tries", 5, View::View32);
-    EXPECT_TRUE(debug.isSet()) << "the Debug style reads on";
-    EXPECT_TRUE(nextAnswers(40, [&] { return tries.valueOr(9); }, 9u)) << "the try-count style stops reading";
+// Re-read on the 1st, 17th, 33rd… query; a stored 0 gives the caller's
+// default. A wrongly typed value is never cached; it stops the try-count
+// style for good, not the Debug style.
+TEST_F(Registry, RefreshedSettingsRereadOnEverySixteenthQueryAndSurviveWrongTypes) {
+    registry::RefreshedDword count(kRoot, key_, L"Count", View::View32), tries(kRoot, key_, L"Tries", View::View32),
+        debug(kRoot, key_, L"Debug", View::View32);
+    const auto answering = [](int queries, auto query, unsigned expected) {  // how many of them answer expected
+        int same = 0;
+        for (int i = 0; i < queries; ++i) same += query() == expected;
+        return same;
+    };
+    put(L"Count", 3);
+    put(L"Debug", REG_SZ, L"1", 4);
+    put(L"Tries", REG_SZ, L"1", 4);
+    EXPECT_TRUE(count.valueOr(9) == 3u && !debug.isSet() && tries.valueOr(9) == 9u);
+    put(L"Count", 0);
+    put(L"Debug", 1);
+    put(L"Tries", 5);
+    EXPECT_EQ(answering(15, [&] { return count.valueOr(9); }, 3), 15);
+    EXPECT_EQ(answering(15, [&] { return debug.isSet(); }, false), 15);
+    EXPECT_TRUE(count.valueOr(9) == 9u && debug.isSet());
+    EXPECT_EQ(answering(40, [&] { return tries.valueOr(9); }, 9), 40);
 }

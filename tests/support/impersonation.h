@@ -15,18 +15,14 @@ namespace test_support {
 // This process's token with the given groups deny-only, as a token of type.
 inline RunTime::AutoHandle restrictedToken(const std::vector<const RunTime::Sid*>& denyOnly,
                                            TOKEN_TYPE type = TokenImpersonation) {
-    RunTime::AutoHandle processToken;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, processToken.put()))
-        throw test_process::osFailure("OpenProcessToken");
     std::vector<SID_AND_ATTRIBUTES> disabled;
     for (const RunTime::Sid* sid : denyOnly) disabled.push_back({sid->get(), 0});
-    RunTime::AutoHandle restricted;
-    if (!CreateRestrictedToken(processToken.get(), 0, static_cast<DWORD>(disabled.size()), disabled.data(), 0,
-                               nullptr, 0, nullptr, restricted.put()))
-        throw test_process::osFailure("CreateRestrictedToken");
-    RunTime::AutoHandle result;
-    if (!DuplicateTokenEx(restricted.get(), TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation, type, result.put()))
-        throw test_process::osFailure("DuplicateTokenEx");
+    RunTime::AutoHandle processToken, restricted, result;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, processToken.put()) ||
+        !CreateRestrictedToken(processToken.get(), 0, static_cast<DWORD>(disabled.size()), disabled.data(), 0,
+                               nullptr, 0, nullptr, restricted.put()) ||
+        !DuplicateTokenEx(restricted.get(), TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation, type, result.put()))
+        throw test_process::osFailure("restricted token");
     return result;
 }
 

@@ -13,23 +13,29 @@
 
 namespace test_support {
 
+// The names of the entries that match pattern (a path with wildcards),
+// directories only when asked.
+inline std::vector<std::wstring> fileNames(const std::wstring& pattern, bool directories = false) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW entry;
+    const HANDLE find = FindFirstFileW(pattern.c_str(), &entry);
+    if (find == INVALID_HANDLE_VALUE) return names;
+    do {
+        const std::wstring name = entry.cFileName;
+        if (name != L"." && name != L".." && directories == !!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            names.push_back(name);
+    } while (FindNextFileW(find, &entry));
+    FindClose(find);
+    return names;
+}
+
 // Removes a tree given in long form, read-only entries included.
 inline void removeTree(const std::wstring& longPath) {
-    WIN32_FIND_DATAW entry;
-    const HANDLE find = FindFirstFileW((longPath + L"\\*").c_str(), &entry);
-    if (find != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = entry.cFileName;
-            if (name == L"." || name == L"..") continue;
-            const std::wstring child = longPath + L"\\" + name;
-            SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                removeTree(child);
-            else
-                DeleteFileW(child.c_str());
-        } while (FindNextFileW(find, &entry));
-        FindClose(find);
-    }
+    for (const bool directories : {false, true})
+        for (const std::wstring& name : fileNames(longPath + L"\\*", directories)) {
+            SetFileAttributesW((longPath + L"\\" + name).c_str(), FILE_ATTRIBUTE_NORMAL);
+            directories ? removeTree(longPath + L"\\" + name) : void(DeleteFileW((longPath + L"\\" + name).c_str()));
+        }
     RemoveDirectoryW(longPath.c_str());
 }
 
@@ -39,8 +45,8 @@ public:
         wchar_t temp[MAX_PATH];
         GetTempPathW(MAX_PATH, temp);
         path_ = std::wstring(temp) + prefix + RunTime::uniqueName(true);
-        if (path_.size() < 2 || path_[1] != L':') throw std::runtime_error("temp folder is not absolute");
-        if (!CreateDirectoryW(path_.c_str(), nullptr)) throw std::runtime_error("CreateDirectoryW failed");
+        if (path_.size() < 2 || path_[1] != L':' || !CreateDirectoryW(path_.c_str(), nullptr))
+            throw std::runtime_error("no directory below the temp folder");
     }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
@@ -57,23 +63,9 @@ private:
     std::wstring path_;
 };
 
-// The names of the files that match pattern (a path with wildcards).
-inline std::vector<std::wstring> fileNames(const std::wstring& pattern) {
-    std::vector<std::wstring> names;
-    WIN32_FIND_DATAW entry;
-    const HANDLE find = FindFirstFileW(pattern.c_str(), &entry);
-    if (find == INVALID_HANDLE_VALUE) return names;
-    do {
-        if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(entry.cFileName);
-    } while (FindNextFileW(find, &entry));
-    FindClose(find);
-    return names;
-}
-
 inline std::string readBytes(const std::wstring& path) {
-    std::ifstream in(path.c_str(), std::ios::binary);
     std::ostringstream bytes;
-    bytes << in.rdbuf();
+    bytes << std::ifstream(path.c_str(), std::ios::binary).rdbuf();
     return bytes.str();
 }
 

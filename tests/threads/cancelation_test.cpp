@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "log/logmanager.h"
+#include "tests/support/log_records.h"
 #include "threads/cancelation.h"
 #include "threads/guard.h"
 #include "threads/sync.h"
@@ -17,194 +18,127 @@ namespace {
 
 using ThreadCancelation::CancelationPoint;
 
-struct CancelRecorder : ILogHandler {
-    std::vector<std::wstring> records;
-    CRITICAL_SECTION lock;
-    CancelRecorder() {
-        InitializeCriticalSection(&lock);
-        LogManager::instance().addHandler(this);
-    }
-    ~CancelRecorder() override {
-        LogManager::instance().removeHandler(this);
-        DeleteCriticalSection(&lock);
-    }
-    void handleMessage(LogLevel level, const std::wstring& text) override {
-        EnterCriticalSection(&lock);
-        records.push_back(std::wstring(logLevelName(level)) + L": " + text);
-        LeaveCriticalSection(&lock);
-    }
-};
+const HANDLE kNeverSignalled = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+constexpr GuardedOperation kOperation{"Tests::operation", L"operation()", 1, 2};
 
-struct Counted {
-    std::atomic<int>& count;
-    ~Counted() { ++count; }
-};
-
-// A thread that opens an asynchronous point of its own, reports it, and then
-// runs body three guarded operations deep, with an object to destroy on each
-// level. Whatever the body's wait is, the point's APC reaches it.
+// A thread that opens an asynchronous point of its own and runs body two
+// guarded operations deep, counting the objects each level destroys. It ends
+// with 7 when body returns, with 0 when cancelled.
 class Victim {
 public:
     explicit Victim(std::function<void()> body) : body_(std::move(body)) {
-        ready_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        thread_ = CreateThread(nullptr, 0, &Victim::main, this, 0, &id_);
-        EXPECT_EQ(WaitForSingleObject(ready_, 10000), WAIT_OBJECT_0);
+        thread_.reset(CreateThread(nullptr, 0, &Victim::main, this, 0, &id));
+        while (!point_) Sleep(1);
     }
-    ~Victim() {
-        CloseHandle(thread_);
-        CloseHandle(ready_);
-    }
-    CancelationPoint& point() { return *point_; }
-    bool running() const { return WaitForSingleObject(thread_, 0) == WAIT_TIMEOUT; }
-    DWORD id() const { return id_; }
-    // The thread's exit code, or STILL_ACTIVE when it did not end in time.
-    DWORD join() {
-        if (WaitForSingleObject(thread_, 10000) != WAIT_OBJECT_0) return STILL_ACTIVE;
+    // The exit code, or STILL_ACTIVE when the thread did not end in time.
+    DWORD join(DWORD ms = 10000) {
         DWORD code = STILL_ACTIVE;
-        GetExitCodeThread(thread_, &code);
+        if (WaitForSingleObject(thread_.get(), ms) == WAIT_OBJECT_0) GetExitCodeThread(thread_.get(), &code);
         return code;
     }
 
+    DWORD id = 0;
     std::atomic<int> destroyed{0};
-    std::atomic<bool> bodyReturned{false};
+    std::atomic<CancelationPoint*> point_{nullptr};
 
 private:
+    struct Counted {
+        std::atomic<int>& count;
+        ~Counted() { ++count; }
+    };
     static DWORD WINAPI main(void* self) {
         static_cast<Victim*>(self)->run();
         return 7;
     }
     void run() {
-        static constexpr GuardedOperation kOuter{"Tests::outer", L"outer()", 1, 2};
-        static constexpr GuardedOperation kMiddle{"Tests::middle", L"middle()", 3, 4};
-        static constexpr GuardedOperation kInner{"Tests::inner", L"inner()", 5, 6};
         Counted thread{destroyed};
         CancelationPoint point(ThreadCancelation::Asynchronous);
         point_ = &point;
-        SetEvent(ready_);
-        guarded(kOuter, [&] {
+        guarded(kOperation, [&] {
             Counted outer{destroyed};
-            guarded(kMiddle, [&] {
-                Counted middle{destroyed};
-                guarded(kInner, [&] {
-                    Counted inner{destroyed};
-                    body_();
-                    bodyReturned = true;
-                });
+            guarded(kOperation, [&] {
+                Counted inner{destroyed};
+                body_();
             });
         });
     }
 
     std::function<void()> body_;
-    HANDLE ready_ = nullptr;
-    HANDLE thread_ = nullptr;
-    DWORD id_ = 0;
-    CancelationPoint* point_ = nullptr;
+    RunTime::AutoHandle thread_;
 };
 
-std::wstring cancelLine(DWORD thread) {
-    return L"Info: Thread #" + std::to_wstring(thread) + L" is going to be canceled!";
-}
-
-HANDLE neverSignalled() {
-    static HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    return event;
-}
 
 }  // namespace
 
-TEST(Cancelation, AnApcEndsAThreadBlockedInEveryWaitWithAllDestructorsRun) {
+TEST(Cancelation, AnApcEndsAThreadBlockedInEveryWaitWithAllDestructorsRunPastCatchAllBlocks) {
     VMutex held(true, nullptr);  // owned by this thread, so the victim blocks
-    const std::vector<std::pair<const char*, std::function<void()>>> waits = {
-        {"single", [] { VSyncObject::waitForSingleObject(neverSignalled(), INFINITE); }},
-        {"multiple",
-         [] {
-             const HANDLE handles[] = {neverSignalled(), neverSignalled()};
-             VSyncObject::waitForMultipleObjects(2, handles, false, INFINITE);
-         }},
+    const HANDLE two[] = {kNeverSignalled, kNeverSignalled};
+    int caught = 0;
+    const std::pair<const char*, std::function<void()>> waits[] = {
+        {"single", [] { VSyncObject::waitForSingleObject(kNeverSignalled, INFINITE); }},
+        {"multiple", [&] { VSyncObject::waitForMultipleObjects(2, two, false, INFINITE); }},
         {"lock", [&] { held.lock(INFINITE); }},
-        {"sleep", [] { cancellableSleep(600000); }},
+        {"sleep in handlers", [&] {
+             try {
+                 try {
+                     cancellableSleep(600000);
+                 } catch (const std::exception&) {
+                     caught += 100;  // a typed handler never sees it
+                 }
+             } catch (...) {
+                 ++caught;  // one that rethrows does not stop it
+                 throw;
+             }
+         }},
     };
     for (const auto& [name, wait] : waits) {
         SCOPED_TRACE(name);
-        CancelRecorder recorder;
+        test_log::Recorder recorder;
         Victim victim(wait);
-        victim.point().cancel();
-        victim.point().cancel();  // a second request changes nothing
+        victim.point_.load()->cancel();
+        victim.point_.load()->cancel();  // a second request changes nothing
         EXPECT_EQ(victim.join(), 0u);
-        EXPECT_EQ(victim.destroyed, 4);
-        EXPECT_FALSE(victim.bodyReturned);
-        EXPECT_EQ(recorder.records, std::vector<std::wstring>{cancelLine(victim.id())});
+        EXPECT_EQ(victim.destroyed, 3);
+        EXPECT_EQ(recorder.records,
+                  std::vector<std::wstring>{L"Info: Thread #" + std::to_wstring(victim.id) + L" is going to be canceled!"});
     }
-}
-
-TEST(Cancelation, CatchAllBlocksThatRethrowDoNotStopIt) {
-    std::atomic<int> caught{0};
-    Victim victim([&] {
-        try {
-            try {
-                cancellableSleep(600000);
-            } catch (const std::exception&) {
-                caught += 100;  // a typed handler never sees it
-            }
-        } catch (...) {
-            ++caught;
-            throw;
-        }
-    });
-    victim.point().cancel();
-    EXPECT_EQ(victim.join(), 0u);
     EXPECT_EQ(caught, 1);
-    EXPECT_EQ(victim.destroyed, 4);
 }
 
 TEST(Cancelation, ASynchronousPointHoldsTheRequestUntilItCloses) {
-    const HANDLE published = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    const HANDLE go = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    const RunTime::AutoHandle go(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     std::atomic<CancelationPoint*> point{nullptr};
-    std::atomic<bool> waited{false};
-    std::atomic<bool> afterClose{false};
+    std::atomic<int> steps{0};
     Victim victim([&] {
         {
             CancelationPoint synchronous(ThreadCancelation::Synchronous);
             point = &synchronous;
-            SetEvent(published);
-            WaitForSingleObjectEx(go, INFINITE, TRUE);  // alertable, yet no APC comes
-            waited = true;
+            WaitForSingleObjectEx(go.get(), INFINITE, TRUE);  // alertable, yet no APC comes
+            ++steps;
         }
-        afterClose = true;
+        ++steps;
     });
-    ASSERT_EQ(WaitForSingleObject(published, 10000), WAIT_OBJECT_0);
+    while (!point) Sleep(1);
     point.load()->cancel();
-    EXPECT_TRUE(victim.running());
-    SetEvent(go);
+    EXPECT_EQ(victim.join(100), static_cast<DWORD>(STILL_ACTIVE));
+    SetEvent(go.get());
     EXPECT_EQ(victim.join(), 0u);
-    EXPECT_TRUE(waited);
-    EXPECT_FALSE(afterClose);
-    EXPECT_EQ(victim.destroyed, 4);
-    CloseHandle(go);
-    CloseHandle(published);
+    EXPECT_EQ(steps, 1) << "the thread did not end where the point closed";
 }
 
-TEST(Cancelation, PointsChainAndUnchainInOrder) {
-    EXPECT_EQ(ThreadCancelation::innermost(), nullptr);
+TEST(Cancelation, PointsChainInOrderAndInheritSynchronousModes) {
+    CancelationPoint outer(ThreadCancelation::Synchronous);
     {
-        CancelationPoint outer(ThreadCancelation::Synchronous);
-        EXPECT_EQ(ThreadCancelation::innermost(), &outer);
-        {
-            CancelationPoint inner(ThreadCancelation::Asynchronous);
-            EXPECT_EQ(ThreadCancelation::innermost(), &inner);
-            EXPECT_EQ(inner.previous(), &outer);
-            EXPECT_TRUE(inner.ownsThreadHandle());
-        }
-        {
-            CancelationPoint inherited(ThreadCancelation::SynchronousInherited);
-            CancelationPoint nested(ThreadCancelation::Asynchronous);
-            EXPECT_EQ(nested.mode(), ThreadCancelation::SynchronousInherited);
-            EXPECT_FALSE(nested.ownsThreadHandle());
-        }
-        EXPECT_EQ(ThreadCancelation::innermost(), &outer);
+        CancelationPoint inner(ThreadCancelation::Asynchronous);
+        EXPECT_TRUE(ThreadCancelation::innermost() == &inner && inner.previous() == &outer);
+        EXPECT_TRUE(inner.ownsThreadHandle());
     }
-    EXPECT_EQ(ThreadCancelation::innermost(), nullptr);
+    CancelationPoint inherited(ThreadCancelation::SynchronousInherited);
+    EXPECT_EQ(inherited.previous(), &outer) << "the closed point stayed in the chain";
+    CancelationPoint nested(ThreadCancelation::Asynchronous);
+    EXPECT_EQ(nested.mode(), ThreadCancelation::SynchronousInherited);
+    EXPECT_FALSE(nested.ownsThreadHandle());
+    EXPECT_EQ(nested.previous(), &inherited);
 }
 
 TEST(Waits, ApcsThatDoNotCancelAreAbsorbedAndTheDeadlineHolds) {
@@ -213,17 +147,15 @@ TEST(Waits, ApcsThatDoNotCancelAreAbsorbedAndTheDeadlineHolds) {
     std::atomic<int> apcs{0};
     Victim victim([&] {
         const ULONGLONG start = GetTickCount64();
-        result = VSyncObject::waitForSingleObject(neverSignalled(), 400);
+        result = VSyncObject::waitForSingleObject(kNeverSignalled, 400);
         elapsed = GetTickCount64() - start;
     });
-    const HANDLE thread = OpenThread(THREAD_SET_CONTEXT, FALSE, victim.id());
+    const RunTime::AutoHandle thread(OpenThread(THREAD_SET_CONTEXT, FALSE, victim.id));
     for (int i = 0; i < 5; ++i)
-        QueueUserAPC([](ULONG_PTR count) { ++*reinterpret_cast<std::atomic<int>*>(count); }, thread,
+        QueueUserAPC([](ULONG_PTR count) { ++*reinterpret_cast<std::atomic<int>*>(count); }, thread.get(),
                      reinterpret_cast<ULONG_PTR>(&apcs));
-    CloseHandle(thread);
     EXPECT_EQ(victim.join(), 7u);
     EXPECT_EQ(result, WAIT_TIMEOUT);
     EXPECT_EQ(apcs, 5);
     EXPECT_GE(elapsed, 390u);
-    EXPECT_EQ(VSyncObject::waitForSingleObject(neverSignalled(), 0), WAIT_TIMEOUT);
 }
