@@ -6,9 +6,7 @@
 //                 operation (the process ends with it)
 //   trace [KIND]  inject before any span, run a guarded operation that
 //                 succeeds and one per kind of error (or only up to KIND),
-//                 start this program again; write "op KIND" before each
-//                 operation
-// Without a command it ends with code 0.
+//                 each after "op KIND", then start this program again
 #include <windows.h>
 #include <comdef.h>
 

@@ -1,7 +1,8 @@
-// Reading back the agent's log file (its UTF-16 text and its records), and
-// recording what reaches the log manager's handlers.
+// Reading back the agent's log file, and recording what reaches the log
+// manager's handlers.
 #pragma once
 
+#include <algorithm>
 #include <regex>
 #include <string>
 #include <vector>
@@ -19,21 +20,16 @@ inline std::wstring utf16Text(const std::string& bytes) {
 // "yyyy/mm/dd hh:mm:ss.mmm pid tid " and end with CRLF. parsed (when given)
 // tells whether every line did; a line that does not is kept whole.
 inline std::vector<std::wstring> recordsOf(const std::wstring& text, bool* parsed = nullptr) {
-    static const std::wregex stamp(L"^\\d{4}/\\d{2}/\\d{2} \\d{2}:\\d{2}:\\d{2}\\.\\d{3} (-?\\d+) -?\\d+ ");
+    static const std::wregex stamp(L"^\\d{4}/\\d{2}/\\d{2} \\d{2}:\\d{2}:\\d{2}\\.\\d{3} -?\\d+ -?\\d+ ");
     std::vector<std::wstring> records;
     bool ok = true;
-    std::size_t start = text.empty() || text[0] != 0xFEFF ? 0 : 1;
-    while (start < text.size()) {
-        std::size_t end = text.find(L"\r\n", start);
-        if (end == std::wstring::npos) {
-            ok = false;
-            end = text.size();
-        }
+    for (std::size_t start = text.starts_with(wchar_t(0xFEFF)) ? 1 : 0, end; start < text.size(); start = end + 2) {
+        end = std::min(text.find(L"\r\n", start), text.size());
+        ok = ok && end < text.size();
         const std::wstring line = text.substr(start, end - start);
         std::wsmatch match;
-        if (!std::regex_search(line, match, stamp)) ok = false;
+        ok = std::regex_search(line, match, stamp) && ok;
         records.push_back(line.substr(match.length()));
-        start = end + 2;
     }
     if (parsed) *parsed = ok;
     return records;
@@ -42,8 +38,7 @@ inline std::vector<std::wstring> recordsOf(const std::wstring& text, bool* parse
 // Records "Level: text" of every record while it lives; throws from the
 // handler when throws is set.
 struct Recorder : ILogHandler {
-    std::vector<std::wstring> records;
-    std::vector<std::wstring> exceptions;
+    std::vector<std::wstring> records, exceptions;
     bool throws = false;
     Recorder() { LogManager::instance().addHandler(this); }
     ~Recorder() override { LogManager::instance().removeHandler(this); }
