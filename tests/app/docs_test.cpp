@@ -13,6 +13,7 @@
 #include "log/logmanager.h"
 #include "report/helpers.h"
 #include "runtime/registry.h"
+#include "runtime/text.h"
 #include "task/adapter.h"
 #include "tests/support/temp_dir.h"
 #include "tracing/driver.h"
