@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
+#include "crash/crashdump.h"
 #include "tests/support/config_key.h"
 #include "tests/support/process_runner.h"
 #include "tests/support/temp_dir.h"
@@ -78,4 +80,30 @@ TEST(CrashDumpWrite, HeapCorruptionFilterDumpsOnlyItsOwnCode) {
         ASSERT_EQ(dumps.size(), code == 0xC0000374u ? 1u : 0u);
         for (const std::wstring& dump : dumps) EXPECT_EQ(exceptionOf(settings.location + L"\\" + dump).second, code);
     }
+}
+
+// Settings ending at exit delete the oldest dumps beyond the count, by the
+// time of their last write, never their names, and nothing else there.
+TEST(CrashDumpTrim, KeepsTheNewestDumpsAndLeavesOtherEntries) {
+    DumpSettings settings;
+    settings.config.set(L"CrashDumpsMaxCount", DWORD{2});
+    {
+        CrashDumpInfo info;
+        ASSERT_TRUE(info.enabled());
+        for (int minute : {3, 1, 2, 0}) {  // d3.dmp is the newest, d2.dmp the next
+            const std::wstring path = settings.location + L"\\d" + std::to_wstring(minute) + L".dmp";
+            test_support::writeBytes(path, "x");
+            FILETIME time{static_cast<DWORD>(minute) * 600000000u, 0x01DA0000};
+            const HANDLE file = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+            SetFileTime(file, nullptr, nullptr, &time);
+            CloseHandle(file);
+        }
+        SetFileAttributesW((settings.location + L"\\d0.dmp").c_str(), FILE_ATTRIBUTE_READONLY);
+        test_support::writeBytes(settings.location + L"\\old.zip", "x");
+        CreateDirectoryW((settings.location + L"\\sub.dmp").c_str(), nullptr);
+    }
+    Names left = fileNames(settings.location + L"\\*");
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (Names{L"d2.dmp", L"d3.dmp", L"old.zip"}));
+    EXPECT_EQ(fileNames(settings.location + L"\\*", true), Names{L"sub.dmp"});
 }

@@ -11,6 +11,7 @@
 #include "report/handler.h"
 #include "runtime/text.h"
 #include "tests/support/agent_run.h"
+#include "tests/support/wine_trace.h"
 
 namespace {
 
@@ -189,4 +190,25 @@ TEST(ReportAgent, AFailedRunSendsOneReportAndFeedbackFalseNone) {
     EXPECT_EQ(elementText(document, "message"), cstr(failed.errors.back().substr(7), CP_UTF8));
     EXPECT_EQ(elementText(document, "summary"), "Invalid environment variable RD_TIMEOUT value 'soon'");
     EXPECT_EQ(elementText(document, "hits"), "1");
+}
+
+// COM and the XML DOM cost more than a whole task run under Wine: a run that
+// succeeds must not load them, one that reports (no sender installed) does.
+TEST(ReportAgent, OnlyAReportLoadsComAndTheXmlDom) {
+    reliability::TaskRun run;
+    run.config().remove(L"SendFeedback");
+    const auto loadedBy = [&](const wchar_t* timeout) {
+        run.variables[L"RD_TIMEOUT"] = timeout;
+        for (const auto& [name, value] : run.variables) SetEnvironmentVariableW(name.c_str(), value.c_str());
+        std::string loaded;
+        for (const std::string& line : test_wine::trace(L"+loaddll", test_process::siblingPath(L"rundock.exe"), {},
+                                                        run.path(std::wstring(L"trace-") + timeout)))
+            if (line.find("Loaded") != std::string::npos) loaded += line + "\n";
+        for (const auto& [name, value] : run.variables) SetEnvironmentVariableW(name.c_str(), nullptr);
+        return loaded;
+    };
+    const std::string succeeded = loadedBy(L"30");
+    for (const char* dll : {"ole32.dll", "oleaut32.dll", "msxml6.dll"})
+        EXPECT_EQ(succeeded.find(dll), std::string::npos) << dll << " loaded by a successful run";
+    EXPECT_NE(loadedBy(L"soon").find("msxml6.dll"), std::string::npos);
 }
