@@ -115,5 +115,13 @@ void removeFile(const std::wstring& path, bool force, bool viaRecycler, std::int
                                  : L"DeleteFile '" + longTarget + L"'",
                      error, raiseSite("removeFile", __LINE__));
     // Deleted at once when possible; otherwise it waits in the recycler, unreadable to others.
-    if (viaRecycler) erase();
+    // A read-only file moves, but goes only once writable: force clears it there.
+    if (viaRecycler && !erase() && force) {
+        try {
+            clearReadOnly(target);
+            erase();
+        } catch (const vexception&) {
+            // It waits in the recycler like a busy file.
+        }
+    }
 }
