@@ -1,11 +1,15 @@
 // The agent as the scheduler sees it: a process started with a command line,
-// judged by what it prints and its exit code.
+// judged by what it prints and its exit code; and the parameter rules it
+// checks its command line with.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <string>
 #include <vector>
 
+#include "app/consoleapp.h"
+#include "errors/vexception.h"
 #include "exec/quoting.h"
 #include "tests/support/agent_run.h"
 
@@ -52,5 +56,71 @@ TEST(AgentCommandLine, UnknownCommandEchoesItsErrorChainMasked) {
             "execute command: '" + cstr(maskSecrets(run.commandLine), CP_UTF8) + "'(vconsoleapp::run line 117)";
         EXPECT_EQ(printed(run.output), expected);
         EXPECT_EQ(run.output.find("hunter2"), std::string::npos);
+    }
+}
+
+namespace {
+
+using Values = std::map<std::wstring, std::wstring>;
+
+// Params reads a mutable argv slice; the strings live beside it.
+Params parse(std::vector<std::wstring> strings) {
+    std::vector<wchar_t*> pointers;
+    for (std::wstring& s : strings) pointers.push_back(s.data());
+    pointers.push_back(nullptr);
+    return Params(static_cast<int>(strings.size()), pointers.data());
+}
+
+}  // namespace
+
+TEST(ParamsConstruction, SplitsAtTheFirstEqualsSignAndTheLastOccurrenceWins) {
+    EXPECT_EQ(parse({L"a=b=c", L"bare", L"=x", L"empty="}).values(),
+              (Values{{L"a", L"b=c"}, {L"bare", L""}, {L"", L"x"}, {L"empty", L""}}));
+    EXPECT_EQ(parse({L"a=1", L"a"}).values(), (Values{{L"a", L""}}));
+    EXPECT_EQ(parse({L"a", L"a=3", L"A=2"}).values(), (Values{{L"A", L"2"}, {L"a", L"3"}}));
+    EXPECT_TRUE(Params(-1, nullptr).values().empty());
+}
+
+// One row per rule; an empty message: accepted. Possible parameters list the
+// required names plain, then the optional ones in brackets.
+TEST(ParamsCheck, RequiredFirstThenTheSmallestUnexpectedNameExactlyAsWritten) {
+    struct Row {
+        std::vector<std::wstring> arguments;
+        const wchar_t *required, *optional;
+        std::wstring message;
+        int line;
+    };
+    const Row rows[] = {
+        {{L"--req=", L"--opt=v"}, L"--req\0", L"--opt\0", L"", 0},
+        {{L"--opt=1"}, L"--z\0--a\0", L"--o\0--opt\0",
+         L"Missing required parameter --z. Possible parameters:\n    --z\n    --a\n    [--o]\n    [--opt]", 72},
+        {{L"--stray"}, L"--Req\0", nullptr, L"Missing required parameter --Req. Possible parameters:\n    --Req", 72},
+        {{L"--b", L"--a"}, nullptr, L"--opt\0", L"Unexpected parameter --a. Possible parameters:\n    [--opt]", 105},
+        {{L"--Opt"}, nullptr, L"--opt\0", L"Unexpected parameter --Opt. Possible parameters:\n    [--opt]", 105},
+        {{L"--op"}, nullptr, L"--opt\0", L"Unexpected parameter --op. Possible parameters:\n    [--opt]", 105},
+        {{L"=x"}, L"", L"", L"Unexpected parameter . ", 105},
+        // A list ends at its first empty name.
+        {{L"x"}, L"\0hidden\0", nullptr, L"Unexpected parameter x. ", 105},
+        {{}, nullptr, nullptr, L"", 0},
+        // The package name is always accepted, but only exactly, and it
+        // stands in for no required name.
+        {{L"--internal-package-name=a=b", L"--req"}, L"--req\0", nullptr, L"", 0},
+        {{L"--Internal-Package-Name"}, nullptr, nullptr, L"Unexpected parameter --Internal-Package-Name. ", 105},
+        {{L"--internal-package-name2"}, nullptr, nullptr, L"Unexpected parameter --internal-package-name2. ", 105},
+        {{L"--internal-package-name"}, L"--req\0", nullptr,
+         L"Missing required parameter --req. Possible parameters:\n    --req", 72},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::PrintToString(row.message));
+        try {
+            parse(row.arguments).check(row.required, row.optional);
+            EXPECT_EQ(row.message, L"");
+        } catch (const vexception& e) {
+            EXPECT_EQ(e.message(), row.message);
+            ASSERT_EQ(e.chain().size(), 1u);
+            EXPECT_EQ(e.chain().front().text, L"");
+            EXPECT_EQ(e.chain().front().function, "Params::check");
+            EXPECT_EQ(e.chain().front().line, row.line);
+        }
     }
 }

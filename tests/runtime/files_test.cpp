@@ -138,8 +138,10 @@ TEST_F(Files, RemoveFileDeletesOrMovesToTheRecyclerOrExplainsWhyNot) {
     const std::wstring recycler = recyclerPath(path(L"x"));
     EXPECT_EQ(recycler, root_.substr(0, 3) + L"Recycler\\{86066D57-9347-46a7-B4DB-971D9EF36D29}");
     const std::size_t before = test_support::fileNames(recycler + L"\\*").size();  // the recycler is shared
-    ASSERT_TRUE(VFile::writeAll(path(L"plain"), "x", true));
+    ASSERT_TRUE(VFile::writeAll(path(L"plain"), "x", true) && VFile::writeAll(path(L"ro"), "x", true));
+    ASSERT_TRUE(SetFileAttributesW(path(L"ro").c_str(), FILE_ATTRIBUTE_READONLY));
     removeFile(path(L"plain"), false, true, 0, 0);
+    removeFile(path(L"ro"), true, true, 0, 0);  // moved read-only, deleted there
     EXPECT_FALSE(fileExist(path(L"ro")) || fileExist(path(L"plain")));
     EXPECT_EQ(test_support::fileNames(recycler + L"\\*").size(), before) << "left in the recycler";
     ASSERT_TRUE(VFile::writeAll(path(L"busy"), "x", true));

@@ -74,13 +74,3 @@ TEST(Paths, AbsolutePathResolvesAgainstTheBaseNeverAboveTheRoot) {
     EXPECT_EQ(vosexception::composeMessage(ERROR_INVALID_PARAMETER, L"Empty input path"),
               test_support::messageOf<vosexception>([&] { resolve(L"", L""); }));
 }
-
-TEST(Paths, ComparePathsIgnoresSpellingAndOrdersAncestorsAndSiblings) {
-    const std::tuple<std::wstring, std::wstring, int> rows[] = {
-        {L"c:/Data//x", LR"(\\?\C:\data\X\)", 0}, {LR"(\??\C:\)" + kLong, L"C:/" + kLong + L"/", 0},
-        {LR"(C:\a)", LR"(C:\a\b)", 2}, {LR"(C:\a\b\)", LR"(C:\A)", 1}, {LR"(C:\a\x)", LR"(C:\b)", 3},
-        // The longer component orders after, whatever its letters; a name
-        // that merely starts like the other is no descendant.
-        {LR"(C:\ab)", LR"(C:\b)", 4}, {LR"(C:\a\b)", LR"(C:\a\bc)", 3}};
-    for (const auto& [a, b, expected] : rows) EXPECT_EQ(VFileName::comparePaths(a, b), expected) << a << L" vs " << b;
-}

@@ -10,7 +10,7 @@
 #include "errors/vexception.h"
 #include "runtime/registry.h"
 #include "runtime/text.h"
-#include "tests/support/system_text.h"
+#include "tests/support/raised.h"
 
 using registry::View;
 

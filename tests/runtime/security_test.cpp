@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <vector>
 
 #include "errors/vexception.h"
@@ -140,22 +139,6 @@ TEST(Acls, DeletingASidAndMakingAFileDeletableKeepOnlyWhatTheySay) {
     EXPECT_EQ(describe(RunTime::Access::deleteAccessList(current, DELETE | FILE_WRITE_ATTRIBUTES, kA, {kB}, true)),
               (std::vector<std::string>{"deny A 0x10000", "allow C flags1 0x12019f", "allow SYSTEM flags3 0x10100",
                                         "allow A flags3 0x10100"}));
-}
-
-// A descriptor keeps its own owner and group: its entries need only outlive the constructor.
-TEST(SecurityDescriptors, KeepTheirOwnOwnerAndGroup) {
-    std::vector<unsigned char> owner(static_cast<unsigned char*>(kA.get()),
-                                     static_cast<unsigned char*>(kA.get()) + GetLengthSid(kA.get()));
-    SecurityDescriptor::Entry ownerEntry = SecurityDescriptor::allow(owner.data(), 0, 0), groupEntry = ownerEntry;
-    ownerEntry.kind = SecurityDescriptor::Owner;
-    groupEntry.kind = SecurityDescriptor::Group;
-    const SecurityDescriptor descriptor({ownerEntry, groupEntry}, false);
-    std::memset(owner.data() + 8, 0xAB, owner.size() - 8);
-    PSID read[2] = {};
-    BOOL defaulted = TRUE;
-    ASSERT_TRUE(GetSecurityDescriptorOwner(descriptor.descriptor(), &read[0], &defaulted) &&
-                GetSecurityDescriptorGroup(descriptor.descriptor(), &read[1], &defaulted));
-    EXPECT_TRUE(read[0] && EqualSid(read[0], kA.get()) && read[1] && EqualSid(read[1], kA.get()));
 }
 
 // Accounts that no longer exist leave the list that is written back.
