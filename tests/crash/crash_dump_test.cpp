@@ -107,3 +107,13 @@ TEST(CrashDumpTrim, KeepsTheNewestDumpsAndLeavesOtherEntries) {
     EXPECT_EQ(left, (Names{L"d2.dmp", L"d3.dmp", L"old.zip"}));
     EXPECT_EQ(fileNames(settings.location + L"\\*", true), Names{L"sub.dmp"});
 }
+
+TEST(CrashDumpSettings, OffWithoutTheSwitchOrTheRoot) {
+    for (const bool rootless : {false, true}) {
+        DumpSettings settings;
+        rootless ? settings.config.remove(L"PRODUCT_ROOT_D") : settings.config.set(L"CrashDumpsEnabled", DWORD{0});
+        const CrashDumpInfo info;
+        EXPECT_FALSE(info.enabled() || info.filterRegistered()) << rootless;
+        EXPECT_EQ(GetFileAttributesW(settings.location.c_str()), INVALID_FILE_ATTRIBUTES) << rootless;
+    }
+}

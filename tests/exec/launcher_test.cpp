@@ -130,3 +130,21 @@ TEST(Pipes, ClientsTryAsOftenAsConfigured) {
     // A removed value leaves the cache as it was: leave the default in force.
     tryCountInForce(config, 1);
 }
+
+// Only a process that died while starting is started again; the last attempt's error stays.
+TEST(ProcessStart, OnlyAProcessThatDiedWhileStartingIsStartedAgain) {
+    const auto start = [](std::vector<DWORD> errors) {  // fails with these in turn, then succeeds
+        std::size_t attempts = 0;
+        const bool started = createProcessRetried([&] {
+            if (attempts == errors.size()) return ++attempts, true;
+            SetLastError(errors[attempts++]);
+            return false;
+        });
+        return std::to_string(started) + " " + std::to_string(attempts) + " " + std::to_string(GetLastError());
+    };
+    const DWORD died = ERROR_INTERNAL_ERROR;
+    EXPECT_EQ(start({died, died}), "1 3 1359");
+    EXPECT_EQ(start(std::vector<DWORD>(kStartAttempts, died)), "0 3 1359");
+    EXPECT_EQ(start({ERROR_FILE_NOT_FOUND}), "0 1 2");
+    EXPECT_EQ(start({died, ERROR_ACCESS_DENIED}), "0 2 5");
+}

@@ -113,10 +113,3 @@ TEST(Masking, RawArgumentTextsReadBackWithOnlyTheValuesReplaced) {
     EXPECT_EQ(maskArgument(L"--pwd=a b"), L"\"--pwd=*\"");
 }
 
-// Blanks at the end go, no value leaves the name alone, and only name=value
-// within one argument is a secret.
-TEST(Masking, DisplayShapes) {
-    EXPECT_EQ(maskSecrets(L"prog a\"b c\"\t "), L"prog \"ab c\"");
-    EXPECT_EQ(maskSecrets(L"prog pwd= password=="), L"prog pwd password");
-    EXPECT_EQ(maskSecrets(L"prog -password secret user=pwd"), L"prog -password secret \"user=pwd\"");
-}

@@ -148,11 +148,3 @@ TEST(TaskRun, EachFailureLeavesTheResultFilesAsTheSchedulerExpects) {
     }
 }
 
-TEST(TaskRun, ChildThatEndedBeforeItsTerminationKeepsItsOwnCode) {
-    const auto fake = std::make_shared<Fake>();
-    fake->waitAnswers = {false, true};
-    fake->failAt = L"terminate";
-    EXPECT_EQ(runTask(fake), L"");
-    EXPECT_EQ(fake->calls,
-              startCallsThen({L"terminate(1460)", L"waitForExit(0)", L"getExitCode", L"writeFile(C:\\t\\exit, 5)"}));
-}

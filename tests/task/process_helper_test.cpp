@@ -107,14 +107,3 @@ TEST(ProcessHelper, ImpersonatingStartsUnderTheTokenOfTheStanding) {
     }
 }
 
-// A throwing handler stops only the later ones; a failed format reaches none.
-TEST(LogManagerDispatch, AThrowingHandlerStopsOnlyTheLaterOnes) {
-    Recorder first, second;
-    first.throws = true;
-    EXPECT_NO_THROW(LogManager::instance().log(Warning, L"%s=%d", L"a", 1));
-    LogManager::instance().log(Info, nullptr);
-    LogManager::instance().log(Error, vexception(L"boom", raiseSite("f", 1)));
-    EXPECT_EQ(first.records, std::vector<std::wstring>{L"Warning: a=1"});
-    EXPECT_EQ(second.records, std::vector<std::wstring>{});
-    EXPECT_EQ(second.exceptions, std::vector<std::wstring>{L"Error: boom"});
-}
