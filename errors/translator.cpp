@@ -75,6 +75,29 @@ bool foreignHandlerOnTheWay(const CONTEXT& fault) noexcept {
     throw cwrpexception(t_fault.record.ExceptionCode);
 }
 
+// The redirected call's entry: calls throwFromFault (rdx) with the translator
+// (rcx) on a 16-aligned stack. A function without a frame of its own need not
+// keep the stack aligned, and on a misaligned stack the throw faults again
+// (the fxsave of RtlCaptureContext): that access violation would replace the
+// fault's code. The frame pointer lets the unwinder step over the realignment.
+extern "C" void rdAlignedFaultCall();
+asm(R"(
+    .text
+    .def rdAlignedFaultCall; .scl 3; .type 32; .endef
+    .seh_proc rdAlignedFaultCall
+rdAlignedFaultCall:
+    pushq %rbp
+    .seh_pushreg %rbp
+    movq %rsp, %rbp
+    .seh_setframe %rbp, 0
+    .seh_endprologue
+    andq $-16, %rsp
+    subq $32, %rsp
+    call *%rdx
+    int3
+    .seh_endproc
+)");
+
 LONG CALLBACK vectoredHandler(EXCEPTION_POINTERS* info) {
     const StructuredTranslator translator = t_translator;
     if (!translator) return EXCEPTION_CONTINUE_SEARCH;
@@ -87,16 +110,16 @@ LONG CALLBACK vectoredHandler(EXCEPTION_POINTERS* info) {
     t_fault.pointers.ExceptionRecord = &t_fault.record;
     t_fault.pointers.ContextRecord = &t_fault.context;
 
-    // Enter throwFromFault as if the faulting instruction had called it. The
+    // Enter rdAlignedFaultCall as if the faulting instruction had called it. The
     // return address is one past the fault's start, because the unwinder looks
     // up the caller's handler at return address - 1: that byte must lie inside
-    // the faulting instruction. There is no red zone on x64 Windows, and the
-    // body's stack is 16-aligned, so the entry stack has call alignment.
+    // the faulting instruction. There is no red zone on x64 Windows.
     CONTEXT& context = *info->ContextRecord;
     context.Rsp -= sizeof(DWORD64);
     *reinterpret_cast<DWORD64*>(context.Rsp) = context.Rip + 1;
-    context.Rip = reinterpret_cast<DWORD64>(&throwFromFault);
+    context.Rip = reinterpret_cast<DWORD64>(&rdAlignedFaultCall);
     context.Rcx = reinterpret_cast<DWORD64>(translator);
+    context.Rdx = reinterpret_cast<DWORD64>(&throwFromFault);
     return EXCEPTION_CONTINUE_EXECUTION;
 }
 
