@@ -13,6 +13,7 @@
 #include "exec/launcher.h"
 #include "exec/pipes.h"
 #include "runtime/datetime.h"
+#include "runtime/files.h"
 #include "runtime/registry.h"
 #include "tests/support/config_key.h"
 #include "tests/support/process_runner.h"
@@ -55,6 +56,14 @@ TEST(Launcher, ExitCodesResumeAndTermination) {
     EXPECT_TRUE(sleeper.waitForExit(30000));
     EXPECT_EQ(sleeper.exitCode(), 1460u);
     EXPECT_NO_THROW(vexecutil().terminate(1));
+    // A start that fails in the child's directory leaves us in ours.
+    const test_support::TempDir directory(L"rdwd");
+    vexecutil missing;
+    missing.executable = kChild + L".missing";
+    missing.workingDirectory = directory.path();
+    const std::wstring before = VDirectory::current();
+    EXPECT_THROW(missing.start(), vexception);
+    EXPECT_EQ(VDirectory::current(), before);
 }
 
 // An inheritable handle of ours reaches the child only when it inherits

@@ -100,6 +100,11 @@ TEST(ReportHandler, ReportsEachTextOncePerDayWithItsHits) {
     // one minute, never the one just added.
     for (int i = 0; i < 150; ++i) ASSERT_EQ(h.log(L"same " + std::to_wstring(i)), 1u);
     EXPECT_EQ(h.log(L"same 149"), 0u);
+    Handled fresh;  // the text reported longest ago is forgotten, so reported anew the same day
+    fresh.log(L"oldest");
+    fresh.system->minutes = 1;
+    for (int i = 0; i < 100; ++i) fresh.log(std::to_wstring(i));
+    EXPECT_EQ(fresh.log(L"oldest"), 1u);
 }
 
 TEST(ReportHandler, DocumentHoldsTheRecordAndNoSecret) {
