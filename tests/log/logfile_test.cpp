@@ -13,7 +13,6 @@
 #include <thread>
 #include <vector>
 
-#include "errors/format.h"
 #include "log/logmanager.h"
 #include "runtime/execute_context.h"
 #include "runtime/registry.h"
@@ -47,11 +46,7 @@ struct LogRoot {
     static void noticeDebugSwitch() {
         for (int i = 0; i < 16; ++i) LogManager::instance().isDebug();
     }
-    std::wstring todaysFile() const {
-        SYSTEMTIME now;
-        GetLocalTime(&now);
-        return dir / formatString(L"admin\\logs\\korvolog_debug%04u%02u%02u.log", now.wYear, now.wMonth, now.wDay);
-    }
+    std::wstring todaysFile() const { return test_log::todaysLogFile(dir.path()); }
     std::wstring text() const { return test_log::utf16Text(test_support::readBytes(todaysFile())); }
 
     test_support::TempDir dir{L"rdlog"};

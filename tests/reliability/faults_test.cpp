@@ -121,10 +121,7 @@ TEST(EnvironmentFaults, UnwritableResultFilesFailWithOneRecordNamingThem) {
 TEST(EnvironmentFaults, ALockedLogFileNeverStopsTheRun) {
     TaskRun task;
     task.config().set(L"Debug", DWORD{1});
-    SYSTEMTIME now;
-    GetLocalTime(&now);
-    const std::wstring name = L"korvolog_debug" + std::to_wstring(now.wYear * 10000 + now.wMonth * 100 + now.wDay);
-    const HANDLE locked = CreateFileW(task.path(L"admin\\logs\\" + name + L".log").c_str(),
+    const HANDLE locked = CreateFileW(test_log::todaysLogFile(task.directory()).c_str(),
                                       GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
     ASSERT_NE(locked, INVALID_HANDLE_VALUE);
     task.variables[L"RD_CMD_ARGS"] = L"exit 4";

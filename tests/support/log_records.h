@@ -2,6 +2,8 @@
 // manager's handlers.
 #pragma once
 
+#include <windows.h>
+
 #include <algorithm>
 #include <regex>
 #include <string>
@@ -10,6 +12,14 @@
 #include "log/logmanager.h"
 
 namespace test_log {
+
+// Today's log file below an installation root.
+inline std::wstring todaysLogFile(const std::wstring& root) {
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    const unsigned day = now.wYear * 10000 + now.wMonth * 100 + now.wDay;
+    return root + L"\\admin\\logs\\korvolog_debug" + std::to_wstring(day) + L".log";
+}
 
 // The bytes of a UTF-16LE file as text; an odd last byte is dropped.
 inline std::wstring utf16Text(const std::string& bytes) {
