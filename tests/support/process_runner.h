@@ -1,5 +1,6 @@
 // Starts one of our own programs with standard output and standard error on
-// one pipe and collects everything it writes, plus its exit code.
+// one pipe, through our launcher, and collects everything it writes, plus its
+// exit code.
 #pragma once
 
 #include <windows.h>
@@ -12,7 +13,6 @@
 #include <vector>
 
 #include "exec/launcher.h"
-#include "runtime/handle.h"
 #include "runtime/paths.h"
 
 namespace test_process {
@@ -44,46 +44,32 @@ struct ProcessResult {
     std::string output;  // the raw bytes of standard output and standard error
 };
 
-// environment: name=value strings, each ended by a zero (the block ends with
-// one more), or empty for ours; currentDirectory: empty keeps ours.
+// line's first token is program. environment: name=value strings, each
+// ended by a zero (the block ends with one more), or empty for ours;
+// currentDirectory: empty keeps ours. Through our own launcher, so that every
+// test that runs a program also runs its output pipe and merged error.
 inline ProcessResult run(const std::wstring& program, const std::wstring& line, DWORD timeoutMs = 60000,
                          const std::wstring& environment = std::wstring(),
                          const std::wstring& currentDirectory = std::wstring()) {
-    SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    RunTime::AutoHandle reader, writer;
-    if (!CreatePipe(reader.put(), writer.put(), &inheritable, 0)) throw osFailure("CreatePipe");
-    if (!SetHandleInformation(reader.get(), HANDLE_FLAG_INHERIT, 0)) throw osFailure("SetHandleInformation");
-    RunTime::AutoHandle input(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
-                                  OPEN_EXISTING, 0, nullptr));
-    if (!input.valid()) throw osFailure("CreateFileW(NUL)");
-
-    STARTUPINFOW startup{.cb = sizeof(STARTUPINFOW), .dwFlags = STARTF_USESTDHANDLES,
-                         .hStdInput = input.get(), .hStdOutput = writer.get(), .hStdError = writer.get()};
-    PROCESS_INFORMATION info{};
-    std::wstring block = environment.empty() ? environment : environment + L'\0', mutableLine;
-    if (!createProcessRetried([&] {
-            mutableLine = line;
-            return CreateProcessW(program.c_str(), mutableLine.data(), nullptr, nullptr, TRUE,
-                                  CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT, block.empty() ? nullptr : block.data(),
-                                  currentDirectory.empty() ? nullptr : currentDirectory.c_str(), &startup, &info);
-        }))
-        throw osFailure("CreateProcessW");
-    RunTime::AutoHandle process(info.hProcess), thread(info.hThread);
-    // Only the child may hold the write end, or the read never sees its end.
-    writer.reset(), input.reset();
-
+    if (line.compare(0, program.size() + 1, L"\"" + program) != 0) throw std::invalid_argument("line without program");
+    const std::wstring block = environment.empty() ? environment : environment + L'\0';
+    vexecutil child;
+    child.arguments = line;
+    child.environment = block.empty() ? nullptr : block.c_str();
+    child.workingDirectory = currentDirectory;
+    child.noWindow = child.inheritDesktop = child.pipeStdout = child.mergeStderr = true;
+    child.overlappedPipes = false;
+    child.start();
     ProcessResult result;
     std::thread drain([&] {
         char buffer[4096];
-        DWORD got = 0;
-        while (ReadFile(reader.get(), buffer, sizeof(buffer), &got, nullptr) && got > 0)
-            result.output.append(buffer, got);
+        while (!child.stdoutPipe()->eof()) result.output.append(buffer, child.stdoutPipe()->read(buffer, 4096, false));
     });
-    const DWORD waited = WaitForSingleObject(process.get(), timeoutMs);
-    if (waited != WAIT_OBJECT_0) TerminateProcess(process.get(), 0xDEAD);
+    const bool ended = child.waitForExit(timeoutMs);
+    if (!ended) child.terminate(0xDEAD);
     drain.join();
-    if (waited != WAIT_OBJECT_0) throw std::runtime_error("the child did not end in time");
-    if (!GetExitCodeProcess(process.get(), &result.exitCode)) throw osFailure("GetExitCodeProcess");
+    if (!ended) throw std::runtime_error("the child did not end in time");
+    result.exitCode = child.exitCode();
     return result;
 }
 
