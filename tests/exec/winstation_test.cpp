@@ -89,3 +89,11 @@ TEST_F(WindowStations, AChildUnderARestrictedTokenGetsItsGroupsEntriesOnce) {
     EXPECT_EQ(allowed(station_.handle(), Sid::everyone()), Masks{L"10000000"});
     EXPECT_EQ(allowed(desktop_.handle(), Sid::everyone()), Masks{L"10000000"});
 }
+
+TEST(AccountClass, FollowsTheFirstGroupTheTokenHolds) {
+    RunTime::AutoHandle process;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, process.put()));
+    EXPECT_TRUE(RunTime::accountClassGroup(process.get()) == Sid::administrators());
+    const RunTime::AutoHandle none = test_support::restrictedToken({&Sid::administrators(), &Sid::users()});
+    EXPECT_TRUE(RunTime::accountClassGroup(none.get()) == Sid::users());  // deny-only groups do not count
+}
