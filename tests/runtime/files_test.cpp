@@ -11,6 +11,7 @@
 #include "errors/vexception.h"
 #include "runtime/files.h"
 #include "runtime/paths.h"
+#include "runtime/security.h"
 #include "tests/support/raised.h"
 #include "tests/support/temp_dir.h"
 #include "threads/recycler.h"
@@ -91,6 +92,8 @@ TEST_F(Files, CreateDirectoryMakesEveryParentWhileOthersRaceForThemButNotBelowAF
     EXPECT_THROW(VDirectory::createDirectory(path(L"file\\"), nullptr), VAlreadyExistsException);
     EXPECT_TRUE(contains(messageOf<VAlreadyExistsException>([&] { VDirectory::createDirectory(path(L"file\\a"), nullptr); }),
                          L"CreateDirectory(" + path(L"file") + L")"));
+    EXPECT_THROW(VDirectory::createDirectory(L"", nullptr), ArgumentException);
+    EXPECT_THROW(RunTime::Access::getSecurity(path(L"missing"), SE_FILE_OBJECT), VFileNotFoundException);
 }
 
 TEST_F(Files, LongAndNonAsciiPathsWorkAndMayBeTheCurrentDirectory) {
