@@ -43,11 +43,11 @@ void destroy(ExecuteContext* context) noexcept {
     delete context;
 }
 
-HMODULE thisModule() noexcept {
-    static const int anchor = 0;
+// The module whose image holds address; null when none does.
+HMODULE moduleOf(const void* address) noexcept {
     HMODULE module = nullptr;
     GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                       reinterpret_cast<LPCWSTR>(&anchor), &module);
+                       static_cast<LPCWSTR>(address), &module);
     return module;
 }
 
@@ -57,12 +57,7 @@ HMODULE thisModule() noexcept {
 // until the last module has let go.
 template <class Function>
 void forgetOwn(Function& function, HMODULE self) noexcept {
-    HMODULE module = nullptr;
-    if (function &&
-        GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                           reinterpret_cast<LPCWSTR>(function), &module) &&
-        module == self)
-        function = nullptr;
+    if (function && moduleOf(reinterpret_cast<const void*>(function)) == self) function = nullptr;
 }
 
 bool g_released = false;
@@ -73,7 +68,8 @@ void releaseAtExit() {
     g_released = true;
     if (!context) return;
     if (--context->references == 0) return destroy(context);
-    const HMODULE self = thisModule();
+    static const int anchor = 0;
+    const HMODULE self = moduleOf(&anchor);
     if (!self || self == GetModuleHandleW(nullptr)) return;
     forgetOwn(context->destroyRegistry, self);
     forgetOwn(context->destroyLogging, self);
