@@ -19,6 +19,12 @@
 
 namespace {
 
+using test_support::systemText;
+
+struct BareException : vexception {
+    BareException() : vexception(L"only the message", NoContext{}) {}
+};
+
 constexpr GuardedOperation kOuter{"Test::outer", L"Unable to call outer(%s)", 10, 11};
 constexpr GuardedOperation kMiddle{"Test::middle", L"middle(%s, %d)", 20, 21};
 constexpr GuardedOperation kInner{"Test::inner", L"Unable to call inner(%s)", 30, 31};
@@ -116,14 +122,6 @@ TEST(StructuredExceptionTranslator, TranslatesOnOtherThreadsTimeAfterTimeAndLeav
               L"plain: C structured exception: 0xc0000005");
     FreeLibrary(probe);
 }
-
-using test_support::systemText;
-
-namespace {
-struct BareException : vexception {
-    BareException() : vexception(L"only the message", NoContext{}) {}
-};
-}  // namespace
 
 TEST(ErrorTexts, SystemTextCodeAndOperationThenOneLinePerEntryAndFaultsInBareHex) {
     ASSERT_FALSE(systemText(2).empty());
