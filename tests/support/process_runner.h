@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "exec/launcher.h"
+#include "runtime/handle.h"
 #include "runtime/paths.h"
 
 namespace test_process {
@@ -105,9 +106,7 @@ inline std::wstring treeName(const std::wstring& tag) {
 // none, true when it came to that: processes take a moment to start and end.
 inline bool nameComesTo(const std::wstring& name, bool held, DWORD ms) {
     for (const DWORD start = GetTickCount();; Sleep(20)) {
-        const HANDLE event = OpenEventW(SYNCHRONIZE, FALSE, name.c_str());
-        if (event) CloseHandle(event);
-        if ((event != nullptr) == held) return true;
+        if (RunTime::AutoHandle(OpenEventW(SYNCHRONIZE, FALSE, name.c_str())).valid() == held) return true;
         if (GetTickCount() - start >= ms) return false;
     }
 }
@@ -115,10 +114,8 @@ inline bool nameComesTo(const std::wstring& name, bool held, DWORD ms) {
 // Ends every process whose "spawned PID" line is in text (rdchild's spawn).
 inline void endSpawned(const std::string& text) {
     for (std::size_t at = text.find("spawned "); at != std::string::npos; at = text.find("spawned ", at + 1))
-        if (HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, std::stoul(text.substr(at + 8)))) {
-            TerminateProcess(process, 0);
-            CloseHandle(process);
-        }
+        TerminateProcess(
+            RunTime::AutoHandle(OpenProcess(PROCESS_TERMINATE, FALSE, std::stoul(text.substr(at + 8)))).get(), 0);
 }
 
 }  // namespace test_process

@@ -39,10 +39,11 @@ public:
     }
     // The exit code, or STILL_ACTIVE when the thread did not end in time.
     DWORD join(DWORD ms = 10000) {
-        DWORD code = STILL_ACTIVE;
-        if (WaitForSingleObject(thread_.get(), ms) == WAIT_OBJECT_0) GetExitCodeThread(thread_.get(), &code);
-        return code;
+        DWORD code = WaitForSingleObject(thread_.get(), ms);
+        return GetExitCodeThread(thread_.get(), &code) ? code : 0xFFFFFFFFu;
     }
+
+    HANDLE thread() const { return thread_.get(); }
 
     DWORD id = 0;
     std::atomic<int> destroyed{0};
@@ -102,8 +103,13 @@ TEST(Cancelation, AnApcEndsAThreadBlockedInEveryWaitWithAllDestructorsRunPastCat
         SCOPED_TRACE(name);
         test_log::Recorder recorder;
         Victim victim(wait);
+        // Both requests queue behind an APC that holds the victim, so the second finds its point open.
+        const RunTime::AutoHandle gate(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        QueueUserAPC([](ULONG_PTR event) { WaitForSingleObject(reinterpret_cast<HANDLE>(event), INFINITE); },
+                     victim.thread(), reinterpret_cast<ULONG_PTR>(gate.get()));
         victim.point_.load()->cancel();
         victim.point_.load()->cancel();  // a second request changes nothing
+        SetEvent(gate.get());
         EXPECT_EQ(victim.join(), 0u);
         EXPECT_EQ(victim.destroyed, 3);
         EXPECT_EQ(recorder.records,
@@ -149,10 +155,8 @@ TEST(Waits, ApcsThatDoNotCancelAreAbsorbedAndTheDeadlineHolds) {
         result = VSyncObject::waitForSingleObject(kNeverSignalled, 400);
         elapsed = GetTickCount64() - start;
     });
-    const RunTime::AutoHandle thread(OpenThread(THREAD_SET_CONTEXT, FALSE, victim.id));
     for (int i = 0; i < 5; ++i)
-        QueueUserAPC([](ULONG_PTR count) { ++*reinterpret_cast<std::atomic<int>*>(count); }, thread.get(),
-                     reinterpret_cast<ULONG_PTR>(&apcs));
+        QueueUserAPC([](ULONG_PTR n) { ++*reinterpret_cast<std::atomic<int>*>(n); }, victim.thread(), ULONG_PTR(&apcs));
     EXPECT_EQ(victim.join(), 7u);
     EXPECT_EQ(result, WAIT_TIMEOUT);
     EXPECT_EQ(apcs, 5);
