@@ -21,13 +21,10 @@ const HKEY kRoot = HKEY_LOCAL_MACHINE;
 // The message of exactly an Expected thrown by body, with the function of its raise site.
 template <class Expected = vexception, class Body>
 std::wstring thrown(Body body) {
-    try {
-        body();
-    } catch (const Expected& e) {
+    return test_support::messageOf<Expected>(body, [](const Expected& e) {
         EXPECT_EQ(typeid(e), typeid(Expected));
         return e.message() + L" in " + wstr(e.chain().front().function, 0);
-    }
-    return L"(nothing thrown)";
+    });
 }
 
 }  // namespace
@@ -92,9 +89,8 @@ TEST_F(Registry, ValuesOfTheWrongTypeOrSizeAreRefusedAndMissingOnesKeepTheOutput
     EXPECT_FALSE(registry::keyExists(kRoot, key_ + L"\\no", View::View32));
 }
 
-// Re-read on the 1st, 17th, 33rd… query; a stored 0 gives the caller's
-// default. A wrongly typed value is never cached; it stops the try-count
-// style for good, not the Debug style.
+// Re-read on the 1st, 17th, 33rd… query; a stored 0 gives the caller's default. A wrongly typed value is never cached;
+// it stops the try-count style for good, not the Debug style.
 TEST_F(Registry, RefreshedSettingsRereadOnEverySixteenthQueryAndSurviveWrongTypes) {
     registry::RefreshedDword count(kRoot, key_, L"Count", View::View32), tries(kRoot, key_, L"Tries", View::View32),
         debug(kRoot, key_, L"Debug", View::View32);

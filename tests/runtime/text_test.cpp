@@ -13,43 +13,37 @@
 #include "runtime/datetime.h"
 #include "runtime/environment.h"
 #include "runtime/text.h"
+#include "tests/support/raised.h"
 
 namespace {
 
-constexpr std::uint32_t kUtf8 = 65001;
 constexpr std::uint32_t kNoSuchCodePage = 12345;
 
 // The OS error action raises, as "message|function".
 std::wstring raised(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const vosexception& e) {
-        return e.message() + L"|" + wstr(e.chain().front().function, 0);
-    }
-    return L"(no failure)";
+    return test_support::messageOf<vosexception>(
+        action, [](const vosexception& e) { return e.message() + L"|" + wstr(e.chain().front().function, 0); });
 }
 
 }  // namespace
 
 TEST(CodePages, ConvertByExplicitLengthReplaceWhatIsMalformedAndRaiseTheSystemError) {
     // Empty text never reaches the platform: this code page would fail any real conversion.
-    EXPECT_EQ(cstr(L"", kNoSuchCodePage), "");
-    EXPECT_EQ(wstr("", kNoSuchCodePage), L"");
+    EXPECT_TRUE(cstr(L"", kNoSuchCodePage).empty() && wstr("", kNoSuchCodePage).empty());
     const std::wstring mixed(L"A\u00e9\u20ac\U0001F600\0z", 7);  // every UTF-8 length and a zero
     const std::string encoded("A\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\0z", 12);
-    EXPECT_EQ(cstr(mixed, kUtf8), encoded);
-    EXPECT_EQ(wstr(encoded, kUtf8), mixed);
+    EXPECT_EQ(cstr(mixed, CP_UTF8), encoded);
+    EXPECT_EQ(wstr(encoded, CP_UTF8), mixed);
     // Malformed input is replaced, never refused.
-    EXPECT_EQ(wstr("a\xFF" "b\xC3", kUtf8), L"a\uFFFDb\uFFFD");
-    EXPECT_EQ(cstr(std::wstring{L'a', static_cast<wchar_t>(0xD800)}, kUtf8), "a\xEF\xBF\xBD");
+    EXPECT_EQ(wstr("a\xFF" "b\xC3", CP_UTF8), L"a\uFFFDb\uFFFD");
+    EXPECT_EQ(cstr(std::wstring{L'a', static_cast<wchar_t>(0xD800)}, CP_UTF8), "a\xEF\xBF\xBD");
+    const auto invalid = [](const wchar_t* operation) {
+        return vosexception::composeMessage(ERROR_INVALID_PARAMETER, operation);
+    };
     EXPECT_EQ(raised([] { wstr("ab", kNoSuchCodePage); }),
-              vosexception::composeMessage(ERROR_INVALID_PARAMETER,
-                                           L"Maps a character string to a wide-character (Unicode) string failed") +
-                  L"|wstr");
+              invalid(L"Maps a character string to a wide-character (Unicode) string failed") + L"|wstr");
     EXPECT_EQ(raised([] { cstr(L"ab", kNoSuchCodePage); }),
-              vosexception::composeMessage(ERROR_INVALID_PARAMETER,
-                                           L"Maps a wide-character (Unicode) string to a character stringz") +
-                  L"|cstr");
+              invalid(L"Maps a wide-character (Unicode) string to a character stringz") + L"|cstr");
 }
 
 // The stamps name report files; a file time converts without time-zone shift.
@@ -66,9 +60,8 @@ TEST(DateTime, FileTimesConvertUnshiftedAndStampsAreZeroPadded) {
 
 using Entries = std::vector<std::pair<std::wstring, std::wstring>>;
 
-// A name keeps its first spelling and takes the last value; an entry without
-// "=" has an empty value; the per-drive directories ("=C:=C:\x") share the
-// empty name, the last one's value winning.
+// A name keeps its first spelling and takes the last value; an entry without "=" has an empty value; the per-drive
+// directories ("=C:=C:\x") share the empty name, the last one's value winning.
 TEST(Environment, NamesKeepTheirFirstSpellingAndTheDriveDirectoriesShareTheEmptyName) {
     EnvironmentMap map{{L"path", L"old"}, {L"Kept", L"1"}};
     VEnvironmentVariables::load(map, L"Path=a\0PATH=b;c=d\0=C:=C:\\x\0=D:=D:\\y\0FLAG\0Empty=\0");
@@ -79,8 +72,7 @@ TEST(Environment, NamesKeepTheirFirstSpellingAndTheDriveDirectoriesShareTheEmpty
     ASSERT_TRUE(SetEnvironmentVariableW(L"=Z:", L"Z:\\rd") && SetEnvironmentVariableW(L"RdEnvTest", L"a=b"));
     EnvironmentMap process;
     VEnvironmentVariables::load(process);
-    SetEnvironmentVariableW(L"=Z:", nullptr);
-    SetEnvironmentVariableW(L"RdEnvTest", nullptr);
+    for (const wchar_t* name : {L"=Z:", L"RdEnvTest"}) SetEnvironmentVariableW(name, nullptr);
     EXPECT_EQ(process.find(L"RDENVTEST")->first + L"=" + process[L"RDENVTEST"], L"RdEnvTest=a=b");
     EXPECT_EQ(process[L""], L"Z:=Z:\\rd");  // the last drive of the sorted block
     std::wstring path(32767, L'\0');

@@ -1,6 +1,5 @@
-// One run of the agent as the scheduler makes it: a fresh directory with the
-// stream and result files, an installation root whose log file collects the
-// run's records, and the RD_* variables of the task.
+// One run of the agent as the scheduler makes it: a fresh directory with the stream and result files, an installation
+// root whose log file collects the run's records, and the RD_* variables of the task.
 #pragma once
 
 #include <windows.h>

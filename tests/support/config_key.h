@@ -15,22 +15,18 @@ class ConfigValues {
 public:
     ConfigValues() : key_(HKEY_LOCAL_MACHINE, registry::kConfigKey, KEY_ALL_ACCESS | KEY_WOW64_32KEY, false) {}
     ~ConfigValues() {
-        for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
+        for (auto it = saved_.rbegin(); it != saved_.rend(); ++it)
             if (it->present)
                 RegSetValueExW(key_.get(), it->name.c_str(), 0, it->type, it->data.data(),
                                static_cast<DWORD>(it->data.size()));
             else
                 RegDeleteValueW(key_.get(), it->name.c_str());
-        }
     }
     ConfigValues(const ConfigValues&) = delete;
     ConfigValues& operator=(const ConfigValues&) = delete;
 
-    void set(const std::wstring& name, DWORD value) {
-        save(name);
-        registry::set(key_.get(), name, value);
-    }
-    void set(const std::wstring& name, const std::wstring& value) {
+    template <class Value>
+    void set(const std::wstring& name, const Value& value) {
         save(name);
         registry::set(key_.get(), name, value);
     }

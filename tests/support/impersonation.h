@@ -1,5 +1,4 @@
-// Tokens for tests that start children as another user: this process's own
-// user with groups made deny-only.
+// Tokens for tests that start children as another user: this process's own user with groups made deny-only.
 #pragma once
 
 #include <windows.h>

@@ -1,5 +1,4 @@
-// Reading back the agent's log file, and recording what reaches the log
-// manager's handlers.
+// Reading back the agent's log file, and recording what reaches the log manager's handlers.
 #pragma once
 
 #include <windows.h>
@@ -26,9 +25,8 @@ inline std::wstring utf16Text(const std::string& bytes) {
     return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
 }
 
-// The records of a log file's text, stamps removed: each line must open with
-// "yyyy/mm/dd hh:mm:ss.mmm pid tid " and end with CRLF. parsed (when given)
-// tells whether every line did; a line that does not is kept whole.
+// The records of a log file's text, stamps removed: each line must open with "yyyy/mm/dd hh:mm:ss.mmm pid tid " and end
+// with CRLF. parsed (when given) tells whether every line did; a line that does not is kept whole.
 inline std::vector<std::wstring> recordsOf(const std::wstring& text, bool* parsed = nullptr) {
     static const std::wregex stamp(L"^\\d{4}/\\d{2}/\\d{2} \\d{2}:\\d{2}:\\d{2}\\.\\d{3} -?\\d+ -?\\d+ ");
     std::vector<std::wstring> records;
@@ -45,8 +43,7 @@ inline std::vector<std::wstring> recordsOf(const std::wstring& text, bool* parse
     return records;
 }
 
-// Records "Level: text" of every record while it lives; throws from the
-// handler when throws is set.
+// Records "Level: text" of every record while it lives; throws from the handler when throws is set.
 struct Recorder : ILogHandler {
     std::vector<std::wstring> records, exceptions;
     bool throws = false;

@@ -1,6 +1,5 @@
-// Starts one of our own programs with standard output and standard error on
-// one pipe, through our launcher, and collects everything it writes, plus its
-// exit code.
+// Starts one of our own programs with standard output and standard error on one pipe, through our launcher, and
+// collects everything it writes, plus its exit code.
 #pragma once
 
 #include <windows.h>
@@ -45,10 +44,9 @@ struct ProcessResult {
     std::string output;  // the raw bytes of standard output and standard error
 };
 
-// line's first token is program. environment: name=value strings, each
-// ended by a zero (the block ends with one more), or empty for ours;
-// currentDirectory: empty keeps ours. Through our own launcher, so that every
-// test that runs a program also runs its output pipe and merged error.
+// line's first token is program. environment: name=value strings, each ended by a zero (the block ends with one more),
+// or empty for ours; currentDirectory: empty keeps ours. Through our own launcher, so that every test that runs a
+// program also runs its output pipe and merged error.
 inline ProcessResult run(const std::wstring& program, const std::wstring& line, DWORD timeoutMs = 60000,
                          const std::wstring& environment = std::wstring(),
                          const std::wstring& currentDirectory = std::wstring()) {

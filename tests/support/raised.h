@@ -1,5 +1,4 @@
-// What a failure says: the message of the exception an action raises, and
-// the system's own text for an error code.
+// What a failure says: the message of the exception an action raises, and the system's own text for an error code.
 #pragma once
 
 #include <windows.h>
@@ -8,21 +7,20 @@
 
 namespace test_support {
 
-// The message of the Expected exception that action raises; any other
-// escapes, and no failure at all reads "(no failure)".
-template <class Expected, class Action>
-std::wstring messageOf(Action action) {
+// What describe, by default the message, makes of the Expected exception that action raises; any other escapes, and
+// no failure at all reads "(no failure)".
+template <class Expected, class Action, class Describe = std::wstring (*)(const Expected&)>
+std::wstring messageOf(Action action, Describe describe = [](const Expected& e) { return e.message(); }) {
     try {
         action();
     } catch (const Expected& e) {
-        return e.message();
+        return describe(e);
     }
     return L"(no failure)";
 }
 
-// What the system says for an error code, as the exception family asks for
-// it, trailing line ends removed; empty when the system has no text. Tests
-// build expected messages from it because Wine's texts differ from Windows'.
+// What the system says for an error code, as the exception family asks for it, trailing line ends removed; empty when
+// the system has no text. Tests build expected messages from it because Wine's texts differ from Windows'.
 inline std::wstring systemText(DWORD code) {
     wchar_t* buffer = nullptr;
     const DWORD length =

@@ -13,8 +13,7 @@
 
 namespace test_support {
 
-// The names of the entries that match pattern (a path with wildcards),
-// directories only when asked.
+// The names of the entries that match pattern (a path with wildcards), directories only when asked.
 inline std::vector<std::wstring> fileNames(const std::wstring& pattern, bool directories = false) {
     std::vector<std::wstring> names;
     WIN32_FIND_DATAW entry;
@@ -50,10 +49,8 @@ public:
     }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
-    // Removes only what lies below the temp folder, through long paths.
-    // (Shell file operations are unsafe here: Wine's cut paths past
-    // MAX_PATH short and can end up deleting relative to the current
-    // directory.)
+    // Removes only what lies below the temp folder, through long paths. (Shell file operations are unsafe here: Wine's
+    // cut paths past MAX_PATH short and can end up deleting relative to the current directory.)
     ~TempDir() { removeTree(L"\\\\?\\" + path_); }
 
     const std::wstring& path() const noexcept { return path_; }

@@ -1,8 +1,6 @@
-// Wine's own trace of the system calls a program makes, for what only the
-// implementation shows (its event log stores nothing, but traces every
-// report). Wine prints it on the Unix standard error, which no Windows handle
-// reaches: a Unix shell started through Wine runs the program and keeps that
-// output in a file. The trace's layout is Wine 8's.
+// Wine's own trace of the system calls a program makes, for what only the implementation shows (its event log stores
+// nothing, but traces every report). Wine prints it on the Unix standard error, which no Windows handle reaches: a Unix
+// shell started through Wine runs the program and keeps that output in a file. The trace's layout is Wine 8's.
 #pragma once
 
 #include <windows.h>
@@ -38,9 +36,8 @@ inline std::vector<std::string> trace(const std::wstring& channels, const std::w
     PROCESS_INFORMATION info{};
     if (!CreateProcessW(L"Z:\\bin\\sh", line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
         throw test_process::osFailure("CreateProcessW(sh)");
-    // Null for a Unix program; closed in case that ever changes.
-    for (const HANDLE handle : {info.hThread, info.hProcess})
-        if (handle) CloseHandle(handle);
+    // Null for a Unix program; owned in case that ever changes.
+    const RunTime::AutoHandle thread(info.hThread), process(info.hProcess);
     // A program that never ends is left running; the run's wineserver ends it.
     for (DWORD waited = 0; GetFileAttributesW(traceFile.c_str()) == INVALID_FILE_ATTRIBUTES; waited += 50) {
         if (waited >= 60000) throw std::runtime_error("the traced program did not end in time");

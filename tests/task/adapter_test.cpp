@@ -8,6 +8,7 @@
 #include "errors/format.h"
 #include "runtime/text.h"
 #include "task/adapter.h"
+#include "tests/support/raised.h"
 
 using Rundock::Adapter;
 
@@ -49,12 +50,9 @@ struct Fake : Rundock::ISystemHelper, Rundock::IProcessHelper {
     void terminate(std::uint32_t code) override { record(formatString(L"terminate(%lu)", code), L"terminate"); }
 };
 
-// The rendered error of the run; empty when nothing was thrown.
-std::wstring runTask(const std::shared_ptr<Fake>& fake) try {
-    Adapter(fake).runTask();
-    return L"";
-} catch (const vexception& e) {
-    return fullMessage(e);
+// The rendered error of the run.
+std::wstring runTask(const std::shared_ptr<Fake>& fake) {
+    return test_support::messageOf<vexception>([&] { Adapter(fake).runTask(); }, fullMessage);
 }
 
 const std::wstring kCreate = L"createTask(C:\\bin\\child.exe|-v --password=hunter2|C:\\t\\in|C:\\t\\out|C:\\t\\err)";
@@ -76,7 +74,7 @@ TEST(TaskRun, PidThenTheChildsCodeUnsignedOr1460AfterATimeoutWithoutASecondWait)
         const auto fake = std::make_shared<Fake>();
         fake->waitAnswers = {ended};
         fake->exitCode = code;
-        EXPECT_EQ(runTask(fake), L"");
+        EXPECT_EQ(runTask(fake), L"(no failure)");
         EXPECT_EQ(fake->calls, startCallsThen({call, L"writeFile(C:\\t\\exit, " + written + L")"}));
     }
 }

@@ -15,6 +15,7 @@
 #include "task/system_helper.h"
 #include "tests/support/impersonation.h"
 #include "tests/support/log_records.h"
+#include "tests/support/raised.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -71,12 +72,7 @@ TEST(TaskOperations, AFailureCarriesTheContextOfEachOperationItPassed) {
     };
     for (const auto& [name, value] : task) SetEnvironmentVariableW(name.c_str(), value.c_str());
     for (const auto& [action, contexts] : rows) {
-        std::wstring rendered = L"(no failure)";
-        try {
-            action();
-        } catch (const vexception& e) {
-            rendered = fullMessage(e);
-        }
+        const std::wstring rendered = test_support::messageOf<vexception>(action, fullMessage);
         const std::wstring tail = L"\n   at " + contexts;
         EXPECT_EQ(rendered.substr(rendered.size() - std::min(rendered.size(), tail.size())), tail) << rendered;
     }
