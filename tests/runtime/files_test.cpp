@@ -27,6 +27,23 @@ bool isClosedEverywhere(const std::wstring& path) {
 
 bool contains(const std::wstring& text, const std::wstring& part) { return text.find(part) != std::wstring::npos; }
 
+// Counts its closes; empty is INVALID_HANDLE_VALUE, as for files.
+struct CountingTraits : RunTime::FileHandleTraits {
+    static inline int closes = 0;
+    static void close(HANDLE handle) noexcept {
+        ++closes;
+        CloseHandle(handle);
+    }
+};
+HANDLE newEvent(BOOL inheritable = FALSE) {
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, inheritable};
+    return CreateEventW(&attributes, TRUE, FALSE, nullptr);
+}
+bool isOpen(HANDLE handle) {
+    DWORD flags = 0;
+    return GetHandleInformation(handle, &flags);
+}
+
 }  // namespace
 
 class Files : public testing::Test {
@@ -67,8 +84,7 @@ TEST_F(Files, WholeFileWritesTruncateOrKeepWhatExistsAndFileObjectsNameTheFileIn
     EXPECT_FALSE(isClosedEverywhere(path(L"data")));
 }
 
-// Agents starting together make the same directories: whoever comes second
-// to one of them must not fail.
+// Agents starting together make the same directories: whoever comes second to one of them must not fail.
 TEST_F(Files, CreateDirectoryMakesEveryParentWhileOthersRaceForThemButNotBelowAFile) {
     for (int round = 0; round < 10; ++round) {
         const std::wstring deep = path(L"race" + std::to_wstring(round) + L"/1/2/3/4/5/6/7/8/");
@@ -153,25 +169,6 @@ TEST_F(Files, RemoveFileDeletesOrMovesToTheRecyclerOrExplainsWhyNot) {
     EXPECT_TRUE(contains(messageOf<VSharingViolationException>([&] { removeFile(path(L"busy"), true, true, 2, 10); }),
                          L" at Move file '" + path(L"busy") + L"' to '\\\\?\\" + recycler + L"\\"));
 }
-
-namespace {
-// Counts its closes; empty is INVALID_HANDLE_VALUE, as for files.
-struct CountingTraits : RunTime::FileHandleTraits {
-    static inline int closes = 0;
-    static void close(HANDLE handle) noexcept {
-        ++closes;
-        CloseHandle(handle);
-    }
-};
-HANDLE newEvent(BOOL inheritable = FALSE) {
-    SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, inheritable};
-    return CreateEventW(&attributes, TRUE, FALSE, nullptr);
-}
-bool isOpen(HANDLE handle) {
-    DWORD flags = 0;
-    return GetHandleInformation(handle, &flags);
-}
-}  // namespace
 
 TEST(Handles, MovingLeavesTheEmptyValueAndEachResourceClosesOnce) {
     const HANDLE first = newEvent(), second = newEvent();

@@ -1,5 +1,4 @@
-// Path composition, normalisation, comparison and resolution: string logic
-// apart from the current directory.
+// Path composition, normalisation, comparison and resolution: string logic apart from the current directory.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -7,7 +6,6 @@
 #include <array>
 #include <functional>
 #include <string>
-#include <tuple>
 #include <typeinfo>
 
 #include "errors/vexception.h"

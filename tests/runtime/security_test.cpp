@@ -17,9 +17,7 @@ using RunTime::Sid;
 using test_support::messageOf;
 
 // Accounts that need not exist: the lists never look them up.
-const Sid kA(5, {21, 7, 7, 7, 1001});
-const Sid kB(5, {21, 7, 7, 7, 1002});
-const Sid kC(5, {21, 7, 7, 7, 1003});
+const Sid kA(5, {21, 7, 7, 7, 1001}), kB(5, {21, 7, 7, 7, 1002}), kC(5, {21, 7, 7, 7, 1003});
 
 Ace entry(BYTE type, const Sid& sid, BYTE flags = 0, ACCESS_MASK mask = GENERIC_READ) {
     return Ace::init(type, flags, mask, sid.get());
@@ -125,10 +123,9 @@ TEST(Acls, ListsGrowKeepingTheirOrderUpToTheLargestAnAclHolds) {
     EXPECT_EQ(acl.end(), 200);
 }
 
-// Deleting a SID keeps its deny entries only when asked. The list that makes
-// a file deletable: generic rights mapped, entries that differ only in flags
-// and then only in masks merged, the own allow entries dropped and the
-// owner's and SYSTEM's added.
+// Deleting a SID keeps its deny entries only when asked. The list that makes a file deletable: generic rights mapped,
+// entries that differ only in flags and then only in masks merged, the own allow entries dropped and the owner's and
+// SYSTEM's added.
 TEST(Acls, DeletingASidAndMakingAFileDeletableKeepOnlyWhatTheySay) {
     const Acl acl = listOf({deny(kA), allow(kA), allow(kB), allow(kA, INHERITED_ACE)});
     EXPECT_EQ(describe(acl.deleteAce(kA.get(), true)), (std::vector<std::string>{"deny A", "allow B"}));
