@@ -1,5 +1,4 @@
-// The launcher against real child processes (the test child), and
-// connecting to real named pipes.
+// The launcher against real child processes (the test child), and connecting to real named pipes.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -31,6 +30,23 @@ std::uint32_t run(vexecutil& child, const std::wstring& arguments) {
     child.start();
     EXPECT_TRUE(child.waitForExit(30000));
     return child.exitCode();
+}
+
+// The OS error connect raised; 0 for none.
+std::uint32_t errorOf(const std::function<void()>& connect) {
+    try {
+        connect();
+    } catch (const vosexception& e) {
+        return e.code();
+    }
+    return 0;
+}
+
+// The try count is cached and re-read every 16th query: query until the value just stored is in force.
+void tryCountInForce(test_config::ConfigValues& config, std::uint32_t count) {
+    config.set(L"PipeConnectTryCount", count);
+    for (int i = 0; i < 17 && registry::pipeConnectTryCount(1) != count; ++i) {
+    }
 }
 
 }  // namespace
@@ -66,9 +82,8 @@ TEST(Launcher, ExitCodesResumeAndTermination) {
     EXPECT_EQ(VDirectory::current(), before);
 }
 
-// An inheritable handle of ours reaches the child only when it inherits
-// handles for its streams, and not at all with the list of them; the
-// streams still arrive, standard error merged or not.
+// An inheritable handle of ours reaches the child only when it inherits handles for its streams, and not at all with
+// the list of them; the streams still arrive, standard error merged or not.
 TEST(Launcher, OnlyRedirectedLaunchesInheritHandlesAndAListLimitsThemToTheStreams) {
     test_support::TempDir dir(L"rundock-exec-");
     test_support::writeBytes(dir / L"in.txt", "from stdin");
@@ -93,34 +108,11 @@ TEST(Launcher, OnlyRedirectedLaunchesInheritHandlesAndAListLimitsThemToTheStream
     }
 }
 
-namespace {
-
-// The OS error connect raised; 0 for none.
-std::uint32_t errorOf(const std::function<void()>& connect) {
-    try {
-        connect();
-    } catch (const vosexception& e) {
-        return e.code();
-    }
-    return 0;
-}
-
-// The try count is cached and re-read every 16th query: query until the
-// value just stored is in force.
-void tryCountInForce(test_config::ConfigValues& config, std::uint32_t count) {
-    config.set(L"PipeConnectTryCount", count);
-    for (int i = 0; i < 17 && registry::pipeConnectTryCount(1) != count; ++i) {
-    }
-}
-
-}  // namespace
-
 TEST(Pipes, ClientsTryAsOftenAsConfigured) {
     test_config::ConfigValues config;
     const std::wstring name = L"\\\\.\\pipe\\rdtest-" + RunTime::uniqueName(true);
     tryCountInForce(config, 3);
-    // A synchronous client gives up at once on a missing pipe; an overlapped
-    // one waits for the server to appear.
+    // A synchronous client gives up at once on a missing pipe; an overlapped one waits for the server to appear.
     EXPECT_EQ(errorOf([&] { Con::ClientPipe::create(name, GENERIC_WRITE, 0, 1); }), DWORD{ERROR_FILE_NOT_FOUND});
     RunTime::FileHandle server;
     std::thread creator([&] {

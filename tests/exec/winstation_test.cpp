@@ -17,8 +17,7 @@ namespace {
 using RunTime::Sid;
 using Masks = std::vector<std::wstring>;
 
-// The masks of the allow entries for sid; "null" for a null DACL. The
-// DACL itself is copied to saved, if given.
+// The masks of the allow entries for sid; "null" for a null DACL. The DACL itself is copied to saved, if given.
 Masks allowed(HANDLE object, const Sid& sid, RunTime::Acl* saved = nullptr) {
     PACL dacl = nullptr;
     RunTime::LocalMemory<void> descriptor;
@@ -36,8 +35,7 @@ Masks allowed(HANDLE object, const Sid& sid, RunTime::Acl* saved = nullptr) {
     return masks;
 }
 
-// Wine's objects start with a null DACL; each test starts from that state
-// and puts back what it found.
+// Wine's objects start with a null DACL; each test starts from that state and puts back what it found.
 class WindowStations : public testing::Test {
 protected:
     void SetUp() override {
@@ -66,10 +64,9 @@ protected:
 
 }  // namespace
 
-// Two children under a user without administrators' rights: the first start
-// gives the user's group its entries beside Everyone's full access, which a
-// null DACL gave; the second finds them. Only administrators may change the
-// DACLs: the grant is the process's, not the user's.
+// Two children under a user without administrators' rights: the first start gives the user's group its entries beside
+// Everyone's full access, which a null DACL gave; the second finds them. Only administrators may change the DACLs: the
+// grant is the process's, not the user's.
 TEST_F(WindowStations, AChildUnderARestrictedTokenGetsItsGroupsEntriesOnce) {
     const RunTime::AutoHandle impersonation = test_support::impersonateWithoutAdministrators();
     vexecutil children[2];
