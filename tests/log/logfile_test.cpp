@@ -81,10 +81,8 @@ TEST(LogFile, SwitchesDecideWhatReachesTheFileAndFailuresStayInside) {
     {
         LogRoot root(false);
         Recorder recorder;
-        LogManager::instance().log(Info, L"not in debug");
-        LogManager::instance().log(Result, L"not in debug either");
-        LogManager::instance().log(Unexpected, L"always");
-        EXPECT_EQ(recordsOf(root.text()), Records{L"Unexpected: always"});
+        for (const LogLevel level : {Info, Result, Unexpected}) LogManager::instance().log(level, L"outside debug");
+        EXPECT_EQ(recordsOf(root.text()), Records{L"Unexpected: outside debug"});
         EXPECT_EQ(recorder.records.size(), 3u);  // handlers get every level
     }
     {
@@ -127,10 +125,9 @@ TEST(LogFile, ThirtyTwoProcessesAtOnceLoseAndTearNoRecord) {
     EXPECT_EQ(std::count(text.begin(), text.end(), wchar_t(0xFEFF)), 1);
 }
 
-// Wine's ReportEventW stores nothing, but its trace shows every call. Each
-// level goes out with its own event type, category 0, event 1 and two
-// insertion strings; Info, Warning and Result only in debug mode. The
-// registration names the message file and keeps an existing log's settings.
+// Wine's ReportEventW stores nothing, but its trace shows every call. Each level goes out with its own event type,
+// category 0, event 1 and two insertion strings; Info, Warning and Result only in debug mode. The registration names
+// the message file and keeps an existing log's settings.
 TEST(EventLog, EachLevelIsReportedWithItsEventType) {
     const std::wstring logKey = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Korvo";
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, logKey.c_str());
@@ -150,12 +147,11 @@ TEST(EventLog, EachLevelIsReportedWithItsEventType) {
         EXPECT_EQ(types, (debug ? Types{{EVENTLOG_SUCCESS, 3}, {EVENTLOG_ERROR_TYPE, 3}, {EVENTLOG_WARNING_TYPE, 2},
                                         {EVENTLOG_INFORMATION_TYPE, 1}}
                                 : Types{{EVENTLOG_ERROR_TYPE, 3}}));
-        std::wstring messageFile;
+        EXPECT_EQ(
+            registry::getstr(HKEY_LOCAL_MACHINE, logKey + L"\\rdlog.exe", L"EventMessageFile", registry::View::Native),
+            root.dir / L"admin\\bin64\\eventmsg.dll");
         DWORD maxSize = 0;
-        registry::lookup(HKEY_LOCAL_MACHINE, logKey + L"\\rdlog.exe", L"EventMessageFile", messageFile, REG_SZ,
-                         registry::View::Native);
         registry::lookup(HKEY_LOCAL_MACHINE, logKey, L"MaxSize", maxSize, registry::View::Native);
-        EXPECT_EQ(messageFile, root.dir / L"admin\\bin64\\eventmsg.dll");
         EXPECT_EQ(maxSize, debug ? 1234u : 0x800000u);
         registry::set(registry::Key(HKEY_LOCAL_MACHINE, logKey, KEY_SET_VALUE, true).get(), L"MaxSize", DWORD{1234});
     }

@@ -73,6 +73,29 @@ struct Handled {
     }
 };
 
+// The stand-in sender installed as the panel's under root; its directory.
+std::wstring installSender(const std::wstring& root) {
+    for (const wchar_t* directory : {L"\\admin", L"\\admin\\bin", L"\\var"})
+        CreateDirectoryW((root + directory).c_str(), nullptr);
+    EXPECT_TRUE(CopyFileW(test_process::siblingPath(L"rdsender.exe").c_str(),
+                          (root + L"\\admin\\bin\\send-error-report.exe").c_str(), FALSE));
+    return root + L"\\admin\\bin";
+}
+
+// What each sender that has finished in directory kept, its command line split; waits up to 20 s for count of them.
+std::vector<std::pair<std::vector<std::wstring>, std::string>> sent(const std::wstring& directory, std::size_t count) {
+    std::vector<std::wstring> names;
+    for (int i = 0; i < 400 && (names = test_support::fileNames(directory + L"\\sent-*.txt")).size() < count; ++i)
+        Sleep(50);
+    std::vector<std::pair<std::vector<std::wstring>, std::string>> kept;
+    for (const std::wstring& name : names) {
+        const std::string text = test_support::readBytes(directory + L"\\" + name);
+        const std::size_t end = text.find('\n');
+        kept.push_back({splitCommandLine(wstr(text.substr(0, end), CP_UTF8)), text.substr(end + 1)});
+    }
+    return kept;
+}
+
 }  // namespace
 
 TEST(ReportHandler, ReportsEachTextOncePerDayWithItsHits) {
@@ -91,13 +114,11 @@ TEST(ReportHandler, ReportsEachTextOncePerDayWithItsHits) {
     h.system->minutes = 96 * 60;
     EXPECT_EQ(h.log(L"failed"), 0u);
     // A report that fails is counted all the same.
-    h.system->feedback = true;
-    h.system->failStart = true;
+    h.system->feedback = h.system->failStart = true;
     EXPECT_NO_THROW(h.log(L"lost"));
     h.system->failStart = false;
     EXPECT_EQ(h.log(L"lost"), 0u);
-    // Beyond a hundred texts the oldest is forgotten; of texts stamped in
-    // one minute, never the one just added.
+    // Beyond a hundred texts the oldest is forgotten; of texts stamped in one minute, never the one just added.
     for (int i = 0; i < 150; ++i) ASSERT_EQ(h.log(L"same " + std::to_wstring(i)), 1u);
     EXPECT_EQ(h.log(L"same 149"), 0u);
     Handled fresh;  // the text reported longest ago is forgotten, so reported anew the same day
@@ -123,42 +144,12 @@ TEST(ReportHandler, DocumentHoldsTheRecordAndNoSecret) {
     EXPECT_EQ(document.find("s3"), std::string::npos);
 }
 
-namespace {
-
-// The stand-in sender installed as the panel's under root; its directory.
-std::wstring installSender(const std::wstring& root) {
-    for (const wchar_t* directory : {L"\\admin", L"\\admin\\bin", L"\\var"})
-        CreateDirectoryW((root + directory).c_str(), nullptr);
-    EXPECT_TRUE(CopyFileW(test_process::siblingPath(L"rdsender.exe").c_str(),
-                          (root + L"\\admin\\bin\\send-error-report.exe").c_str(), FALSE));
-    return root + L"\\admin\\bin";
-}
-
-// What each sender that has finished in directory kept, its command line
-// split; waits up to 20 s for count of them.
-std::vector<std::pair<std::vector<std::wstring>, std::string>> sent(const std::wstring& directory, std::size_t count) {
-    std::vector<std::wstring> names;
-    for (int i = 0; i < 400 && (names = test_support::fileNames(directory + L"\\sent-*.txt")).size() < count; ++i)
-        Sleep(50);
-    std::vector<std::pair<std::vector<std::wstring>, std::string>> kept;
-    for (const std::wstring& name : names) {
-        const std::string text = test_support::readBytes(directory + L"\\" + name);
-        const std::size_t end = text.find('\n');
-        kept.push_back({splitCommandLine(wstr(text.substr(0, end), CP_UTF8)), text.substr(end + 1)});
-    }
-    return kept;
-}
-
-}  // namespace
-
-// The real helpers: a long text with markup and non-ASCII characters arrives
-// whole; a sender that never reads holds the caller for the write's time
-// limit, not for ever.
+// The real helpers: a long text with markup and non-ASCII characters arrives whole; a sender that never reads holds the
+// caller for the write's time limit, not for ever.
 TEST(ReportSender, LongTextsArriveWholeAndASenderThatNeverReadsHoldsNobody) {
     test_support::TempDir root(L"rdreport-");
     test_config::ConfigValues config;
-    config.set(L"PRODUCT_ROOT_D", root.path());
-    config.set(L"PRODUCT_DATA_D", root.path());
+    for (const wchar_t* name : {L"PRODUCT_ROOT_D", L"PRODUCT_DATA_D"}) config.set(name, root.path());
     config.remove(L"SendFeedback");
     const std::wstring bin = installSender(root.path());
     std::wstring text = L"summary line\r\n";
