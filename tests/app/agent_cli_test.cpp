@@ -1,6 +1,5 @@
-// The agent as the scheduler sees it: a process started with a command line,
-// judged by what it prints and its exit code; and the parameter rules it
-// checks its command line with.
+// The agent as the scheduler sees it: a process started with a command line, judged by what it prints and its exit
+// code; and the parameter rules it checks its command line with.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -23,6 +22,16 @@ std::string printed(std::string output) {
     return output;
 }
 
+using Values = std::map<std::wstring, std::wstring>;
+
+// Params reads a mutable argv slice; the strings live beside it.
+Params parse(std::vector<std::wstring> strings) {
+    std::vector<wchar_t*> pointers;
+    for (std::wstring& s : strings) pointers.push_back(s.data());
+    pointers.push_back(nullptr);
+    return Params(static_cast<int>(strings.size()), pointers.data());
+}
+
 }  // namespace
 
 TEST(AgentCommandLine, HelpPrintsOnlyTheUsageWhateverFollows) {
@@ -37,10 +46,7 @@ TEST(AgentCommandLine, HelpPrintsOnlyTheUsageWhateverFollows) {
 // with "=", is still the command; a password never reaches the output.
 TEST(AgentCommandLine, UnknownCommandEchoesItsErrorChainMasked) {
     const std::pair<std::vector<std::wstring>, std::string> rows[] = {
-        {{L"--HELP"}, "--HELP"},
-        {{L"--help2", L"x=1", L"y"}, "--help2"},
-        {{L""}, ""},
-        {{L"a=b"}, "a=b"},
+        {{L"--HELP"}, "--HELP"}, {{L"--help2", L"x=1", L"y"}, "--help2"}, {{L""}, ""}, {{L"a=b"}, "a=b"},
         {{L"--pwd=hunter2"}, "\"--pwd=*\""},
         {{L"--Help", L"password=hunter2", L"PWD=hunter2", L"userPassWord=hunter2"}, "--Help"},
     };
@@ -58,20 +64,6 @@ TEST(AgentCommandLine, UnknownCommandEchoesItsErrorChainMasked) {
         EXPECT_EQ(run.output.find("hunter2"), std::string::npos);
     }
 }
-
-namespace {
-
-using Values = std::map<std::wstring, std::wstring>;
-
-// Params reads a mutable argv slice; the strings live beside it.
-Params parse(std::vector<std::wstring> strings) {
-    std::vector<wchar_t*> pointers;
-    for (std::wstring& s : strings) pointers.push_back(s.data());
-    pointers.push_back(nullptr);
-    return Params(static_cast<int>(strings.size()), pointers.data());
-}
-
-}  // namespace
 
 TEST(ParamsConstruction, SplitsAtTheFirstEqualsSignAndTheLastOccurrenceWins) {
     EXPECT_EQ(parse({L"a=b=c", L"bare", L"=x", L"empty="}).values(),
@@ -102,8 +94,7 @@ TEST(ParamsCheck, RequiredFirstThenTheSmallestUnexpectedNameExactlyAsWritten) {
         // A list ends at its first empty name.
         {{L"x"}, L"\0hidden\0", nullptr, L"Unexpected parameter x. ", 105},
         {{}, nullptr, nullptr, L"", 0},
-        // The package name is always accepted, but only exactly, and it
-        // stands in for no required name.
+        // The package name is always accepted, but only exactly, and it stands in for no required name.
         {{L"--internal-package-name=a=b", L"--req"}, L"--req\0", nullptr, L"", 0},
         {{L"--Internal-Package-Name"}, nullptr, nullptr, L"Unexpected parameter --Internal-Package-Name. ", 105},
         {{L"--internal-package-name2"}, nullptr, nullptr, L"Unexpected parameter --internal-package-name2. ", 105},

@@ -24,8 +24,7 @@ using Rundock::Adapter;
 
 std::wstring guide() { return wstr(test_support::readBytes(RD_SOURCE_DIR L"/docs/operator.md"), CP_UTF8); }
 
-// The table rows under the guide's "## section" heading, each cell unquoted
-// from its backticks.
+// The table rows under the guide's "## section" heading, each cell unquoted from its backticks.
 std::vector<std::vector<std::wstring>> rows(const std::wstring& section) {
     std::vector<std::vector<std::wstring>> found;
     std::wistringstream lines(guide());
@@ -60,9 +59,8 @@ TEST(OperatorGuide, TaskVariablesInTheOrderCheckedWithTheAgentsMessagesAndExitCo
                                                   std::end(Adapter::kRequiredVariables)));
     for (const std::wstring& name : required)
         EXPECT_EQ(cell(L"The task contract", name, 3).rfind(formatString(Adapter::kUndefinedMessage, name), 0), 0u);
-    EXPECT_NE(cell(L"The task contract", L"RD_TIMEOUT", 3)
-                  .find(formatString(Adapter::kInvalidMessage, L"RD_TIMEOUT", L"<text>")),
-              std::wstring::npos);
+    const std::wstring invalid = formatString(Adapter::kInvalidMessage, L"RD_TIMEOUT", L"<text>");
+    EXPECT_NE(cell(L"The task contract", L"RD_TIMEOUT", 3).find(invalid), std::wstring::npos);
     for (const std::uint32_t code : {0u, 1u, Adapter::kTimeoutExitCode, Adapter::kAbandonedExitCode,
                                      std::uint32_t(EXCEPTION_ACCESS_VIOLATION)})
         EXPECT_NE(cell(L"Exit codes", std::to_wstring(code), 2), L"") << code;
@@ -84,9 +82,8 @@ TEST(OperatorGuide, ConfigurationTableNamesEveryValueWithItsDefault) {
     EXPECT_EQ(rows(L"Configuration values").size(), values.size() + 1);  // and the header row
     for (const auto& [name, defaultText] : values)
         EXPECT_EQ(cell(L"Configuration values", name, 2), defaultText) << name;
-    EXPECT_NE(cell(L"Configuration values", Feedback::kFeedbackValue, 3)
-                  .find(std::wstring(L"`") + Feedback::kFeedbackOff + L"`"),
-              std::wstring::npos);
+    const std::wstring off = std::wstring(L"`") + Feedback::kFeedbackOff + L"`";
+    EXPECT_NE(cell(L"Configuration values", Feedback::kFeedbackValue, 3).find(off), std::wstring::npos);
 }
 
 TEST(OperatorGuide, LogLevelsAndTheEventAreTheLoggersOwn) {

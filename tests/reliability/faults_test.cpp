@@ -1,6 +1,5 @@
-// Faults of the child and the environment, and bad or unusual task variables,
-// end to end: every run ends on time, with the child's code recorded or with
-// one Error record (whose messages the task-run and launcher tests pin).
+// Faults of the child and the environment, and bad or unusual task variables, end to end: every run ends on time, with
+// the child's code recorded or with one Error record (whose messages the task-run and launcher tests pin).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,8 +9,7 @@
 using reliability::isDecimal;
 using reliability::TaskRun;
 
-// The child's arguments for a tree of levels processes below it, each
-// holding name and sleeping for a minute.
+// The child's arguments for a tree of levels processes below it, each holding name and sleeping for a minute.
 static std::wstring tree(const std::wstring& name, int levels) {
     return L"name " + name + L" spawn " + std::to_wstring(levels) + L" 60000 " + name + L" sleep 60000";
 }
@@ -51,9 +49,8 @@ TEST(TaskTree, ATimeoutRecords1460AndEndsTheWholeTreeThreeLevelsDeep) {
     EXPECT_FALSE(survivors);
 }
 
-// A child that ends in time leaves its background program running, and the
-// program holds only the task's streams: the scheduler's pipe to the agent
-// ends with the agent (else run waits until the program has gone).
+// A child that ends in time leaves its background program running, and the program holds only the task's streams: the
+// scheduler's pipe to the agent ends with the agent (else run waits until the program has gone).
 TEST(TaskTree, ABackgroundProgramOutlivesTheChildButNotTheAgentsOutput) {
     TaskRun task;
     const std::wstring name = test_process::treeName(L"background");
@@ -87,9 +84,8 @@ TEST(CommandRecords, StartAndEndShowTheMaskedLineAndAFailureHasNoEnd) {
     EXPECT_EQ(records[1].rfind(L"Error: Unexpected parameter password.", 0), 0u) << testing::PrintToString(records[1]);
 }
 
-// A result file in a directory that does not exist. A child that can no
-// longer be watched is ended with all it started, and the run logs one true
-// result line at most: that ending is no expired timeout.
+// A result file in a directory that does not exist. A child that can no longer be watched is ended with all it started,
+// and the run logs one true result line at most: that ending is no expired timeout.
 TEST(EnvironmentFaults, UnwritableResultFilesFailWithOneRecordNamingThem) {
     for (const bool unwatched : {true, false}) {
         SCOPED_TRACE(unwatched ? "RD_PID" : "RD_EXIT_CODE");
@@ -133,8 +129,7 @@ TEST(EnvironmentFaults, ALockedLogFileNeverStopsTheRun) {
     EXPECT_FALSE(task.run(30000).records.empty());
 }
 
-// A bad value reaches the exit code and the log file, and leaves the result
-// files and the child alone.
+// A bad value reaches the exit code and the log file, and leaves the result files and the child alone.
 TEST(BadInput, ABadValueFailsTheRunWithOneRecordAndNothingStarted) {
     TaskRun task;
     for (const wchar_t* name : {L"pid", L"exit"}) test_support::writeBytes(task.path(name), "old");
@@ -148,9 +143,8 @@ TEST(BadInput, ABadValueFailsTheRunWithOneRecordAndNothingStarted) {
     EXPECT_EQ(task.read(L"pid") + task.read(L"exit") + task.read(L"out.txt"), "oldold<missing>");
 }
 
-// Names in any case; relative paths (from the agent's current directory),
-// deep ones past the classic 260-character limit and ones outside ASCII; one
-// file spelled twice for both streams, which then share it.
+// Names in any case; relative paths (from the agent's current directory), deep ones past the classic 260-character
+// limit and ones outside ASCII; one file spelled twice for both streams, which then share it.
 TEST(BadInput, UnusualNamesAndPathsStillRunTheTask) {
     TaskRun task;
     const std::wstring deep = std::wstring(120, L'd') + L"\\\u00e9t\u00e9 \U0001F600\\" + std::wstring(120, L'e');
