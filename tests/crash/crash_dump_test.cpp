@@ -26,8 +26,7 @@ struct DumpSettings {
     DumpSettings() {
         config.set(L"PRODUCT_ROOT_D", root.path());
         config.set(L"CrashDumpsLocation", location);
-        config.remove(L"CrashDumpsEnabled");
-        config.remove(L"CrashDumpsMaxCount");
+        for (const wchar_t* name : {L"CrashDumpsEnabled", L"CrashDumpsMaxCount"}) config.remove(name);
     }
     Names dumps() const { return fileNames(location + L"\\*.dmp"); }
 };
@@ -60,8 +59,7 @@ TEST(CrashDumpWrite, FaultThreeOperationsDeepLeavesADumpOfThatFault) {
     // The fault still arrives as a vexception through all three operations.
     EXPECT_NE(result.output.find("C structured exception: 0xc0000005\n   at inner(3)(Fault::inner line 31)\n"
                                  "   at middle()(Fault::middle line 21)\n   at outer(x)(Fault::outer line 11)"),
-              std::string::npos)
-        << result.output;
+              std::string::npos) << result.output;
     const DWORD thread = std::stoul(result.output.substr(result.output.find("thread ") + 7));
     const Names dumps = settings.dumps();
     ASSERT_EQ(dumps.size(), 1u);

@@ -58,10 +58,9 @@ std::wstring runTask(const std::shared_ptr<Fake>& fake) {
 const std::wstring kCreate = L"createTask(C:\\bin\\child.exe|-v --password=hunter2|C:\\t\\in|C:\\t\\out|C:\\t\\err)";
 
 std::vector<std::wstring> startCallsThen(std::vector<std::wstring> more) {
-    std::vector<std::wstring> calls = {L"getEnv", kCreate, L"start", L"getPid", L"writeFile(C:\\t\\pid, 4711)",
-                                       L"waitForExit(10000)"};
-    calls.insert(calls.end(), more.begin(), more.end());
-    return calls;
+    more.insert(more.begin(),
+                {L"getEnv", kCreate, L"start", L"getPid", L"writeFile(C:\\t\\pid, 4711)", L"waitForExit(10000)"});
+    return more;
 }
 
 }  // namespace
@@ -79,10 +78,9 @@ TEST(TaskRun, PidThenTheChildsCodeUnsignedOr1460AfterATimeoutWithoutASecondWait)
     }
 }
 
-// The first undefined variable (absent, empty or blank) in the contract's
-// order is reported and stops the run before anything starts, as does a timeout that wcstoul
-// reads as 0. Other timeouts are read as wcstoul reads them, and the wait
-// never wraps into a short one nor becomes infinite.
+// The first undefined variable (absent, empty or blank) in the contract's order is reported and stops the run before
+// anything starts, as does a timeout that wcstoul reads as 0. Other timeouts are read as wcstoul reads them, and the
+// wait never wraps into a short one nor becomes infinite.
 TEST(TaskRun, VariablesAreCheckedInOrderAndTheTimeoutBecomesTheWait) {
     std::vector<std::tuple<std::wstring, const wchar_t*, std::wstring>> rows;  // variable, value, outcome
     for (const wchar_t* name : Adapter::kRequiredVariables)
@@ -120,8 +118,7 @@ TEST(TaskRun, VariablesAreCheckedInOrderAndTheTimeoutBecomesTheWait) {
 TEST(TaskRun, EachFailureLeavesTheResultFilesAsTheSchedulerExpects) {
     // The call that fails, whether the child still runs then, the calls made.
     const std::tuple<std::wstring, bool, std::vector<std::wstring>> rows[] = {
-        {L"createTask", false, {L"getEnv", kCreate}},
-        {L"start", false, {L"getEnv", kCreate, L"start"}},
+        {L"createTask", false, {L"getEnv", kCreate}}, {L"start", false, {L"getEnv", kCreate, L"start"}},
         // After the start, a child that still runs is ended rather than left
         // running unwatched (and, without a PID file, beyond anyone's reach).
         {L"writeFile:C:\\t\\pid", true,

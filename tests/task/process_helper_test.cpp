@@ -27,9 +27,8 @@ const std::wstring kChild = test_process::siblingPath(L"rdchild.exe");
 
 }  // namespace
 
-// The start is logged before the launch, masked; then one result line per
-// run, and a true one: a zero wait that finds the child running, or looking
-// again, adds none. (The "finished" line: EnvironmentFaults.)
+// The start is logged before the launch, masked; then one result line per run, and a true one: a zero wait that finds
+// the child running, or looking again, adds none. (The "finished" line: EnvironmentFaults.)
 TEST(ProcessHelper, LogsExecuteBeforeTheStartAndTheFirstTrueOutcomeOnce) {
     test_support::TempDir dir(L"rundock-helper-");
     Recorder log;
@@ -47,10 +46,9 @@ TEST(ProcessHelper, LogsExecuteBeforeTheStartAndTheFirstTrueOutcomeOnce) {
                                                       line + L" x \"pwd=*\""}));
 }
 
-// Each operation of a task run adds its own context entry, outermost last,
-// to whatever fails inside it. (getEnv and createTask cannot be made to fail
-// from outside: the environment block is always there, and the helper's
-// constructor raises nothing.)
+// Each operation of a task run adds its own context entry, outermost last, to whatever fails inside it. (getEnv and
+// createTask cannot be made to fail from outside: the environment block is always there, and the helper's constructor
+// raises nothing.)
 TEST(TaskOperations, AFailureCarriesTheContextOfEachOperationItPassed) {
     test_support::TempDir dir(L"rundock-context-");
     const std::wstring in = dir / L"missing", out = dir / L"out", err = dir / L"err", pid = dir / L"no dir\\pid";

@@ -9,10 +9,10 @@
 #include <string>
 
 #include "runtime/com.h"
+#include "runtime/text.h"
 #include "tests/support/config_key.h"
 #include "tests/support/process_runner.h"
 #include "tests/support/temp_dir.h"
-#include "threads/guard.h"
 
 namespace {
 
@@ -46,11 +46,9 @@ struct TracedRun {
 TEST(Tracing, SpansAndAnnotationsOfEveryOutcomeAndInjectionBeforeStart) {
     std::string expected = "op success\ntracer\nspan Fault::traced 40\nif_error = traced(success)\nend\n";
     for (const auto& [kind, annotation] : std::vector<std::pair<std::string, std::string>>{
-             {"std", "std::exception = std text"},
-             {"vexception", "vexception = v text\n   at (place line 7)"},
+             {"std", "std::exception = std text"}, {"vexception", "vexception = v text\n   at (place line 7)"},
              {"com", "_com_error = " + cstr(comErrorMessage(_com_error(E_FAIL)), 0)},
-             {"fault", "cwrpexception = C structured exception: 0xc0000005"},
-             {"unknown", "unknown = ..."}})
+             {"fault", "cwrpexception = C structured exception: 0xc0000005"}, {"unknown", "unknown = ..."}})
         expected += "op " + kind + "\nspan Fault::traced 40\nfailed traced(" + kind + ")\n" + annotation + "\nend\n";
     EXPECT_EQ(TracedRun().run(L"rdfault.exe", L"rdprovider.dll"), expected + "op start\ninject\ntracer deleted\n");
 }
