@@ -1,12 +1,9 @@
-// rdfault: faults on request, on the runtime, for the tests of crash dumps
-// and tracing. One command per run; every line it writes ends in '\n':
-//   deep          write "thread N", fault three guarded operations deep,
-//                 write the error's full message
-//   raise CODE    raise structured exception CODE outside any guarded
-//                 operation (the process ends with it)
-//   trace [KIND]  inject before any span, run a guarded operation that
-//                 succeeds and one per kind of error (or only up to KIND),
-//                 each after "op KIND", then start this program again
+// rdfault: faults on request, on the runtime, for the tests of crash dumps and tracing. One command per run; every
+// line it writes ends in '\n':
+//   deep          write "thread N", fault three guarded operations deep, write the error's full message
+//   raise CODE    raise structured exception CODE outside any guarded operation (the process ends with it)
+//   trace [KIND]  inject before any span, run a guarded operation that succeeds and one per kind of error (or only
+//                 up to KIND), each after "op KIND", then start this program again
 #include <windows.h>
 #include <comdef.h>
 

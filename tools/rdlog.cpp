@@ -1,6 +1,5 @@
-// rdlog [threads N] LEVEL TEXT [LEVEL TEXT ...]: logs one record per pair
-// through the log manager, for the tests that watch where records of each
-// level go; with "threads N", N threads released together each log them all.
+// rdlog [threads N] LEVEL TEXT [LEVEL TEXT ...]: logs one record per pair through the log manager, for the tests that
+// watch where records of each level go; with "threads N", N threads released together each log them all.
 #include <cwchar>
 #include <thread>
 #include <vector>

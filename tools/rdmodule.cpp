@@ -1,6 +1,5 @@
-// rdmodule: a DLL built on the runtime, for the tests of what modules of one
-// process share. It logs through its own log manager and reports the
-// execute context it found.
+// rdmodule: a DLL built on the runtime, for the tests of what modules of one process share. It logs through its own log
+// manager and reports the execute context it found.
 #include <windows.h>
 
 #include "log/logmanager.h"

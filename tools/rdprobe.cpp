@@ -6,8 +6,7 @@ extern "C" {
 int rdprobeRead(const volatile int* address);
 void rdprobeRecovered();
 
-// The frame handler of rdprobeRead: an access violation resumes at the
-// function's return with -1.
+// The frame handler of rdprobeRead: an access violation resumes at the function's return with -1.
 EXCEPTION_DISPOSITION rdprobeHandler(EXCEPTION_RECORD* record, void*, CONTEXT* context, void*) {
     if (record->ExceptionFlags & EXCEPTION_UNWIND) return ExceptionContinueSearch;
     if (record->ExceptionCode != EXCEPTION_ACCESS_VIOLATION) return ExceptionContinueSearch;

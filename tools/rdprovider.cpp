@@ -1,7 +1,6 @@
-// rdprovider: a stand-in tracing provider. Every call writes one line to
-// standard output, unless RD_PROVIDER_QUIET is set. With RD_PROVIDER_FAULT
-// set, the first span faults as it is made ("annotate": in its first
-// annotation instead). Built a second time without the injection export.
+// rdprovider: a stand-in tracing provider. Every call writes one line to standard output, unless RD_PROVIDER_QUIET is
+// set. With RD_PROVIDER_FAULT set, the first span faults as it is made ("annotate": in its first annotation instead).
+// Built a second time without the injection export.
 #include <windows.h>
 
 #include <cstdint>

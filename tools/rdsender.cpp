@@ -1,8 +1,6 @@
-// rdsender: a stand-in for the panel's report sender. It keeps what it was
-// given in a file beside itself, "sent-<pid>.txt": its command line, a line
-// feed, then every byte of its standard input. The file appears under that
-// name only once the input has ended. With RDSENDER_MODE "stall" it reads
-// nothing for 60 s, then ends.
+// rdsender: a stand-in for the panel's report sender. It keeps what it was given in a file beside itself,
+// "sent-<pid>.txt": its command line, a line feed, then every byte of its standard input. The file appears under that
+// name only once the input has ended. With RDSENDER_MODE "stall" it reads nothing for 60 s, then ends.
 #include <windows.h>
 
 #include <string>
