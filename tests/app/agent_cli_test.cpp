@@ -73,8 +73,7 @@ TEST(ParamsConstruction, SplitsAtTheFirstEqualsSignAndTheLastOccurrenceWins) {
     EXPECT_TRUE(Params(-1, nullptr).values().empty());
 }
 
-// One row per rule; an empty message: accepted. Possible parameters list the
-// required names plain, then the optional ones in brackets.
+// An empty message: accepted. Possible parameters list the required names plain, then the optional ones in brackets.
 TEST(ParamsCheck, RequiredFirstThenTheSmallestUnexpectedNameExactlyAsWritten) {
     struct Row {
         std::vector<std::wstring> arguments;

@@ -1,5 +1,4 @@
-// The operator's documentation against the program's own names, messages
-// and defaults: a table row that drifts from the code fails here.
+// The operator's guide against the program's own names, messages and defaults: a table row that drifts fails here.
 #include <gtest/gtest.h>
 
 #include <windows.h>

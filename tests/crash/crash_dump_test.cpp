@@ -67,8 +67,7 @@ TEST(CrashDumpWrite, FaultThreeOperationsDeepLeavesADumpOfThatFault) {
     EXPECT_EQ(exceptionOf(settings.location + L"\\" + dumps[0]), std::pair(thread, DWORD{EXCEPTION_ACCESS_VIOLATION}));
 }
 
-// Heap corruption gets its own dump; other faults outside any guarded
-// operation none; the exception ends the process all the same.
+// Heap corruption gets its own dump; other faults outside any guarded operation none; the process ends all the same.
 TEST(CrashDumpWrite, HeapCorruptionFilterDumpsOnlyItsOwnCode) {
     for (const DWORD code : {0xC0000374u, 0xC0000005u, 0xE0000001u}) {
         SCOPED_TRACE(code);

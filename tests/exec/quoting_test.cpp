@@ -1,5 +1,4 @@
-// Argument quoting, splitting and secret masking, held against the system's
-// own command-line parser (shell32's CommandLineToArgvW).
+// Argument quoting, splitting and secret masking, held against the system's parser (shell32's CommandLineToArgvW).
 #include <windows.h>
 #include <shellapi.h>
 

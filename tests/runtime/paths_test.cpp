@@ -62,8 +62,7 @@ TEST(Paths, AbsolutePathResolvesAgainstTheBaseNeverAboveTheRoot) {
         {L"C://data//", L"a/./b/../c//", LR"(\\?\C:\data\a\c)"}, {LR"(\\?\C:\data)", LR"(..\x)", LR"(\\?\C:\x)"},
         {LR"(\\server\share)", L"..", LR"(\\server)"}, {LR"(C:\d)", LR"(.git\a..\...)", LR"(\\?\C:\d\.git\a..\...)"},
         {L"", LR"(\\.\pipe\x)", LR"(\\.\pipe\x)"}, {LR"(C:\data)", LR"(\\server\share\f\\)", LR"(\\server\share\f)"},
-        // Devices and consoles stay what they are; in long form below a
-        // directory they would become files of reserved names.
+        // Devices and consoles stay as they are; in long form below a directory they would be files of reserved names.
         {L"", L"conout$", L"conout$"}, {LR"(C:\data)", L"conout$", LR"(\\?\C:\data\conout$)"},
         {LR"(C:\data)", L"Lpt9", L"Lpt9"}, {LR"(C:\data)", L"COM0", LR"(\\?\C:\data\COM0)"},
         {L"", LR"(C:\..\x)", LR"(Invalid input path () + (C:\..\x))"},  // without the long prefix

@@ -1,5 +1,4 @@
-// Code-page conversion with bad input, the stamps of date-times, and the
-// environment loader, from a block and from the process's own.
+// Code-page conversion with bad input, date-time stamps and the environment loader, from a block and the process's own.
 #include <windows.h>
 
 #include <gtest/gtest.h>

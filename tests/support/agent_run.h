@@ -22,8 +22,7 @@ inline bool isDecimal(const std::string& text) {
            (text == "0" || text[0] != '0');
 }
 
-// What the agent printed (nothing, for a task run) and the records of its
-// log file, stamps removed: all, and the Error ones.
+// What the agent printed (nothing, for a task run) and its log file's records, stamps removed: all, and the Error ones.
 struct AgentResult {
     DWORD exitCode = 0;
     std::wstring commandLine;

@@ -1,5 +1,4 @@
-// Values of the configuration key (HKEY_LOCAL_MACHINE, 32-bit view) set for
-// the length of a test and put back as they were afterwards.
+// Values of the configuration key (HKEY_LOCAL_MACHINE, 32-bit view) set for a test and put back as they were after it.
 #pragma once
 
 #include <windows.h>

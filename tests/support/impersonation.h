@@ -25,8 +25,7 @@ inline RunTime::AutoHandle restrictedToken(const std::vector<const RunTime::Sid*
     return result;
 }
 
-// Impersonates, on the calling thread, this process's user with the
-// Administrators group deny-only; RevertToSelf ends it.
+// Impersonates on the calling thread this process's user with the Administrators group deny-only; RevertToSelf ends it.
 inline RunTime::AutoHandle impersonateWithoutAdministrators() {
     RunTime::AutoHandle impersonation = restrictedToken({&RunTime::Sid::administrators()});
     if (!SetThreadToken(nullptr, impersonation.get())) throw test_process::osFailure("SetThreadToken");

@@ -27,8 +27,7 @@ inline std::vector<std::string> trace(const std::wstring& channels, const std::w
     std::vector<std::wstring> shellArguments{channels, program, wstr(name, CP_UTF8)};
     HeapFree(GetProcessHeap(), 0, name);
     shellArguments.insert(shellArguments.end(), arguments.begin(), arguments.end());
-    // The shell is no Windows process: nothing to wait on, so it renames the
-    // file once complete and we wait for the name.
+    // The shell is no Windows process, nothing to wait on: it renames the file once complete and we wait for the name.
     std::wstring line = LR"(sh -c "c=$1 p=$2 t=$3; shift 3; WINEDEBUG=$c wine \"$p\" \"$@\" 2>\"$t.part\"; )"
                         LR"(echo exit $? >>\"$t.part\"; mv \"$t.part\" \"$t\"" )" +
                         test_process::commandLine(L"sh", shellArguments);

@@ -1,5 +1,4 @@
-// The task run's own helpers: log lines, failure contexts, starts under
-// impersonation; and the log manager's handler dispatch.
+// The task run's own helpers: log lines, failure contexts, starts under impersonation.
 #include <windows.h>
 
 #include <gtest/gtest.h>

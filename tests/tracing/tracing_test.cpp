@@ -41,8 +41,7 @@ struct TracedRun {
 
 }  // namespace
 
-// Nothing is injected before the first span; the start injects before the
-// child is created and before the child's own spans.
+// Nothing is injected before the first span; the start injects before the child is created and before its own spans.
 TEST(Tracing, SpansAndAnnotationsOfEveryOutcomeAndInjectionBeforeStart) {
     std::string expected = "op success\ntracer\nspan Fault::traced 40\nif_error = traced(success)\nend\n";
     for (const auto& [kind, annotation] : std::vector<std::pair<std::string, std::string>>{
