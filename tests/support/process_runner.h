@@ -81,7 +81,7 @@ inline std::map<std::wstring, std::wstring> childTask(const std::wstring& direct
             {L"RD_EXIT_CODE", directory + L"\\exit"},         {L"RD_TIMEOUT", L"30"}};
 }
 
-// An environment block for run(): ours without an RD_* variable, plus the task's (a value equal to skip is left out).
+// An environment block for run(): ours without RD_* variables, plus the task's (a value equal to skip is left out).
 inline std::wstring taskEnvironment(const std::map<std::wstring, std::wstring>& task, const std::wstring& skip = L"") {
     std::wstring block;
     wchar_t* own = GetEnvironmentStringsW();
