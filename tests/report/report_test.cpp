@@ -44,20 +44,23 @@ struct FakeSystem : SendErrorReport::ISystemHelper {
     std::wstring getProductRoot() override { return L"C:\\Product Root"; }
     std::wstring getProductData() override { return L"C:\\data"; }
     std::wstring getCurrentTime() override { return L"20261205T070503"; }
-    std::wstring moduleName() override { return L"C:\\Product Root\\admin\\bin64\\rundock.exe"; }
+    std::wstring moduleName() override {
+        if (broken) throw vexception(L"gone", raiseSite("test", 2));
+        return L"C:\\Product Root\\admin\\bin64\\rundock.exe";
+    }
     std::wstring getCommandLine() override { return L"rundock.exe \"--db-password=s3 cret\" -v"; }
     std::uint32_t getProcessId() override { return 77; }
     std::uint32_t getThreadId() override { return 88; }
     std::shared_ptr<SendErrorReport::IProcessHelper> createProcess(const std::wstring& line) override {
         return std::make_shared<Sender>(*this, line);
     }
-    bool fileExists(const std::wstring&) override { return false; }
-    std::string readFile(const std::wstring&) override { return {}; }
+    bool fileExists(const std::wstring&) override { return broken; }
+    std::string readFile(const std::wstring&) override { throw vexception(L"unreadable", raiseSite("test", 3)); }
     SYSTEMTIME getLocalTime() override {
         return {2026, 12, 0, WORD(5 + minutes / 1440), WORD(minutes / 60 % 24), WORD(minutes % 60), 0, 0};
     }
 
-    bool feedback = true, failStart = false;
+    bool feedback = true, failStart = false, broken = false;  // broken: no module name, an unreadable ticket
     unsigned minutes = 0;  // since midnight of the 5th
     std::vector<std::pair<std::wstring, std::string>> reports;  // the sender's command line and input
 };
@@ -142,6 +145,10 @@ TEST(ReportHandler, DocumentHoldsTheRecordAndNoSecret) {
              {"command_line", "rundock.exe \"--db-password=*\" -v"}, {"processId", "77"}, {"threadId", "88"}})
         EXPECT_EQ(elementText(document, tag), text) << tag;
     EXPECT_EQ(document.find("s3"), std::string::npos);
+    h.system->broken = true;  // the report goes without what it cannot learn
+    h.log(L"again");
+    EXPECT_EQ(elementText(h.system->reports.back().second, "component"), "Unknown");
+    EXPECT_EQ(h.system->reports.back().second.find("update_ticket"), std::string::npos);
 }
 
 // The real helpers: a long text with markup and non-ASCII characters arrives whole; a sender that never reads holds the
