@@ -83,6 +83,8 @@ TEST(LogFile, SwitchesDecideWhatReachesTheFileAndFailuresStayInside) {
         Recorder recorder;
         for (const LogLevel level : {Info, Result, Unexpected}) LogManager::instance().log(level, L"outside debug");
         EXPECT_EQ(recordsOf(root.text()), Records{L"Unexpected: outside debug"});
+        EXPECT_NE(root.text().find(L" " + std::to_wstring(GetCurrentProcessId()) + L" " +
+                                   std::to_wstring(GetCurrentThreadId()) + L" Unexpected"), std::wstring::npos);
         EXPECT_EQ(recorder.records.size(), 3u);  // handlers get every level
     }
     {
@@ -108,6 +110,17 @@ TEST(LogFile, SwitchesDecideWhatReachesTheFileAndFailuresStayInside) {
     }
 }
 
+// A handler that throws ends its record's dispatch: later handlers miss the
+// record, and only an exception record passes the throw on to the caller.
+TEST(LogHandlers, AThrowingHandlerEndsTheDispatchOfItsRecord) {
+    LogRoot root(false);
+    Recorder first, second;
+    first.throws = true;
+    EXPECT_NO_THROW(LogManager::instance().log(Info, L"text"));
+    EXPECT_THROW(LogManager::instance().log(Info, vexception(L"e", raiseSite("test", 1))), int);
+    EXPECT_TRUE(first.records.size() == 1 && second.records.empty());
+}
+
 // Processes and threads writing at once lose and tear no record.
 TEST(LogFile, ThirtyTwoProcessesAtOnceLoseAndTearNoRecord) {
     LogRoot root(true);
@@ -126,15 +139,15 @@ TEST(LogFile, ThirtyTwoProcessesAtOnceLoseAndTearNoRecord) {
 }
 
 // Wine's ReportEventW stores nothing, but its trace shows every call. Each level goes out with its own event type,
-// category 0, event 1 and two insertion strings; Info, Warning and Result only in debug mode. The registration names
-// the message file and keeps an existing log's settings.
+// category 0, event 1 and two insertion strings; Info, Warning and Result only in debug mode. Threads logging at once
+// register the source once. The registration names the message file and keeps an existing log's settings.
 TEST(EventLog, EachLevelIsReportedWithItsEventType) {
     const std::wstring logKey = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Korvo";
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, logKey.c_str());
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, logKey.c_str());
-    // Info once, Warning twice, Result three times, then Error, Unexpected and Crash.
-    const std::vector<std::wstring> records{L"0", L"i", L"1", L"w", L"1", L"w", L"2", L"r", L"2", L"r", L"2", L"r",
-                                            L"3", L"e", L"4", L"u", L"5", L"c"};
+    // Four threads each log Info once, Warning twice, Result three times, then Error, Unexpected and Crash.
+    const std::vector<std::wstring> records{L"threads", L"4", L"0", L"i", L"1", L"w", L"1", L"w", L"2", L"r",
+                                            L"2",       L"r", L"2", L"r", L"3", L"e", L"4", L"u", L"5", L"c"};
     static const std::regex call(R"(:ReportEventW \([0-9A-Fa-f]+,0x([0-9a-f]+),0x0*,0x0*1,[0-9A-Fa-f]+,0x0*2,)");
     for (const bool debug : {false, true}) {
         LogRoot root(debug);
@@ -144,9 +157,12 @@ TEST(EventLog, EachLevelIsReportedWithItsEventType) {
         Types types;
         for (const std::string& line : trace)
             if (std::smatch match; std::regex_search(line, match, call)) ++types[std::stoul(match[1], nullptr, 16)];
-        EXPECT_EQ(types, (debug ? Types{{EVENTLOG_SUCCESS, 3}, {EVENTLOG_ERROR_TYPE, 3}, {EVENTLOG_WARNING_TYPE, 2},
-                                        {EVENTLOG_INFORMATION_TYPE, 1}}
-                                : Types{{EVENTLOG_ERROR_TYPE, 3}}));
+        EXPECT_EQ(types, (debug ? Types{{EVENTLOG_SUCCESS, 12}, {EVENTLOG_ERROR_TYPE, 12}, {EVENTLOG_WARNING_TYPE, 8},
+                                        {EVENTLOG_INFORMATION_TYPE, 4}}
+                                : Types{{EVENTLOG_ERROR_TYPE, 12}}));
+        EXPECT_EQ(std::count_if(trace.begin(), trace.end(),
+                                [](const auto& line) { return line.find(":RegisterEventSourceW") != line.npos; }),
+                  1);
         EXPECT_EQ(
             registry::getstr(HKEY_LOCAL_MACHINE, logKey + L"\\rdlog.exe", L"EventMessageFile", registry::View::Native),
             root.dir / L"admin\\bin64\\eventmsg.dll");
@@ -155,4 +171,17 @@ TEST(EventLog, EachLevelIsReportedWithItsEventType) {
         EXPECT_EQ(maxSize, debug ? 1234u : 0x800000u);
         registry::set(registry::Key(HKEY_LOCAL_MACHINE, logKey, KEY_SET_VALUE, true).get(), L"MaxSize", DWORD{1234});
     }
+}
+
+// The message file shows a record's text, then the program that logged it.
+TEST(EventLog, TheMessageFileRendersTheTextThenTheProgram) {
+    const std::wstring path = test_process::siblingPath(L"eventmsg.dll");
+    const HMODULE file = LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(file, nullptr);
+    const DWORD_PTR inserts[] = {DWORD_PTR(L"lost a file"), DWORD_PTR(L"C:\\bin\\rundock.exe")};
+    wchar_t text[200] = {};
+    FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, file, 1, 0x409, text, 200,
+                   reinterpret_cast<va_list*>(const_cast<DWORD_PTR*>(inserts)));
+    FreeLibrary(file);
+    EXPECT_STREQ(text, L"lost a file\r\n\r\nProgram: C:\\bin\\rundock.exe");
 }

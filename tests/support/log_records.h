@@ -43,15 +43,20 @@ inline std::vector<std::wstring> recordsOf(const std::wstring& text, bool* parse
     return records;
 }
 
-// Records "Level: text" of every record while it lives; exceptions logged as such are left out.
+// Records "Level: text" of every record while it lives; exceptions logged as such are left out. With throws set,
+// both handlers throw.
 struct Recorder : ILogHandler {
     std::vector<std::wstring> records;
+    bool throws = false;
     Recorder() { LogManager::instance().addHandler(this); }
     ~Recorder() override { LogManager::instance().removeHandler(this); }
     void handleMessage(LogLevel level, const std::wstring& text) override {
         records.push_back(std::wstring(logLevelName(level)) + L": " + text);
+        if (throws) throw 1;
     }
-    void handleException(LogLevel, const vexception&) override {}
+    void handleException(LogLevel, const vexception&) override {
+        if (throws) throw 1;
+    }
 };
 
 }  // namespace test_log
