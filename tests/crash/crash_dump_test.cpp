@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "crash/crashdump.h"
+#include "errors/format.h"
 #include "tests/support/config_key.h"
 #include "tests/support/process_runner.h"
 #include "tests/support/temp_dir.h"
@@ -54,7 +55,14 @@ test_process::ProcessResult runFault(const std::vector<std::wstring>& arguments)
 
 TEST(CrashDumpWrite, FaultThreeOperationsDeepLeavesADumpOfThatFault) {
     DumpSettings settings;
+    const auto now = [] {
+        SYSTEMTIME t;
+        GetLocalTime(&t);
+        return formatString(L"%04d%02d%02d_%02d%02d%02d", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond);
+    };
+    const std::wstring before = now();
     const test_process::ProcessResult result = runFault({L"deep"});
+    const std::wstring after = now();
     EXPECT_EQ(result.exitCode, 0u) << result.output;
     // The fault still arrives as a vexception through all three operations.
     EXPECT_NE(result.output.find("C structured exception: 0xc0000005\n   at inner(3)(Fault::inner line 31)\n"
@@ -63,7 +71,8 @@ TEST(CrashDumpWrite, FaultThreeOperationsDeepLeavesADumpOfThatFault) {
     const DWORD thread = std::stoul(result.output.substr(result.output.find("thread ") + 7));
     const Names dumps = settings.dumps();
     ASSERT_EQ(dumps.size(), 1u);
-    EXPECT_EQ(dumps[0].substr(0, 7), L"rdfault");  // then the local time, yyyymmdd_hhmmss
+    EXPECT_TRUE(dumps[0].size() == 26 && dumps[0].starts_with(L"rdfault") && dumps[0].ends_with(L".dmp")) << dumps[0];
+    EXPECT_TRUE(before <= dumps[0].substr(7, 15) && dumps[0].substr(7, 15) <= after) << dumps[0];  // the local time
     EXPECT_EQ(exceptionOf(settings.location + L"\\" + dumps[0]), std::pair(thread, DWORD{EXCEPTION_ACCESS_VIOLATION}));
 }
 
@@ -105,12 +114,21 @@ TEST(CrashDumpTrim, KeepsTheNewestDumpsAndLeavesOtherEntries) {
     EXPECT_EQ(fileNames(settings.location + L"\\*", true), Names{L"sub.dmp"});
 }
 
-TEST(CrashDumpSettings, OffWithoutTheSwitchOrTheRoot) {
-    for (const bool rootless : {false, true}) {
+// Dumps stay off, and nothing is created, without the switch, without the
+// root, or below a location too long for a dump name; without a location of
+// their own they go below the root.
+TEST(CrashDumpSettings, OffWithoutTheSwitchTheRootOrRoomForANameElseBelowTheRoot) {
+    for (const int way : {0, 1, 2}) {
         DumpSettings settings;
-        rootless ? settings.config.remove(L"PRODUCT_ROOT_D") : settings.config.set(L"CrashDumpsEnabled", DWORD{0});
+        if (way == 0) settings.config.set(L"CrashDumpsEnabled", DWORD{0});
+        if (way == 1) settings.config.remove(L"PRODUCT_ROOT_D");
+        if (way == 2) settings.config.set(L"CrashDumpsLocation", settings.location + L"\\" + std::wstring(230, L'x'));
         const CrashDumpInfo info;
-        EXPECT_FALSE(info.enabled() || info.filterRegistered()) << rootless;
-        EXPECT_EQ(GetFileAttributesW(settings.location.c_str()), INVALID_FILE_ATTRIBUTES) << rootless;
+        EXPECT_FALSE(info.enabled() || info.filterRegistered()) << way;
+        EXPECT_EQ(GetFileAttributesW(settings.location.c_str()), INVALID_FILE_ATTRIBUTES) << way;
     }
+    DumpSettings settings;
+    settings.config.remove(L"CrashDumpsLocation");
+    EXPECT_TRUE(CrashDumpInfo().enabled());
+    EXPECT_EQ(GetFileAttributesW((settings.root / L"etc\\crashdumps").c_str()), DWORD{FILE_ATTRIBUTE_DIRECTORY});
 }
