@@ -65,7 +65,7 @@ std::vector<std::wstring> startCallsThen(std::vector<std::wstring> more) {
 
 }  // namespace
 
-TEST(TaskRun, PidThenTheChildsCodeUnsignedOr1460AfterATimeoutWithoutASecondWait) {
+TEST(TaskRun, PidThenTheChildsCodeUnsignedOr1460AfterATimeoutUnlessItEndedFirst) {
     const std::tuple<bool, std::uint32_t, std::wstring, std::wstring> rows[] = {
         {true, 5, L"getExitCode", L"5"}, {true, 0xC0000005, L"getExitCode", L"3221225477"},
         {false, 5, L"terminate(1460)", L"1460"}};
@@ -76,6 +76,13 @@ TEST(TaskRun, PidThenTheChildsCodeUnsignedOr1460AfterATimeoutWithoutASecondWait)
         EXPECT_EQ(runTask(fake), L"(no failure)");
         EXPECT_EQ(fake->calls, startCallsThen({call, L"writeFile(C:\\t\\exit, " + written + L")"}));
     }
+    // The child ended just before its termination: its own code stands.
+    const auto fake = std::make_shared<Fake>();
+    fake->failAt = L"terminate";
+    fake->waitAnswers = {false, true};
+    EXPECT_EQ(runTask(fake), L"(no failure)");
+    EXPECT_EQ(fake->calls,
+              startCallsThen({L"terminate(1460)", L"waitForExit(0)", L"getExitCode", L"writeFile(C:\\t\\exit, 5)"}));
 }
 
 // The first undefined variable (absent, empty or blank) in the contract's order is reported and stops the run before
