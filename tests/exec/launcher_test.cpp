@@ -111,8 +111,9 @@ TEST(Launcher, OnlyRedirectedLaunchesInheritHandlesAndAListLimitsThemToTheStream
 TEST(Pipes, ClientsTryAsOftenAsConfigured) {
     test_config::ConfigValues config;
     const std::wstring name = L"\\\\.\\pipe\\rdtest-" + RunTime::uniqueName(true);
-    tryCountInForce(config, 3);
-    // A synchronous client gives up at once on a missing pipe; an overlapped one waits for the server to appear.
+    tryCountInForce(config, 9);
+    // A synchronous client gives up at once on a missing pipe; an overlapped one waits for the server to appear, here
+    // for up to four seconds.
     EXPECT_EQ(errorOf([&] { Con::ClientPipe::create(name, GENERIC_WRITE, 0, 1); }), DWORD{ERROR_FILE_NOT_FOUND});
     RunTime::FileHandle server;
     std::thread creator([&] {

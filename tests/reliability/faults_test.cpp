@@ -38,7 +38,7 @@ TEST(TaskTree, ATimeoutRecords1460AndEndsTheWholeTreeThreeLevelsDeep) {
     TaskRun task;
     const std::wstring name = test_process::treeName(L"timeout");
     task.variables[L"RD_CMD_ARGS"] = tree(name, 2);  // child, grandchild and great-grandchild
-    task.variables[L"RD_TIMEOUT"] = L"3";
+    task.variables[L"RD_TIMEOUT"] = L"8";  // room to build the tree on a slow machine
     const auto result = task.run();
     const bool survivors = !test_process::nameComesTo(name, false, 10000);
     const std::string spawned = task.read(L"err.txt");

@@ -151,12 +151,13 @@ TEST(Waits, ApcsThatDoNotCancelAreAbsorbedAndTheDeadlineHolds) {
     std::atomic<ULONGLONG> elapsed{0};
     std::atomic<int> apcs{0};
     Victim victim([&] {
+        for (int i = 0; i < 5; ++i)  // pending when the wait begins, however slow the machine
+            QueueUserAPC([](ULONG_PTR n) { ++*reinterpret_cast<std::atomic<int>*>(n); }, GetCurrentThread(),
+                         ULONG_PTR(&apcs));
         const ULONGLONG start = GetTickCount64();
         result = VSyncObject::waitForSingleObject(kNeverSignalled, 400);
         elapsed = GetTickCount64() - start;
     });
-    for (int i = 0; i < 5; ++i)
-        QueueUserAPC([](ULONG_PTR n) { ++*reinterpret_cast<std::atomic<int>*>(n); }, victim.thread(), ULONG_PTR(&apcs));
     EXPECT_EQ(victim.join(), 7u);
     EXPECT_EQ(result, WAIT_TIMEOUT);
     EXPECT_EQ(apcs, 5);
