@@ -109,6 +109,7 @@ TEST_F(Files, CreateDirectoryMakesEveryParentWhileOthersRaceForThemButNotBelowAF
     EXPECT_TRUE(contains(messageOf<VAlreadyExistsException>([&] { VDirectory::createDirectory(path(L"file\\a"), nullptr); }),
                          L"CreateDirectory(" + path(L"file") + L")"));
     EXPECT_THROW(VDirectory::createDirectory(L"", nullptr), ArgumentException);
+    EXPECT_THROW(VDirectory::createDirectory(L"Q:\\a\\b", nullptr), vosexception);  // a missing drive ends the climb
     EXPECT_THROW(RunTime::Access::getSecurity(path(L"missing"), SE_FILE_OBJECT), VFileNotFoundException);
 }
 
