@@ -127,6 +127,9 @@ TEST_F(Files, LongAndNonAsciiPathsWorkAndMayBeTheCurrentDirectory) {
     EXPECT_EQ(getFileAttributes(file) & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN), static_cast<DWORD>(FILE_ATTRIBUTE_HIDDEN));
     VFileFinder finder;
     EXPECT_TRUE(finder.first(deep + L"\\*.txt") && finder.name() == wide + L".txt");
+    bool directory = false;  // a missing parent is no failure, only an answer
+    EXPECT_TRUE(fileExist(deep, &directory) && directory && !fileExist(deep + L"\\missing\\x") && !finder.next());
+    EXPECT_FALSE(finder.first(deep + L"\\missing\\*"));
     // Past the 256 characters the first buffer holds.
     if (!SetCurrentDirectoryW(deep.c_str())) GTEST_SKIP() << "the system limits the current directory";
     EXPECT_EQ(RunTime::currentDirectory() + L"|" + VDirectory::current(), deep + L"|" + deep);
