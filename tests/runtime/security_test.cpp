@@ -144,3 +144,11 @@ TEST(ObjectSecurity, StaleAccountsAreDropped) {
     const Acl kept = RunTime::Access::removeStaleAces(listOf({allow(gone), allow(Sid::everyone()), deny(gone)}));
     EXPECT_TRUE(kept.end() == 1 && kept.findSid(Sid::everyone().get()) == 0);
 }
+
+TEST(Privileges, AnUnknownNameFailsNamingIt) {
+    EXPECT_EQ(messageOf<vosexception>([] { RunTime::Access::enablePrivilege(L"SeNoSuch"); }),
+              vosexception::composeMessage(ERROR_NO_SUCH_PRIVILEGE, L"Unable to find privilege (SeNoSuch)"));
+    EXPECT_EQ(messageOf<vosexception>([] { RunTime::Access::privilegeExist(L"SeNoSuch"); }),
+              vosexception::composeMessage(ERROR_NO_SUCH_PRIVILEGE, L"The privilege (SeNoSuch) is not found"));
+    EXPECT_TRUE(RunTime::Access::privilegeExist(SE_TAKE_OWNERSHIP_NAME));
+}
