@@ -110,5 +110,7 @@ TEST(Masking, RawArgumentTextsReadBackWithOnlyTheValuesReplaced) {
     }
     // One argument, such as the command the frame was given, stays one.
     EXPECT_EQ(maskArgument(L"--pwd=a b"), L"\"--pwd=*\"");
+    // Quotes only where needed: plain words stay bare; the empty one and shell characters get them.
+    EXPECT_EQ(maskArguments(L"-v C:\\a\\b.txt \"\" a&b --pwd=x"), L"-v C:\\a\\b.txt \"\" \"a&b\" \"--pwd=*\"");
 }
 
