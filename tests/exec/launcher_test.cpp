@@ -16,6 +16,7 @@
 #include "runtime/registry.h"
 #include "tests/support/config_key.h"
 #include "tests/support/process_runner.h"
+#include "tests/support/raised.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -131,6 +132,18 @@ TEST(Pipes, ClientsTryAsOftenAsConfigured) {
               Con::kNoConnectAttemptError);
     // A removed value leaves the cache as it was: leave the default in force.
     tryCountInForce(config, 1);
+}
+
+// A read ends at its time limit with nothing read, and the pipe serves on; an exact read that gets less fails naming
+// the count.
+TEST(Pipes, ReadsEndAtTheirTimeLimitAndExactOnesThatGetLessFail) {
+    const Con::PipePair pair = Con::createPipePair(true, nullptr, 4096);
+    auto& server = dynamic_cast<Con::OverlappedPipe&>(*pair.server);
+    char buffer[4];
+    EXPECT_EQ(server.read(buffer, 4, false, 100), 0u);
+    EXPECT_EQ(pair.client->write("ab", 2, true), 2u);
+    EXPECT_EQ(test_support::messageOf<vexception>([&] { server.read(buffer, 4, true, 5000); }),
+              L"Completed only 2 of 4 bytes");
 }
 
 // Only a process that died while starting is started again; the last attempt's error stays.
