@@ -114,9 +114,8 @@ TEST(CrashDumpTrim, KeepsTheNewestDumpsAndLeavesOtherEntries) {
     EXPECT_EQ(fileNames(settings.location + L"\\*", true), Names{L"sub.dmp"});
 }
 
-// Dumps stay off, and nothing is created, without the switch, without the
-// root, or below a location too long for a dump name; without a location of
-// their own they go below the root.
+// Dumps stay off, and nothing is created, without the switch, without the root, or below a location too long for a
+// dump name; without a location of their own they go below the root.
 TEST(CrashDumpSettings, OffWithoutTheSwitchTheRootOrRoomForANameElseBelowTheRoot) {
     for (const int way : {0, 1, 2}) {
         DumpSettings settings;

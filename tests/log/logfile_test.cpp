@@ -110,8 +110,8 @@ TEST(LogFile, SwitchesDecideWhatReachesTheFileAndFailuresStayInside) {
     }
 }
 
-// A handler that throws ends its record's dispatch: later handlers miss the
-// record, and only an exception record passes the throw on to the caller.
+// A handler that throws ends its record's dispatch: later handlers miss the record, and only an exception record
+// passes the throw on to the caller.
 TEST(LogHandlers, AThrowingHandlerEndsTheDispatchOfItsRecord) {
     LogRoot root(false);
     Recorder first, second;
