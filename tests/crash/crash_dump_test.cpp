@@ -129,5 +129,5 @@ TEST(CrashDumpSettings, OffWithoutTheSwitchTheRootOrRoomForANameElseBelowTheRoot
     DumpSettings settings;
     settings.config.remove(L"CrashDumpsLocation");
     EXPECT_TRUE(CrashDumpInfo().enabled());
-    EXPECT_EQ(GetFileAttributesW((settings.root / L"etc\\crashdumps").c_str()), DWORD{FILE_ATTRIBUTE_DIRECTORY});
+    EXPECT_EQ(fileNames(settings.root / L"etc\\*", true), Names{L"crashdumps"});
 }

@@ -89,8 +89,8 @@ TEST_F(WindowStations, AChildUnderARestrictedTokenGetsItsGroupsEntriesOnce) {
     EXPECT_EQ(allowed(desktop_.handle(), Sid::everyone()), Masks{L"10000000"});
 }
 
-// Neither a read-only entry nor a deny or inherit-only one counts as access: a full entry joins them, once. A missing
-// desktop names its failure.
+// Neither a read-only entry nor a deny or inherit-only one counts as access: a full entry joins them. A missing desktop
+// names its failure.
 TEST_F(WindowStations, OnlyAFullAllowEntryCountsAsAccess) {
     Sid users = Sid::users();
     RunTime::Acl acl;

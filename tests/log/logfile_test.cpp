@@ -15,6 +15,7 @@
 
 #include "log/logmanager.h"
 #include "runtime/execute_context.h"
+#include "runtime/library.h"
 #include "runtime/registry.h"
 #include "tests/support/config_key.h"
 #include "tests/support/log_records.h"
@@ -118,7 +119,8 @@ TEST(LogHandlers, AThrowingHandlerEndsTheDispatchOfItsRecord) {
     first.throws = true;
     EXPECT_NO_THROW(LogManager::instance().log(Info, L"text"));
     EXPECT_THROW(LogManager::instance().log(Info, vexception(L"e", raiseSite("test", 1))), int);
-    EXPECT_TRUE(first.records.size() == 1 && second.records.empty());
+    EXPECT_EQ(first.records, (Records{L"Info: text", L"Info: e"}));
+    EXPECT_EQ(second.records, Records{});
 }
 
 // Processes and threads writing at once lose and tear no record.
@@ -177,12 +179,11 @@ TEST(EventLog, EachLevelIsReportedWithItsEventType) {
 // The message file shows a record's text, then the program that logged it.
 TEST(EventLog, TheMessageFileRendersTheTextThenTheProgram) {
     const std::wstring path = test_process::siblingPath(L"eventmsg.dll");
-    const HMODULE file = LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
-    ASSERT_NE(file, nullptr);
+    const RunTime::Owner<RunTime::LibraryTraits> file(LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
+    ASSERT_TRUE(file.valid());
     const DWORD_PTR inserts[] = {DWORD_PTR(L"lost a file"), DWORD_PTR(L"C:\\bin\\rundock.exe")};
     wchar_t text[200] = {};
-    FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, file, 1, 0x409, text, 200,
+    FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, file.get(), 1, 0x409, text, 200,
                    reinterpret_cast<va_list*>(const_cast<DWORD_PTR*>(inserts)));
-    FreeLibrary(file);
     EXPECT_STREQ(text, L"lost a file\r\n\r\nProgram: C:\\bin\\rundock.exe");
 }

@@ -152,15 +152,15 @@ TEST(BadInput, UnusualNamesAndPathsStillRunTheTask) {
         end = deep.find(L'\\', end + 1);
         ASSERT_TRUE(CreateDirectoryW((L"\\\\?\\" + task.path(deep.substr(0, end))).c_str(), nullptr));
     }
-    ASSERT_TRUE(CreateDirectoryW(task.path(L"bin").c_str(), nullptr) &&
-                CopyFileW(test_process::siblingPath(L"rdchild.exe").c_str(), task.path(L"bin\\child.exe").c_str(), 1));
-    task.variables = {{L"rd_cmd_binary", L"bin\\child.exe"}, {L"Rd_Stdin", L"in.txt"},
-                      {L"rd_stdout", deep + L"/out.txt"},     {L"RD_stderr", deep + L"\\OUT.TXT"},
-                      {L"rd_pid", deep + L"\\pid"}, {L"rd_exit_code", L"exit"},
-                      {L"rd_timeout", L"30"},                 {L"rd_cmd_args", L"out \u00e9t\u00e9 err 2 exit 3"}};
+    const std::wstring child = test_process::siblingPath(L"rdchild.exe"), copy = task.path(L"bin\\child.exe");
+    ASSERT_TRUE(CreateDirectoryW(task.path(L"bin").c_str(), nullptr) && CopyFileW(child.c_str(), copy.c_str(), TRUE));
+    task.variables = {{L"rd_cmd_binary", L"bin\\child.exe"},           {L"Rd_Stdin", L"in.txt"},
+                      {L"rd_stdout", deep + L"/out.txt"},              {L"RD_stderr", deep + L"\\OUT.TXT"},
+                      {L"rd_pid", deep + L"\\pid"},                    {L"rd_exit_code", task.path(deep) + L"\\exit"},
+                      {L"rd_timeout", L"30"}, {L"rd_cmd_args", L"out \u00e9t\u00e9 err 2 exit 3"}};
     ASSERT_EQ(task.run().exitCode, 0u);
-    EXPECT_EQ(task.read(L"exit"), "3");
     const std::wstring below = L"\\\\?\\" + task.path(deep) + L"\\";
+    EXPECT_EQ(test_support::readBytes(below + L"exit"), "3");
     EXPECT_EQ(test_support::readBytes(below + L"out.txt"), "\xc3\xa9t\xc3\xa9" "2");
     EXPECT_TRUE(reliability::isDecimal(test_support::readBytes(below + L"pid")));
 }

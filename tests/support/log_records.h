@@ -43,8 +43,8 @@ inline std::vector<std::wstring> recordsOf(const std::wstring& text, bool* parse
     return records;
 }
 
-// Records "Level: text" of every record while it lives; exceptions logged as such are left out. With throws set,
-// both handlers throw.
+// Records "Level: text" of every record while it lives, "Level: message" of an exception logged as such; with throws
+// set, it throws from both.
 struct Recorder : ILogHandler {
     std::vector<std::wstring> records;
     bool throws = false;
@@ -54,7 +54,8 @@ struct Recorder : ILogHandler {
         records.push_back(std::wstring(logLevelName(level)) + L": " + text);
         if (throws) throw 1;
     }
-    void handleException(LogLevel, const vexception&) override {
+    void handleException(LogLevel level, const vexception& e) override {
+        records.push_back(std::wstring(logLevelName(level)) + L": " + e.message());
         if (throws) throw 1;
     }
 };

@@ -39,7 +39,8 @@ public:
     }
     // The exit code, or STILL_ACTIVE when the thread did not end in time.
     DWORD join(DWORD ms = 10000) {
-        DWORD code = WaitForSingleObject(thread_.get(), ms);
+        DWORD code = 0;
+        WaitForSingleObject(thread_.get(), ms);
         return GetExitCodeThread(thread_.get(), &code) ? code : 0xFFFFFFFFu;
     }
 
@@ -105,8 +106,8 @@ TEST(Cancelation, AnApcEndsAThreadBlockedInEveryWaitWithAllDestructorsRunPastCat
         Victim victim(wait);
         // Both requests queue behind an APC that holds the victim, so the second finds its point open.
         const RunTime::AutoHandle gate(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-        QueueUserAPC([](ULONG_PTR event) { WaitForSingleObject(reinterpret_cast<HANDLE>(event), INFINITE); },
-                     victim.thread(), reinterpret_cast<ULONG_PTR>(gate.get()));
+        const auto hold = [](ULONG_PTR event) { WaitForSingleObject(reinterpret_cast<HANDLE>(event), INFINITE); };
+        ASSERT_TRUE(QueueUserAPC(hold, victim.thread(), reinterpret_cast<ULONG_PTR>(gate.get())));
         victim.point_.load()->cancel();
         victim.point_.load()->cancel();  // a second request changes nothing
         SetEvent(gate.get());
