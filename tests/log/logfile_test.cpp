@@ -65,10 +65,9 @@ TEST(ExecuteContext, ASecondModuleSharesTheContextHandlersAndFile) {
     const std::uint64_t references = own.references;
     const HMODULE module = LoadLibraryW(test_process::siblingPath(L"rdmodule.dll").c_str());
     ASSERT_NE(module, nullptr) << GetLastError();
-    const auto context = reinterpret_cast<ExecuteContext* (*)()>(
-        reinterpret_cast<void*>(GetProcAddress(module, "rdmoduleContext")));
-    const auto log =
-        reinterpret_cast<void (*)(int, const wchar_t*)>(reinterpret_cast<void*>(GetProcAddress(module, "rdmoduleLog")));
+    const auto exported = [&](const char* name) { return reinterpret_cast<void*>(GetProcAddress(module, name)); };
+    const auto context = reinterpret_cast<ExecuteContext* (*)()>(exported("rdmoduleContext"));
+    const auto log = reinterpret_cast<void (*)(int, const wchar_t*)>(exported("rdmoduleLog"));
     ASSERT_TRUE(context && log);
     EXPECT_TRUE(context() == &own && own.references == references + 1);
     log(Info, L"from the module");
@@ -164,8 +163,7 @@ TEST(EventLog, EachLevelIsReportedWithItsEventType) {
                                         {EVENTLOG_INFORMATION_TYPE, 4}}
                                 : Types{{EVENTLOG_ERROR_TYPE, 12}}));
         EXPECT_EQ(std::count_if(trace.begin(), trace.end(),
-                                [](const auto& line) { return line.find(":RegisterEventSourceW") != line.npos; }),
-                  1);
+                                [](const auto& line) { return line.find(":RegisterEventSourceW") != line.npos; }), 1);
         EXPECT_EQ(
             registry::getstr(HKEY_LOCAL_MACHINE, logKey + L"\\rdlog.exe", L"EventMessageFile", registry::View::Native),
             root.dir / L"admin\\bin64\\eventmsg.dll");

@@ -48,12 +48,10 @@ public:
     // plus variables (one mapped to kAbsent left out), bounded by timeoutMs.
     AgentResult run(DWORD timeoutMs = 60000, const std::vector<std::wstring>& arguments = {}) {
         const std::wstring agent = test_process::siblingPath(L"rundock.exe");
-        AgentResult result;
-        result.commandLine = test_process::commandLine(agent, arguments);
-        const test_process::ProcessResult process = test_process::run(
-            agent, result.commandLine, timeoutMs, test_process::taskEnvironment(variables, kAbsent), dir_.path());
-        result.exitCode = process.exitCode;
-        result.output = process.output;
+        const std::wstring line = test_process::commandLine(agent, arguments);
+        const test_process::ProcessResult process =
+            test_process::run(agent, line, timeoutMs, test_process::taskEnvironment(variables, kAbsent), dir_.path());
+        AgentResult result{process.exitCode, line, process.output};
         for (const std::wstring& file : test_support::fileNames(dir_ / L"admin\\logs\\*.log"))
             for (std::wstring& record : test_log::recordsOf(
                      test_log::utf16Text(test_support::readBytes(dir_ / (L"admin\\logs\\" + file)))))

@@ -50,12 +50,10 @@ struct Recorder : ILogHandler {
     bool throws = false;
     Recorder() { LogManager::instance().addHandler(this); }
     ~Recorder() override { LogManager::instance().removeHandler(this); }
-    void handleMessage(LogLevel level, const std::wstring& text) override {
+    void handleMessage(LogLevel level, const std::wstring& text) override { record(level, text); }
+    void handleException(LogLevel level, const vexception& e) override { record(level, e.message()); }
+    void record(LogLevel level, const std::wstring& text) {
         records.push_back(std::wstring(logLevelName(level)) + L": " + text);
-        if (throws) throw 1;
-    }
-    void handleException(LogLevel level, const vexception& e) override {
-        records.push_back(std::wstring(logLevelName(level)) + L": " + e.message());
         if (throws) throw 1;
     }
 };

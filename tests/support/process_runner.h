@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "exec/launcher.h"
+#include "exec/quoting.h"
 #include "runtime/handle.h"
 #include "runtime/paths.h"
 
@@ -28,14 +29,10 @@ inline std::wstring siblingPath(const std::wstring& fileName) {
     return path.substr(0, path.find_last_of(L"\\/") + 1) + fileName;
 }
 
-// Our test arguments never contain quotes, so quoting on blanks is enough.
+// The program always quoted, as run() expects; each argument by our own quoting, so that it reads back whole.
 inline std::wstring commandLine(const std::wstring& program, const std::vector<std::wstring>& arguments) {
     std::wstring line = L"\"" + program + L"\"";
-    for (const std::wstring& argument : arguments) {
-        if (argument.find(L'"') != std::wstring::npos) throw std::invalid_argument("quote in a test argument");
-        const bool quote = argument.empty() || argument.find_first_of(L" \t") != std::wstring::npos;
-        line += quote ? L" \"" + argument + L"\"" : L" " + argument;
-    }
+    for (const std::wstring& argument : arguments) line += L" " + quoteArgument(argument);
     return line;
 }
 

@@ -4,7 +4,7 @@
 #include <windows.h>
 
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -61,9 +61,8 @@ private:
 };
 
 inline std::string readBytes(const std::wstring& path) {
-    std::ostringstream bytes;
-    bytes << std::ifstream(path.c_str(), std::ios::binary).rdbuf();
-    return bytes.str();
+    std::ifstream file(path.c_str(), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
 inline void writeBytes(const std::wstring& path, const std::string& bytes) {
