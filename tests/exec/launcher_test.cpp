@@ -33,14 +33,10 @@ std::uint32_t run(vexecutil& child, const std::wstring& arguments) {
     return child.exitCode();
 }
 
-// The OS error connect raised; 0 for none.
-std::uint32_t errorOf(const std::function<void()>& connect) {
-    try {
-        connect();
-    } catch (const vosexception& e) {
-        return e.code();
-    }
-    return 0;
+// The OS error connect raised, as a number; "(no failure)" for none.
+std::wstring errorOf(const std::function<void()>& connect) {
+    return test_support::messageOf<vosexception>(connect,
+                                                 [](const vosexception& e) { return std::to_wstring(e.code()); });
 }
 
 // The try count is cached and re-read every 16th query: query until the value just stored is in force.
@@ -115,7 +111,8 @@ TEST(Pipes, ClientsTryAsOftenAsConfigured) {
     tryCountInForce(config, 9);
     // A synchronous client gives up at once on a missing pipe; an overlapped one waits for the server to appear, here
     // for up to four seconds.
-    EXPECT_EQ(errorOf([&] { Con::ClientPipe::create(name, GENERIC_WRITE, 0, 1); }), DWORD{ERROR_FILE_NOT_FOUND});
+    EXPECT_EQ(errorOf([&] { Con::ClientPipe::create(name, GENERIC_WRITE, 0, 1); }),
+              std::to_wstring(ERROR_FILE_NOT_FOUND));
     RunTime::FileHandle server;
     std::thread creator([&] {
         Sleep(200);
@@ -129,7 +126,7 @@ TEST(Pipes, ClientsTryAsOftenAsConfigured) {
     tryCountInForce(config, 0x80000000u);
     const std::wstring missing = name + L"-missing";
     EXPECT_EQ(errorOf([&] { Con::ClientOverlappedPipe::create(missing, GENERIC_WRITE, 0, 1); }),
-              Con::kNoConnectAttemptError);
+              std::to_wstring(Con::kNoConnectAttemptError));
     // A removed value leaves the cache as it was: leave the default in force.
     tryCountInForce(config, 1);
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "exec/quoting.h"
+#include "runtime/local_memory.h"
 
 namespace {
 
@@ -16,10 +17,8 @@ using Args = std::vector<std::wstring>;
 
 Args parseLine(const std::wstring& line) {
     int count = 0;
-    wchar_t** argv = CommandLineToArgvW(line.c_str(), &count);
-    Args tokens(argv, argv + (argv ? count : 0));
-    LocalFree(argv);
-    return tokens;
+    const RunTime::LocalMemory<wchar_t*> argv(CommandLineToArgvW(line.c_str(), &count));
+    return Args(argv.get(), argv.get() + (argv.valid() ? count : 0));
 }
 
 // The parser reads its first token by program-name rules: the lines start

@@ -52,8 +52,7 @@ protected:
     }
     void setDacl(int object, PACL dacl) {
         ASSERT_EQ(SetSecurityInfo(objects_[object], SE_WINDOW_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl,
-                                  nullptr),
-                  DWORD{ERROR_SUCCESS});
+                                  nullptr), DWORD{ERROR_SUCCESS});
     }
 
     const HWINSTA processStation_ = RunTime::WinStation().handle();
