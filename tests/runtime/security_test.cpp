@@ -41,9 +41,8 @@ std::vector<std::string> describe(const Acl& acl) {
     for (int index = 0; index < acl.end(); ++index) {
         const Ace ace = acl.getAce(index);
         const Sid sid(ace.sid());
-        std::string text = ace.type() == ACCESS_ALLOWED_ACE_TYPE  ? "allow "
-                           : ace.type() == ACCESS_DENIED_ACE_TYPE ? "deny "
-                                                                  : "type" + std::to_string(ace.type()) + " ";
+        std::string text = ace.type() == ACCESS_ALLOWED_ACE_TYPE ? "allow "
+                           : ace.type() == ACCESS_DENIED_ACE_TYPE ? "deny " : "type" + std::to_string(ace.type()) + " ";
         text += sid == kA ? "A" : sid == kB ? "B" : sid == kC ? "C" : sid == Sid::localSystem() ? "SYSTEM" : "?";
         if (ace.flags() & INHERITED_ACE) text += " inherited";
         if (ace.flags() & ~INHERITED_ACE) text += " flags" + std::to_string(ace.flags() & ~INHERITED_ACE);

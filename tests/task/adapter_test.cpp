@@ -22,10 +22,12 @@ struct Fake : Rundock::ISystemHelper, Rundock::IProcessHelper {
         {L"RD_PID", L"C:\\t\\pid"},    {L"RD_EXIT_CODE", L"C:\\t\\exit"}, {L"RD_TIMEOUT", L"10"}};
     std::vector<std::wstring> calls;
     std::wstring failAt;
-    std::vector<bool> waitAnswers{true};  // one per wait, the last repeated
+    std::vector<bool> waitAnswers;  // one per wait, the last repeated
     std::size_t waits = 0;
     std::uint32_t exitCode = 5;
 
+    explicit Fake(std::vector<bool> answers = {true}, std::wstring failing = L"")
+        : failAt(std::move(failing)), waitAnswers(std::move(answers)) {}
     void record(const std::wstring& call, const std::wstring& name) {
         calls.push_back(call);
         if (name == failAt) throwOsError(L"CreateFile", 5, raiseSite("fake", 1));
@@ -70,16 +72,13 @@ TEST(TaskRun, PidThenTheChildsCodeUnsignedOr1460AfterATimeoutUnlessItEndedFirst)
         {true, 5, L"getExitCode", L"5"}, {true, 0xC0000005, L"getExitCode", L"3221225477"},
         {false, 5, L"terminate(1460)", L"1460"}};
     for (const auto& [ended, code, call, written] : rows) {
-        const auto fake = std::make_shared<Fake>();
-        fake->waitAnswers = {ended};
+        const auto fake = std::make_shared<Fake>(std::vector<bool>{ended});
         fake->exitCode = code;
         EXPECT_EQ(runTask(fake), L"(no failure)");
         EXPECT_EQ(fake->calls, startCallsThen({call, L"writeFile(C:\\t\\exit, " + written + L")"}));
     }
     // The child ended just before its termination: its own code stands.
-    const auto fake = std::make_shared<Fake>();
-    fake->failAt = L"terminate";
-    fake->waitAnswers = {false, true};
+    const auto fake = std::make_shared<Fake>(std::vector<bool>{false, true}, L"terminate");
     EXPECT_EQ(runTask(fake), L"(no failure)");
     EXPECT_EQ(fake->calls,
               startCallsThen({L"terminate(1460)", L"waitForExit(0)", L"getExitCode", L"writeFile(C:\\t\\exit, 5)"}));
@@ -139,9 +138,7 @@ TEST(TaskRun, EachFailureLeavesTheResultFilesAsTheSchedulerExpects) {
         {L"writeFile:C:\\t\\exit", false, startCallsThen({L"getExitCode", L"writeFile(C:\\t\\exit, 5)"})},
     };
     for (const auto& [failing, running, calls] : rows) {
-        const auto fake = std::make_shared<Fake>();
-        fake->waitAnswers = {!running};
-        fake->failAt = failing;
+        const auto fake = std::make_shared<Fake>(std::vector<bool>{!running}, failing);
         const std::wstring error = runTask(fake);
         // The contexts on the way out are the operations' own, pinned with the real helpers.
         EXPECT_NE(error.find(L"(Error code 5) at CreateFile\n   at (fake line 1)\n"), std::wstring::npos) << error;
