@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "app/consoleapp.h"
@@ -75,13 +76,7 @@ TEST(ParamsConstruction, SplitsAtTheFirstEqualsSignAndTheLastOccurrenceWins) {
 
 // An empty message: accepted. Possible parameters list the required names plain, then the optional ones in brackets.
 TEST(ParamsCheck, RequiredFirstThenTheSmallestUnexpectedNameExactlyAsWritten) {
-    struct Row {
-        std::vector<std::wstring> arguments;
-        const wchar_t *required, *optional;
-        std::wstring message;
-        int line;
-    };
-    const Row rows[] = {
+    const std::tuple<std::vector<std::wstring>, const wchar_t*, const wchar_t*, std::wstring, int> rows[] = {
         {{L"--req=", L"--opt=v"}, L"--req\0", L"--opt\0", L"", 0},
         {{L"--opt=1"}, L"--z\0--a\0", L"--o\0--opt\0",
          L"Missing required parameter --z. Possible parameters:\n    --z\n    --a\n    [--o]\n    [--opt]", 72},
@@ -100,17 +95,17 @@ TEST(ParamsCheck, RequiredFirstThenTheSmallestUnexpectedNameExactlyAsWritten) {
         {{L"--internal-package-name"}, L"--req\0", nullptr,
          L"Missing required parameter --req. Possible parameters:\n    --req", 72},
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(testing::PrintToString(row.message));
+    for (const auto& [arguments, required, optional, message, line] : rows) {
+        SCOPED_TRACE(testing::PrintToString(message));
         try {
-            parse(row.arguments).check(row.required, row.optional);
-            EXPECT_EQ(row.message, L"");
+            parse(arguments).check(required, optional);
+            EXPECT_EQ(message, L"");
         } catch (const vexception& e) {
-            EXPECT_EQ(e.message(), row.message);
+            EXPECT_EQ(e.message(), message);
             ASSERT_EQ(e.chain().size(), 1u);
             EXPECT_EQ(e.chain().front().text, L"");
             EXPECT_EQ(e.chain().front().function, "Params::check");
-            EXPECT_EQ(e.chain().front().line, row.line);
+            EXPECT_EQ(e.chain().front().line, line);
         }
     }
 }

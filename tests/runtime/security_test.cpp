@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
 #include <vector>
 
 #include "errors/vexception.h"
@@ -56,11 +57,7 @@ std::vector<std::string> describe(const Acl& acl) {
 }  // namespace
 
 TEST(Acls, EveryInsertionAndCopyKeepsTheCanonicalClassOrder) {
-    const struct {
-        std::vector<Ace> existing;
-        Ace added;
-        std::vector<std::string> expected;
-    } cases[] = {
+    const std::tuple<std::vector<Ace>, Ace, std::vector<std::string>> cases[] = {
         {{allow(kA), allow(kB)}, deny(kC), {"deny C", "allow B", "allow A"}},  // a new entry leads its class
         {{allow(kA), deny(kB)}, allow(kC, INHERITED_ACE), {"deny B", "allow A", "allow C inherited"}},
         {{allow(kA, INHERITED_ACE), allow(kB)}, deny(kC, INHERITED_ACE),
@@ -68,10 +65,10 @@ TEST(Acls, EveryInsertionAndCopyKeepsTheCanonicalClassOrder) {
         {{allow(kA), deny(kB)}, allow(kA), {"deny B", "allow A"}},  // an identical entry is not added twice
         {{allow(kA)}, allow(kA, 0, GENERIC_ALL), {"allow A 0x10000000", "allow A"}},
     };
-    for (const auto& c : cases) {
-        Acl acl = listOf(c.existing);
-        acl.add({c.added});
-        EXPECT_EQ(describe(acl), c.expected);
+    for (const auto& [existing, added, expected] : cases) {
+        Acl acl = listOf(existing);
+        acl.add({added});
+        EXPECT_EQ(describe(acl), expected);
     }
     EXPECT_THROW(listOf({}).add({entry(SYSTEM_AUDIT_ACE_TYPE, kA)}), vexception);  // no class in a DACL
 

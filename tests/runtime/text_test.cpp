@@ -37,9 +37,7 @@ TEST(CodePages, ConvertByExplicitLengthReplaceWhatIsMalformedAndRaiseTheSystemEr
     // Malformed input is replaced, never refused.
     EXPECT_EQ(wstr("a\xFF" "b\xC3", CP_UTF8), L"a\uFFFDb\uFFFD");
     EXPECT_EQ(cstr(std::wstring{L'a', static_cast<wchar_t>(0xD800)}, CP_UTF8), "a\xEF\xBF\xBD");
-    const auto invalid = [](const wchar_t* operation) {
-        return vosexception::composeMessage(ERROR_INVALID_PARAMETER, operation);
-    };
+    const auto invalid = [](const wchar_t* op) { return vosexception::composeMessage(ERROR_INVALID_PARAMETER, op); };
     EXPECT_EQ(raised([] { wstr("ab", kNoSuchCodePage); }),
               invalid(L"Maps a character string to a wide-character (Unicode) string failed") + L"|wstr");
     EXPECT_EQ(raised([] { cstr(L"ab", kNoSuchCodePage); }),

@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "errors/format.h"
-#include "log/logmanager.h"
 #include "task/adapter.h"
 #include "task/process_helper.h"
 #include "task/system_helper.h"
