@@ -100,8 +100,7 @@ TEST_F(Registry, RefreshedSettingsRereadOnEverySixteenthQueryAndSurviveWrongType
         return same;
     };
     put(L"Count", 3);
-    put(L"Debug", REG_SZ, L"1", 4);
-    put(L"Tries", REG_SZ, L"1", 4);
+    for (const wchar_t* name : {L"Debug", L"Tries"}) put(name, REG_SZ, L"1", 4);
     EXPECT_TRUE(count.valueOr(9) == 3u && !debug.isSet() && tries.valueOr(9) == 9u);
     put(L"Count", 0);
     put(L"Debug", 1);

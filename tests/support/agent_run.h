@@ -18,8 +18,7 @@ namespace reliability {
 
 // A result file's content: digits only, no leading zero (zero is "0").
 inline bool isDecimal(const std::string& text) {
-    return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos &&
-           (text == "0" || text[0] != '0');
+    return text == "0" || (!text.empty() && text[0] != '0' && text.find_first_not_of("0123456789") == text.npos);
 }
 
 // What the agent printed (nothing, for a task run) and its log file's records, stamps removed: all, and the Error ones.
