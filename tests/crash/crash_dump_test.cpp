@@ -88,8 +88,7 @@ TEST(CrashDumpWrite, HeapCorruptionFilterDumpsOnlyItsOwnCode) {
     }
 }
 
-// Settings ending at exit delete the oldest dumps beyond the count, by the
-// time of their last write, never their names, and nothing else there.
+// Settings ending at exit delete the oldest dumps beyond the count, by last write time, never by name, nothing else.
 TEST(CrashDumpTrim, KeepsTheNewestDumpsAndLeavesOtherEntries) {
     DumpSettings settings;
     settings.config.set(L"CrashDumpsMaxCount", DWORD{2});

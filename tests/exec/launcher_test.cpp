@@ -131,8 +131,7 @@ TEST(Pipes, ClientsTryAsOftenAsConfigured) {
     tryCountInForce(config, 1);
 }
 
-// A read ends at its time limit with nothing read, and the pipe serves on; an exact read that gets less fails naming
-// the count.
+// A read that times out reads nothing and leaves the pipe serving; an exact one that gets less names the count.
 TEST(Pipes, ReadsEndAtTheirTimeLimitAndExactOnesThatGetLessFail) {
     const Con::PipePair pair = Con::createPipePair(true, nullptr, 4096);
     auto& server = dynamic_cast<Con::OverlappedPipe&>(*pair.server);

@@ -21,8 +21,7 @@ Args parseLine(const std::wstring& line) {
     return Args(argv.get(), argv.get() + (argv.valid() ? count : 0));
 }
 
-// The parser reads its first token by program-name rules: the lines start
-// with a plain name, and only the tokens after it are compared.
+// The parser reads its first token by program-name rules: only the tokens after a plain name are compared.
 const std::wstring kProgram = L"prog ";
 
 Args parseArguments(const std::wstring& argumentText) {

@@ -29,8 +29,7 @@ using Records = std::vector<std::wstring>;
 using test_log::recordsOf;
 using test_log::Recorder;
 
-// An installation root with admin\logs, named in the configuration, and the
-// "Debug" switch, which is re-read on every 16th query only.
+// An installation root with admin\logs, named in the configuration, and the "Debug" switch (re-read every 16th query).
 struct LogRoot {
     explicit LogRoot(bool debug, bool withLogs = true) {
         if (withLogs)
@@ -56,8 +55,7 @@ struct LogRoot {
 
 }  // namespace
 
-// A DLL built on the runtime adopts the executable's context: one set of
-// switches, handlers and log file, and a reference it gives back.
+// A DLL on the runtime adopts the executable's context (switches, handlers, log file) and gives its reference back.
 TEST(ExecuteContext, ASecondModuleSharesTheContextHandlersAndFile) {
     LogRoot root(true);
     Recorder recorder;
@@ -110,8 +108,7 @@ TEST(LogFile, SwitchesDecideWhatReachesTheFileAndFailuresStayInside) {
     }
 }
 
-// A handler that throws ends its record's dispatch: later handlers miss the record, and only an exception record
-// passes the throw on to the caller.
+// Later handlers miss the record; only an exception record passes the throw on to the caller.
 TEST(LogHandlers, AThrowingHandlerEndsTheDispatchOfItsRecord) {
     LogRoot root(false);
     Recorder first, second;

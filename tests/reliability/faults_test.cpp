@@ -112,8 +112,7 @@ TEST(EnvironmentFaults, UnwritableResultFilesFailWithOneRecordNamingThem) {
     }
 }
 
-// A log file held without sharing for the whole run, as a careless reader
-// might, only keeps the records out until it is free again.
+// Held without sharing for the whole run, as a careless reader might: the records stay out until it is free again.
 TEST(EnvironmentFaults, ALockedLogFileNeverStopsTheRun) {
     TaskRun task;
     task.config().set(L"Debug", DWORD{1});

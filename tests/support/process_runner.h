@@ -69,8 +69,7 @@ inline ProcessResult run(const std::wstring& program, const std::wstring& line, 
     return result;
 }
 
-// The task the agent tests run unless they say otherwise: the test child
-// with arguments, its files in directory (in.txt must exist), 30 seconds.
+// The task the agent tests run unless they say otherwise; in.txt must exist in directory.
 inline std::map<std::wstring, std::wstring> childTask(const std::wstring& directory, const std::wstring& arguments) {
     return {{L"RD_CMD_BINARY", siblingPath(L"rdchild.exe")}, {L"RD_CMD_ARGS", arguments},
             {L"RD_STDIN", directory + L"\\in.txt"},           {L"RD_STDOUT", directory + L"\\out.txt"},

@@ -75,8 +75,7 @@ TEST(TaskOperations, AFailureCarriesTheContextOfEachOperationItPassed) {
     for (const auto& [name, value] : task) SetEnvironmentVariableW(name.c_str(), nullptr);
 }
 
-// Under an impersonation with the process's own standing the child starts
-// under the process token; with another standing it carries the user's.
+// With the process's own standing the child gets the process token; with another standing, the user's.
 TEST(ProcessHelper, ImpersonatingStartsUnderTheTokenOfTheStanding) {
     ASSERT_TRUE(RunTime::Access::isTokenMember(nullptr)) << "the test needs an administrator's process";
     for (const bool sameStanding : {true, false}) {

@@ -61,8 +61,7 @@ TEST(Tracing, NoSpansWhenOffMissingOrExcluded) {
     EXPECT_EQ(TracedRun().run(L"korvoURLprotection.dll", L"rdprovider.dll"), untraced);
 }
 
-// A provider that faults is switched off and the operations still run,
-// untraced; a fault as the span is made also leaves a dump.
+// The operations run on untraced; a fault as the span is made also leaves a dump.
 TEST(Tracing, AFaultingProviderIsSwitchedOffAndTheOperationsGoOn) {
     TracedRun run;
     run.config.set(L"PRODUCT_ROOT_D", run.dir.path());
