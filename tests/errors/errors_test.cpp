@@ -70,6 +70,39 @@ std::vector<std::wstring> threeDeep(const std::function<int()>& innermost) {
     return {L"(no failure)"};
 }
 
+// The interface a managed COM server's error object also answers for; only ToString is called.
+struct ManagedException : IDispatch {
+    virtual HRESULT STDMETHODCALLTYPE get_ToString(BSTR* text) = 0;
+};
+
+// A COM error object with a description; a managed one also answers for the managed exception.
+struct ErrorObject : IErrorInfo, ManagedException {
+    bool managed = false;
+    ULONG references = 1;
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        static const IID kManaged{0xB36B5C63, 0x42EF, 0x38BC, {0xA0, 0x7E, 0x0B, 0x34, 0xC9, 0x8F, 0x16, 0x4A}};
+        *out = nullptr;
+        if (iid == IID_IErrorInfo || iid == IID_IUnknown) *out = static_cast<IErrorInfo*>(this);
+        if (managed && iid == kManaged) *out = static_cast<ManagedException*>(this);
+        return *out ? (AddRef(), S_OK) : E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
+    ULONG STDMETHODCALLTYPE Release() override { return --references; }
+    HRESULT STDMETHODCALLTYPE GetDescription(BSTR* text) override { return answer(text, L"the sender refused"); }
+    HRESULT STDMETHODCALLTYPE get_ToString(BSTR* text) override { return answer(text, L"IOException: gone"); }
+    static HRESULT answer(BSTR* text, const wchar_t* value) { return *text = SysAllocString(value), S_OK; }
+    HRESULT STDMETHODCALLTYPE GetGUID(GUID*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetSource(BSTR*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetHelpFile(BSTR*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetHelpContext(DWORD*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
+        return E_NOTIMPL;
+    }
+};
+
 }  // namespace
 
 TEST(GuardedOperation, EveryFailureGainsOneEntryPerOperationAndUnwindsEveryFrame) {
@@ -147,14 +180,14 @@ TEST(ErrorTexts, ComErrorsGiveTheSystemsTextTheDispatchNumberOrTheCodeWithTheDes
     EXPECT_EQ(comErrorMessage(_com_error(static_cast<HRESULT>(0x80040205))), L"IDispatch error #5");
     EXPECT_EQ(comErrorMessage(_com_error(static_cast<HRESULT>(0x80040200))), L"Unknown error 0x80040200");
 
-    ICreateErrorInfo* created = nullptr;
-    IErrorInfo* info = nullptr;
-    ASSERT_EQ(CreateErrorInfo(&created), S_OK);
-    created->SetDescription(const_cast<wchar_t*>(L"the sender refused"));
-    ASSERT_EQ(created->QueryInterface(IID_IErrorInfo, reinterpret_cast<void**>(&info)), S_OK);
-    created->Release();
-    EXPECT_EQ(fromComError(_com_error(E_ACCESSDENIED, info, true), L"call()", "f", 1).message(),
-              systemText(static_cast<DWORD>(E_ACCESSDENIED)) +
-                  L" (COM Error 80070005, Description: the sender refused)\n   at call()");
-    EXPECT_EQ(info->Release(), 0u) << "a reference taken was not given back";
+    // A managed server's exception text stands for the description.
+    ErrorObject info;
+    for (const bool managed : {false, true}) {
+        info.managed = managed;
+        EXPECT_EQ(fromComError(_com_error(E_ACCESSDENIED, &info, true), L"call()", "f", 1).message(),
+                  systemText(static_cast<DWORD>(E_ACCESSDENIED)) +
+                      (managed ? L" (COM Interop Error 80070005, Description: IOException: gone)"
+                               : L" (COM Error 80070005, Description: the sender refused)") + L"\n   at call()");
+    }
+    EXPECT_EQ(info.references, 1u) << "a reference taken was not given back";
 }
