@@ -11,6 +11,7 @@
 #include "exec/launcher.h"
 #include "exec/winstation.h"
 #include "tests/support/impersonation.h"
+#include "tests/support/log_records.h"
 #include "tests/support/process_runner.h"
 #include "tests/support/raised.h"
 
@@ -88,8 +89,8 @@ TEST_F(WindowStations, AChildUnderARestrictedTokenGetsItsGroupsEntriesOnce) {
     EXPECT_EQ(allowed(desktop_.handle(), Sid::everyone()), Masks{L"10000000"});
 }
 
-// Neither a read-only entry nor a deny or inherit-only one counts as access: a full entry joins them. A missing desktop
-// names its failure.
+// Neither a read-only entry nor a deny or inherit-only one counts as access: a full entry joins them, once, and then
+// counts. A missing desktop names its failure.
 TEST_F(WindowStations, OnlyAFullAllowEntryCountsAsAccess) {
     Sid users = Sid::users();
     RunTime::Acl acl;
@@ -97,8 +98,11 @@ TEST_F(WindowStations, OnlyAFullAllowEntryCountsAsAccess) {
              RunTime::Ace::init(ACCESS_DENIED_ACE_TYPE, 0, GENERIC_ALL, users.get()),
              RunTime::Ace::init(ACCESS_ALLOWED_ACE_TYPE, INHERIT_ONLY_ACE, GENERIC_ALL, users.get())});
     setDacl(1, acl.get());
+    test_log::Recorder recorder;
     for (int i = 0; i < 2; ++i) desktop_.addAccess(users);
     EXPECT_EQ(allowed(desktop_.handle(), users), (Masks{L"f01ff", L"80000000", L"10000000"}));
+    EXPECT_EQ(recorder.records,
+              std::vector<std::wstring>{L"Info: Desktop already has required access for user " + users.accountText()});
     EXPECT_EQ(test_support::messageOf<vosexception>([] { RunTime::Desktop(L"rd-none"); }),
               vosexception::composeMessage(ERROR_FILE_NOT_FOUND, L"Unable to open desktop"));
 }
