@@ -97,14 +97,8 @@ bool VFile::writeAll(const std::wstring& path, const std::string& content, bool 
 }
 
 RunTime::FileHandle VHandle::duplicate(HANDLE handle) {
-    RunTime::FileHandle copy;
-    if (!isOpen(handle)) return copy;
-    const HANDLE self = GetCurrentProcess();
-    HANDLE raw = nullptr;
-    if (!DuplicateHandle(self, handle, self, &raw, 0, FALSE, DUPLICATE_SAME_ACCESS))
-        throwLastOsError(L"Unable to duplicate handle", "VHandle::duplicate", __LINE__);
-    copy.reset(raw);
-    return copy;
+    if (!isOpen(handle)) return RunTime::FileHandle();
+    return RunTime::FileHandle(RunTime::duplicateHandle(handle, false, "VHandle::duplicate", __LINE__).release());
 }
 
 RunTime::FileHandle RunTime::File::create(const std::wstring& base, const std::wstring& path, DWORD desiredAccess,
