@@ -42,7 +42,9 @@ struct CancelationNoticeInstallation {
 bool validLevel(LogLevel level) { return level >= 0 && level < kLevels; }
 
 // The panel's own event log; its sources are subkeys of its key.
-std::wstring eventLogKey() { return std::wstring(L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\") + LogManager::kEventLogName; }
+std::wstring eventLogKey() {
+    return std::wstring(L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\") + LogManager::kEventLogName;
+}
 constexpr wchar_t kRegistrationMutex[] = L"Global\\{F485C63C-FF60-4c1a-A4BF-A3958C9F3D32}";
 
 WORD eventType(LogLevel level) {
@@ -110,12 +112,13 @@ HANDLE LogManager::getEventLog() {
         ExclusiveTask registration;
         registration.Initialize(kRegistrationMutex, INFINITE);
         // An existing log keeps the size and retention someone chose for it.
-        if (!registry::keyExists(HKEY_LOCAL_MACHINE, eventLogKey().c_str(), registry::View::Native)) {
-            const registry::Key log(HKEY_LOCAL_MACHINE, eventLogKey(), KEY_ALL_ACCESS, false);
+        const std::wstring logKey = eventLogKey();
+        if (!registry::keyExists(HKEY_LOCAL_MACHINE, logKey.c_str(), registry::View::Native)) {
+            const registry::Key log(HKEY_LOCAL_MACHINE, logKey, KEY_ALL_ACCESS, false);
             registry::set(log.get(), L"MaxSize", DWORD{0x800000});
             registry::set(log.get(), L"Retention", DWORD{0});
         }
-        const registry::Key source(HKEY_LOCAL_MACHINE, eventLogKey() + L"\\" + eventSourceName_,
+        const registry::Key source(HKEY_LOCAL_MACHINE, logKey + L"\\" + eventSourceName_,
                                    KEY_SET_VALUE, false);
         registry::set(source.get(), L"TypesSupported", DWORD{7});
         const std::wstring root = registry::getstr(HKEY_LOCAL_MACHINE, registry::kConfigKey, registry::kProductRoot,
