@@ -14,6 +14,7 @@
 #include "runtime/registry.h"
 #include "runtime/text.h"
 #include "task/adapter.h"
+#include "tests/support/process_runner.h"
 #include "tests/support/temp_dir.h"
 #include "tracing/driver.h"
 
@@ -21,7 +22,7 @@ namespace {
 
 using Rundock::Adapter;
 
-std::wstring guide() { return wstr(test_support::readBytes(RD_SOURCE_DIR L"/docs/operator.md"), CP_UTF8); }
+std::wstring guide() { return wstr(test_support::readBytes(test_process::siblingPath(L"operator.md")), CP_UTF8); }
 
 // The table rows under the guide's "## section" heading, each cell unquoted from its backticks.
 std::vector<std::vector<std::wstring>> rows(const std::wstring& section) {

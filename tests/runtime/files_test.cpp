@@ -12,6 +12,7 @@
 #include "errors/vexception.h"
 #include "runtime/files.h"
 #include "runtime/paths.h"
+#include "runtime/registry.h"
 #include "runtime/security.h"
 #include "tests/support/raised.h"
 #include "tests/support/temp_dir.h"
@@ -130,8 +131,15 @@ TEST_F(Files, LongAndNonAsciiPathsWorkAndMayBeTheCurrentDirectory) {
     bool directory = false;  // a missing parent is no failure, only an answer
     EXPECT_TRUE(fileExist(deep, &directory) && directory && !fileExist(deep + L"\\missing\\x") && !finder.next());
     EXPECT_FALSE(finder.first(deep + L"\\missing\\*"));
-    // Past the 256 characters the first buffer holds.
-    if (!SetCurrentDirectoryW(deep.c_str())) GTEST_SKIP() << "the system limits the current directory";
+    // Past the 256 characters the first buffer holds, and past MAX_PATH: the manifest makes the program long-path
+    // aware, so only a system with long paths switched off may refuse it.
+    if (!SetCurrentDirectoryW(deep.c_str())) {
+        DWORD enabled = 0;
+        registry::lookup(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\FileSystem", L"LongPathsEnabled",
+                         enabled, registry::View::Native);
+        ASSERT_EQ(enabled, 0u) << "a deep current directory refused although long paths are switched on";
+        GTEST_SKIP() << "long paths are switched off on this system (LongPathsEnabled)";
+    }
     EXPECT_EQ(RunTime::currentDirectory() + L"|" + VDirectory::current(), deep + L"|" + deep);
 }
 

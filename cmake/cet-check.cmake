@@ -1,0 +1,82 @@
+# Fails when a Windows image is marked CET-compatible: the mark
+# (IMAGE_DLLCHARACTERISTICS_EX_CET_COMPAT) sits in the extended DLL
+# characteristics entry of its debug directory. Under shadow stacks the
+# translator's and the cancellation's redirected threads, which continue at
+# addresses that are no return addresses, would be ended by the system.
+# Used by the install rules: cmake -DRD_IMAGES=a.exe;b.dll -P cmake/cet-check.cmake
+
+# The little-endian unsigned number of size bytes at offset.
+function(rd_pe_number file offset size out)
+  file(READ ${file} hex OFFSET ${offset} LIMIT ${size} HEX)
+  set(reversed "")
+  foreach(i RANGE 0 ${size})
+    if(i LESS size)
+      math(EXPR at "${i} * 2")
+      string(SUBSTRING ${hex} ${at} 2 byte)
+      string(PREPEND reversed ${byte})
+    endif()
+  endforeach()
+  math(EXPR value "0x${reversed}")
+  set(${out} ${value} PARENT_SCOPE)
+endfunction()
+
+function(rd_check_no_cet_mark file)
+  rd_pe_number(${file} 60 4 pe)                      # e_lfanew
+  math(EXPR sections_at "${pe} + 6")
+  rd_pe_number(${file} ${sections_at} 2 sections)
+  math(EXPR optional_size_at "${pe} + 20")
+  rd_pe_number(${file} ${optional_size_at} 2 optional_size)
+  math(EXPR optional "${pe} + 24")
+  rd_pe_number(${file} ${optional} 2 magic)
+  if(magic EQUAL 0x20b)                              # PE32+: 64-bit fields before the directories
+    math(EXPR debug_at "${optional} + 112 + 6 * 8")
+  else()
+    math(EXPR debug_at "${optional} + 96 + 6 * 8")
+  endif()
+  rd_pe_number(${file} ${debug_at} 4 debug_rva)
+  math(EXPR debug_size_at "${debug_at} + 4")
+  rd_pe_number(${file} ${debug_size_at} 4 debug_size)
+  if(debug_size EQUAL 0)
+    return()
+  endif()
+  # The directory's file offset, through the section that holds it.
+  math(EXPR table "${optional} + ${optional_size}")
+  set(debug_offset "")
+  foreach(i RANGE 1 ${sections})
+    math(EXPR header "${table} + (${i} - 1) * 40")
+    math(EXPR field "${header} + 12")
+    rd_pe_number(${file} ${field} 4 virtual_address)
+    math(EXPR field "${header} + 16")
+    rd_pe_number(${file} ${field} 4 raw_size)
+    math(EXPR field "${header} + 20")
+    rd_pe_number(${file} ${field} 4 raw_offset)
+    math(EXPR end "${virtual_address} + ${raw_size}")
+    if(debug_rva GREATER_EQUAL virtual_address AND debug_rva LESS end)
+      math(EXPR debug_offset "${debug_rva} - ${virtual_address} + ${raw_offset}")
+    endif()
+  endforeach()
+  if(debug_offset STREQUAL "")
+    message(FATAL_ERROR "${file}: debug directory outside every section")
+  endif()
+  math(EXPR last "${debug_size} / 28 - 1")
+  foreach(i RANGE 0 ${last})
+    math(EXPR entry "${debug_offset} + ${i} * 28")
+    math(EXPR field "${entry} + 12")
+    rd_pe_number(${file} ${field} 4 type)
+    math(EXPR field "${entry} + 24")
+    rd_pe_number(${file} ${field} 4 data)
+    if(type EQUAL 20)                                # IMAGE_DEBUG_TYPE_EX_DLLCHARACTERISTICS
+      rd_pe_number(${file} ${data} 4 characteristics)
+      math(EXPR cet "${characteristics} & 1")        # IMAGE_DLLCHARACTERISTICS_EX_CET_COMPAT
+      if(cet)
+        message(FATAL_ERROR "${file} is marked CET-compatible; rundock's images must not be")
+      endif()
+    endif()
+  endforeach()
+endfunction()
+
+if(CMAKE_SCRIPT_MODE_FILE)
+  foreach(image ${RD_IMAGES})
+    rd_check_no_cet_mark(${image})
+  endforeach()
+endif()
