@@ -3,9 +3,12 @@
 #pragma once
 
 #include <windows.h>
+#include <psapi.h>
 
+#include <algorithm>
 #include <cwchar>
 #include <map>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -109,6 +112,39 @@ inline void endSpawned(const std::string& text) {
     for (std::size_t at = text.find("spawned "); at != std::string::npos; at = text.find("spawned ", at + 1))
         TerminateProcess(
             RunTime::AutoHandle(OpenProcess(PROCESS_TERMINATE, FALSE, std::stoul(text.substr(at + 8)))).get(), 0);
+}
+
+// The lower-case file names of the DLLs program loads while it runs line with environment (a block as run() takes) in
+// directory. As its debugger: the system reports every load, under Wine and Windows alike, as the mapped file.
+inline std::set<std::wstring> loadedDlls(const std::wstring& program, std::wstring line, std::wstring environment,
+                                         const std::wstring& directory) {
+    STARTUPINFOW startup{sizeof startup};
+    PROCESS_INFORMATION info{};
+    environment += L'\0';
+    if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE,
+                        DEBUG_ONLY_THIS_PROCESS | CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW, environment.data(),
+                        directory.c_str(), &startup, &info))
+        throw osFailure("CreateProcessW");
+    const RunTime::AutoHandle process(info.hProcess), thread(info.hThread);
+    std::set<std::wstring> names;
+    wchar_t mapped[1024];
+    for (DEBUG_EVENT event{}; event.dwDebugEventCode != EXIT_PROCESS_DEBUG_EVENT;) {
+        if (!WaitForDebugEvent(&event, 60000)) throw osFailure("WaitForDebugEvent");
+        if (event.dwDebugEventCode == CREATE_PROCESS_DEBUG_EVENT) CloseHandle(event.u.CreateProcessInfo.hFile);
+        if (event.dwDebugEventCode == LOAD_DLL_DEBUG_EVENT) {
+            CloseHandle(event.u.LoadDll.hFile);
+            std::wstring name(mapped, GetMappedFileNameW(process.get(), event.u.LoadDll.lpBaseOfDll, mapped, 1024));
+            if (name.empty()) throw osFailure("GetMappedFileNameW");
+            name.erase(0, name.find_last_of(L'\\') + 1);
+            std::transform(name.begin(), name.end(), name.begin(), ::towlower);
+            names.insert(name);
+        }
+        // The loader's breakpoint is ours; the program's own exceptions go back to it.
+        const bool own = event.dwDebugEventCode == EXCEPTION_DEBUG_EVENT &&
+                         event.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT;
+        ContinueDebugEvent(event.dwProcessId, event.dwThreadId, own ? DBG_EXCEPTION_NOT_HANDLED : DBG_CONTINUE);
+    }
+    return names;
 }
 
 }  // namespace test_process
