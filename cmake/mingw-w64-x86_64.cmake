@@ -12,6 +12,8 @@ set(CMAKE_FIND_ROOT_PATH /usr/${RD_MINGW_PREFIX})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+# Packages too: the build machine's own GoogleTest is no Windows library.
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # The wrapper pins the private prefix and quiet debug channels.
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run)

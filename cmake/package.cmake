@@ -1,7 +1,7 @@
 # The event message file: a resource-only DLL compiled from log/eventmsg.mc.
 enable_language(RC)
 set(RD_EVENTMSG_DIR ${CMAKE_BINARY_DIR}/eventmsg)
-find_program(RD_WINDMC ${RD_MINGW_PREFIX}-windmc REQUIRED)
+find_program(RD_WINDMC NAMES x86_64-w64-mingw32-windmc windmc REQUIRED)
 add_custom_command(
   OUTPUT ${RD_EVENTMSG_DIR}/eventmsg.rc ${RD_EVENTMSG_DIR}/MSG00409.bin
   COMMAND ${CMAKE_COMMAND} -E make_directory ${RD_EVENTMSG_DIR}

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <future>
 #include <map>
+#include <memory>
 #include <regex>
 #include <string>
 #include <thread>
@@ -137,33 +138,74 @@ TEST(LogFile, ThirtyTwoProcessesAtOnceLoseAndTearNoRecord) {
     EXPECT_EQ(std::count(text.begin(), text.end(), wchar_t(0xFEFF)), 1);
 }
 
-// Wine's ReportEventW stores nothing, but its trace shows every call. Each level goes out with its own event type,
-// category 0, event 1 and two insertion strings; Info, Warning and Result only in debug mode. Threads logging at once
-// register the source once. The registration names the message file and keeps an existing log's settings.
+// Each level goes out with its own event type, category 0, event 1 and two insertion strings, the text and the program,
+// which the registered message file renders; Info, Warning and Result only in debug mode. Threads logging at once
+// register the source once. The registration keeps an existing log's settings. Windows keeps the records, read back
+// here; Wine's ReportEventW stores nothing, but its trace shows every call.
 TEST(EventLog, EachLevelIsReportedWithItsEventType) {
     const std::wstring logKey = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Korvo";
+    const std::wstring rdlog = test_process::siblingPath(L"rdlog.exe");
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, logKey.c_str());
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, logKey.c_str());
-    // Four threads each log Info once, Warning twice, Result three times, then Error, Unexpected and Crash.
-    const std::vector<std::wstring> records{L"threads", L"4", L"0", L"i", L"1", L"w", L"1", L"w", L"2", L"r",
-                                            L"2",       L"r", L"2", L"r", L"3", L"e", L"4", L"u", L"5", L"c"};
+    const std::map<wchar_t, WORD> typeOf{{L'i', EVENTLOG_INFORMATION_TYPE}, {L'w', EVENTLOG_WARNING_TYPE},
+                                         {L'r', EVENTLOG_SUCCESS},          {L'e', EVENTLOG_ERROR_TYPE},
+                                         {L'u', EVENTLOG_ERROR_TYPE},       {L'c', EVENTLOG_ERROR_TYPE}};
     static const std::regex call(R"(:ReportEventW \([0-9A-Fa-f]+,0x([0-9a-f]+),0x0*,0x0*1,[0-9A-Fa-f]+,0x0*2,)");
+    using Types = std::map<unsigned, int>;  // event type: reports
     for (const bool debug : {false, true}) {
         LogRoot root(debug);
-        const std::vector<std::string> trace = test_wine::trace(
-            L"fixme+advapi", test_process::siblingPath(L"rdlog.exe"), records, root.dir / L"trace.txt");
-        using Types = std::map<unsigned, int>;  // event type: reports
+        const std::wstring messageFile = root.dir / L"admin\\bin64\\eventmsg.dll";
+        // Four threads each log Info once, Warning twice, Result three times, then Error, Unexpected and Crash; the
+        // texts carry a tag of this round.
+        const std::wstring tag = L" " + RunTime::uniqueName(true), levels = L"0i1w1w2r2r2r3e4u5c";
+        std::vector<std::wstring> records{L"threads", L"4"};
+        for (std::size_t i = 0; i < levels.size(); i += 2)
+            records.insert(records.end(), {levels.substr(i, 1), levels[i + 1] + tag});
+        // The file the registration names (checked below), so that texts render as a viewer shows them.
+        ASSERT_TRUE(CreateDirectoryW((root.dir / L"admin\\bin64").c_str(), nullptr) &&
+                    CopyFileW(test_process::siblingPath(L"eventmsg.dll").c_str(), messageFile.c_str(), FALSE));
+        const RunTime::Owner<RunTime::LibraryTraits> file(
+            LoadLibraryExW(messageFile.c_str(), nullptr, LOAD_LIBRARY_AS_IMAGE_RESOURCE));
+        const auto expectShown = [&](const wchar_t* text, const wchar_t* program) {
+            const DWORD_PTR inserts[] = {DWORD_PTR(text), DWORD_PTR(program)};
+            wchar_t shown[600] = {};
+            FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, file.get(), 1, 0, shown, 600,
+                           reinterpret_cast<va_list*>(const_cast<DWORD_PTR*>(inserts)));
+            EXPECT_EQ(std::wstring(shown), std::wstring(text) + L"\r\n\r\nProgram: " + program);
+        };
         Types types;
-        for (const std::string& line : trace)
-            if (std::smatch match; std::regex_search(line, match, call)) ++types[std::stoul(match[1], nullptr, 16)];
+        if (test_wine::running()) {
+            const std::vector<std::string> trace = test_wine::trace(L"fixme+advapi", rdlog, records, root.dir / L"trace.txt");
+            for (const std::string& line : trace)
+                if (std::smatch match; std::regex_search(line, match, call)) ++types[std::stoul(match[1], nullptr, 16)];
+            EXPECT_EQ(std::count_if(trace.begin(), trace.end(),
+                                    [](const auto& line) { return line.find(":RegisterEventSourceW") != line.npos; }), 1);
+            expectShown(L"lost a file", L"C:\\bin\\rundock.exe");
+        } else {
+            ASSERT_EQ(test_process::run(rdlog, test_process::commandLine(rdlog, records)).exitCode, 0u);
+            const std::unique_ptr<void, decltype(&CloseEventLog)> log(OpenEventLogW(nullptr, L"Korvo"), &CloseEventLog);
+            ASSERT_TRUE(log) << GetLastError();
+            std::vector<BYTE> buffer(0x10000);
+            for (DWORD read = 0, more = 0; ReadEventLogW(log.get(), EVENTLOG_SEQUENTIAL_READ | EVENTLOG_FORWARDS_READ,
+                                                         0, buffer.data(), DWORD(buffer.size()), &read, &more);)
+                for (DWORD at = 0; at < read; at += reinterpret_cast<EVENTLOGRECORD*>(&buffer[at])->Length) {
+                    const auto& record = *reinterpret_cast<EVENTLOGRECORD*>(&buffer[at]);
+                    const auto* text = reinterpret_cast<const wchar_t*>(&buffer[at + record.StringOffset]);
+                    if (record.NumStrings == 0 || !std::wstring_view(text).ends_with(tag)) continue;
+                    const wchar_t* program = text + wcslen(text) + 1;
+                    ++types[record.EventType];
+                    EXPECT_EQ(std::make_tuple(record.EventID, record.EventCategory, record.NumStrings, record.EventType,
+                                              std::wstring(program)),
+                              std::make_tuple(DWORD{1}, WORD{0}, WORD{2}, typeOf.at(text[0]), rdlog));
+                    expectShown(text, program);
+                }
+        }
         EXPECT_EQ(types, (debug ? Types{{EVENTLOG_SUCCESS, 12}, {EVENTLOG_ERROR_TYPE, 12}, {EVENTLOG_WARNING_TYPE, 8},
                                         {EVENTLOG_INFORMATION_TYPE, 4}}
                                 : Types{{EVENTLOG_ERROR_TYPE, 12}}));
-        EXPECT_EQ(std::count_if(trace.begin(), trace.end(),
-                                [](const auto& line) { return line.find(":RegisterEventSourceW") != line.npos; }), 1);
         EXPECT_EQ(
             registry::getstr(HKEY_LOCAL_MACHINE, logKey + L"\\rdlog.exe", L"EventMessageFile", registry::View::Native),
-            root.dir / L"admin\\bin64\\eventmsg.dll");
+            messageFile);
         DWORD maxSize = 0;
         registry::lookup(HKEY_LOCAL_MACHINE, logKey, L"MaxSize", maxSize, registry::View::Native);
         EXPECT_EQ(maxSize, debug ? 1234u : 0x800000u);
@@ -171,14 +213,3 @@ TEST(EventLog, EachLevelIsReportedWithItsEventType) {
     }
 }
 
-// The message file shows a record's text, then the program that logged it.
-TEST(EventLog, TheMessageFileRendersTheTextThenTheProgram) {
-    const std::wstring path = test_process::siblingPath(L"eventmsg.dll");
-    const RunTime::Owner<RunTime::LibraryTraits> file(LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
-    ASSERT_TRUE(file.valid());
-    const DWORD_PTR inserts[] = {DWORD_PTR(L"lost a file"), DWORD_PTR(L"C:\\bin\\rundock.exe")};
-    wchar_t text[200] = {};
-    FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, file.get(), 1, 0x409, text, 200,
-                   reinterpret_cast<va_list*>(const_cast<DWORD_PTR*>(inserts)));
-    EXPECT_STREQ(text, L"lost a file\r\n\r\nProgram: C:\\bin\\rundock.exe");
-}

@@ -16,6 +16,9 @@
 
 namespace test_wine {
 
+// Whether this program runs under Wine: its ntdll exports wine_get_version.
+inline bool running() { return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr; }
+
 // The lines Wine prints while program runs with WINEDEBUG=channels, then
 // "exit N" with its exit code. traceFile must not exist yet.
 inline std::vector<std::string> trace(const std::wstring& channels, const std::wstring& program,
@@ -31,10 +34,14 @@ inline std::vector<std::string> trace(const std::wstring& channels, const std::w
     std::wstring line = LR"(sh -c "c=$1 p=$2 t=$3; shift 3; WINEDEBUG=$c wine \"$p\" \"$@\" 2>\"$t.part\"; )"
                         LR"(echo exit $? >>\"$t.part\"; mv \"$t.part\" \"$t\"" )" +
                         test_process::commandLine(L"sh", shellArguments);
+    const auto dosName = reinterpret_cast<wchar_t*(CDECL*)(const char*)>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_dos_file_name")));
+    wchar_t* shell = dosName("/bin/sh");
     STARTUPINFOW startup{sizeof startup};
     PROCESS_INFORMATION info{};
-    if (!CreateProcessW(L"Z:\\bin\\sh", line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
-        throw test_process::osFailure("CreateProcessW(sh)");
+    const BOOL started = shell && CreateProcessW(shell, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info);
+    HeapFree(GetProcessHeap(), 0, shell);
+    if (!started) throw test_process::osFailure("CreateProcessW(sh)");
     // Null for a Unix program; owned in case that ever changes.
     const RunTime::AutoHandle thread(info.hThread), process(info.hProcess);
     // A program that never ends is left running; the run's wineserver ends it.
