@@ -11,9 +11,6 @@
 //   handle N      end with 1 when handle value N is open in this process, else 0
 //   hold M E      take the named mutex M, then set the named event E; the
 //                 mutex is abandoned when the process ends
-//   overflow      overflow the stack
-//   abort         call abort()
-//   close-out     close standard output
 //   bytes N       write N bytes of a fixed pattern to standard output
 //   name N        hold the named event N until the process ends; the name
 //                 exists exactly as long as some process holds it
@@ -77,14 +74,6 @@ void writePattern(std::uint64_t count) {
     }
 }
 
-// Deep enough for any stack; the limit only keeps the compiler from
-// calling the recursion infinite.
-int recurse(int depth) {
-    volatile char frame[4096];
-    frame[0] = static_cast<char>(depth);
-    return depth > (1 << 30) ? 0 : recurse(depth + 1) + frame[0];
-}
-
 bool spawnTree(std::uint32_t depth, const wchar_t* sleepMs, const wchar_t* name) {
     wchar_t self[MAX_PATH];
     GetModuleFileNameW(nullptr, self, MAX_PATH);
@@ -139,12 +128,6 @@ int wmain(int argc, wchar_t** argv) {
             const HANDLE mutex = CreateMutexW(nullptr, FALSE, argv[++i]);
             const HANDLE ready = OpenEventW(EVENT_MODIFY_STATE, FALSE, argv[++i]);
             if (!mutex || !ready || WaitForSingleObject(mutex, INFINITE) != WAIT_OBJECT_0 || !SetEvent(ready)) return 3;
-        } else if (action == L"overflow") {
-            return recurse(0);
-        } else if (action == L"abort") {
-            std::abort();
-        } else if (action == L"close-out") {
-            CloseHandle(GetStdHandle(STD_OUTPUT_HANDLE));
         } else if (action == L"bytes" && hasValue) {
             writePattern(std::wcstoull(argv[++i], nullptr, 10));
         } else if (action == L"name" && hasValue) {

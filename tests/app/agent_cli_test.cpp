@@ -123,9 +123,8 @@ TEST(AgentBinaries, CarryTheirVersionResourcesAndTheAgentItsManifest) {
     for (const auto& [file, type, description] :
          {std::tuple{L"rundock.exe", VFT_APP, L"rundock task agent"},
           std::tuple{L"eventmsg.dll", VFT_DLL, L"rundock event log messages"}}) {
-        const std::wstring path = test_process::siblingPath(file);
-        std::vector<char> block(GetFileVersionInfoSizeW(path.c_str(), nullptr));
-        ASSERT_TRUE(!block.empty() && GetFileVersionInfoW(path.c_str(), 0, DWORD(block.size()), block.data()));
+        std::vector<char> block(0x4000);
+        ASSERT_TRUE(GetFileVersionInfoW(test_process::siblingPath(file).c_str(), 0, DWORD(block.size()), block.data()));
         const auto query = [&](const std::wstring& name) {
             void* value = nullptr;
             UINT size = 0;

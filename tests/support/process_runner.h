@@ -5,7 +5,6 @@
 #include <windows.h>
 #include <psapi.h>
 
-#include <algorithm>
 #include <cwchar>
 #include <map>
 #include <set>
@@ -135,9 +134,7 @@ inline std::set<std::wstring> loadedDlls(const std::wstring& program, std::wstri
             CloseHandle(event.u.LoadDll.hFile);
             std::wstring name(mapped, GetMappedFileNameW(process.get(), event.u.LoadDll.lpBaseOfDll, mapped, 1024));
             if (name.empty()) throw osFailure("GetMappedFileNameW");
-            name.erase(0, name.find_last_of(L'\\') + 1);
-            std::transform(name.begin(), name.end(), name.begin(), ::towlower);
-            names.insert(name);
+            names.insert(_wcslwr(name.data() + name.find_last_of(L'\\') + 1));
         }
         // The loader's breakpoint is ours; the program's own exceptions go back to it.
         const bool own = event.dwDebugEventCode == EXCEPTION_DEBUG_EVENT &&
