@@ -140,18 +140,21 @@ TEST(AgentBinaries, CarryTheirVersionResourcesAndTheAgentItsManifest) {
                        {L"LegalCopyright", L"Copyright (C) " + maker}, {L"OriginalFilename", file},
                        {L"ProductName", L"rundock"}, {L"ProductVersion", version}}, found;
         for (const auto& [name, expected] : strings)
-            if (const void* value = query(L"\\StringFileInfo\\040904B0\\" + name)) found[name] = static_cast<const wchar_t*>(value);
+            if (const void* value = query(L"\\StringFileInfo\\040904B0\\" + name))
+                found[name] = static_cast<const wchar_t*>(value);
         EXPECT_EQ(found, strings);
     }
     const RunTime::Owner<RunTime::LibraryTraits> agent(
-        LoadLibraryExW(test_process::siblingPath(L"rundock.exe").c_str(), nullptr, LOAD_LIBRARY_AS_IMAGE_RESOURCE));
+        LoadLibraryExW(test_process::siblingPath(L"rundock.exe").c_str(), nullptr,
+                       LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
     const HRSRC resource = FindResourceW(agent.get(), MAKEINTRESOURCEW(1), RT_MANIFEST);
     ASSERT_NE(resource, nullptr);
     const std::string manifest(static_cast<const char*>(LockResource(LoadResource(agent.get(), resource))),
                                SizeofResource(agent.get(), resource));
     // Windows 7, 8, 8.1, 10 and 11 supported; long paths; no elevation.
-    for (const char* setting : {"Id=\"{35138b9a-5d96-4fbd-8e2d-a2440225f93a}\"", "Id=\"{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}\"",
-                                "Id=\"{1f676c76-80e1-4239-95bb-83d0f6d0da78}\"", "Id=\"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}\"",
-                                "WindowsSettings\">true</longPathAware>", "<requestedExecutionLevel level=\"asInvoker\""})
+    for (const char* setting :
+         {"Id=\"{35138b9a-5d96-4fbd-8e2d-a2440225f93a}\"", "Id=\"{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}\"",
+          "Id=\"{1f676c76-80e1-4239-95bb-83d0f6d0da78}\"", "Id=\"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}\"",
+          "WindowsSettings\">true</longPathAware>", "<requestedExecutionLevel level=\"asInvoker\""})
         EXPECT_NE(manifest.find(setting), std::string::npos) << setting;
 }

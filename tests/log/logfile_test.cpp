@@ -165,7 +165,7 @@ TEST(EventLog, EachLevelIsReportedWithItsEventType) {
         ASSERT_TRUE(CreateDirectoryW((root.dir / L"admin\\bin64").c_str(), nullptr) &&
                     CopyFileW(test_process::siblingPath(L"eventmsg.dll").c_str(), messageFile.c_str(), FALSE));
         const RunTime::Owner<RunTime::LibraryTraits> file(
-            LoadLibraryExW(messageFile.c_str(), nullptr, LOAD_LIBRARY_AS_IMAGE_RESOURCE));
+            LoadLibraryExW(messageFile.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
         const auto expectShown = [&](const wchar_t* text, const wchar_t* program) {
             const DWORD_PTR inserts[] = {DWORD_PTR(text), DWORD_PTR(program)};
             wchar_t shown[600] = {};
@@ -175,11 +175,12 @@ TEST(EventLog, EachLevelIsReportedWithItsEventType) {
         };
         Types types;
         if (test_wine::running()) {
-            const std::vector<std::string> trace = test_wine::trace(L"fixme+advapi", rdlog, records, root.dir / L"trace.txt");
+            const auto trace = test_wine::trace(L"fixme+advapi", rdlog, records, root.dir / L"trace.txt");
             for (const std::string& line : trace)
                 if (std::smatch match; std::regex_search(line, match, call)) ++types[std::stoul(match[1], nullptr, 16)];
             EXPECT_EQ(std::count_if(trace.begin(), trace.end(),
-                                    [](const auto& line) { return line.find(":RegisterEventSourceW") != line.npos; }), 1);
+                                    [](const auto& line) { return line.find(":RegisterEventSourceW") != line.npos; }),
+                      1);
             expectShown(L"lost a file", L"C:\\bin\\rundock.exe");
         } else {
             ASSERT_EQ(test_process::run(rdlog, test_process::commandLine(rdlog, records)).exitCode, 0u);

@@ -39,7 +39,8 @@ inline std::vector<std::string> trace(const std::wstring& channels, const std::w
     wchar_t* shell = dosName("/bin/sh");
     STARTUPINFOW startup{sizeof startup};
     PROCESS_INFORMATION info{};
-    const BOOL started = shell && CreateProcessW(shell, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info);
+    const BOOL started =
+        shell && CreateProcessW(shell, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info);
     HeapFree(GetProcessHeap(), 0, shell);
     if (!started) throw test_process::osFailure("CreateProcessW(sh)");
     // Null for a Unix program; owned in case that ever changes.
