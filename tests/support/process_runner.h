@@ -132,9 +132,9 @@ inline std::set<std::wstring> loadedDlls(const std::wstring& program, std::wstri
         if (event.dwDebugEventCode == CREATE_PROCESS_DEBUG_EVENT) CloseHandle(event.u.CreateProcessInfo.hFile);
         if (event.dwDebugEventCode == LOAD_DLL_DEBUG_EVENT) {
             CloseHandle(event.u.LoadDll.hFile);
-            std::wstring name(mapped, GetMappedFileNameW(process.get(), event.u.LoadDll.lpBaseOfDll, mapped, 1024));
-            if (name.empty()) throw osFailure("GetMappedFileNameW");
-            names.insert(_wcslwr(name.data() + name.find_last_of(L'\\') + 1));
+            if (!GetMappedFileNameW(process.get(), event.u.LoadDll.lpBaseOfDll, mapped, 1024))
+                throw osFailure("GetMappedFileNameW");
+            names.insert(_wcslwr(wcsrchr(mapped, L'\\') + 1));  // a device path: a backslash comes first
         }
         // The loader's breakpoint is ours; the program's own exceptions go back to it.
         const bool own = event.dwDebugEventCode == EXCEPTION_DEBUG_EVENT &&

@@ -41,8 +41,9 @@ inline std::vector<std::string> trace(const std::wstring& channels, const std::w
     PROCESS_INFORMATION info{};
     const BOOL started =
         shell && CreateProcessW(shell, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info);
+    const DWORD error = GetLastError();
     HeapFree(GetProcessHeap(), 0, shell);
-    if (!started) throw test_process::osFailure("CreateProcessW(sh)");
+    if (!started) throw test_process::osFailure("CreateProcessW(sh)", error);
     // Null for a Unix program; owned in case that ever changes.
     const RunTime::AutoHandle thread(info.hThread), process(info.hProcess);
     // A program that never ends is left running; the run's wineserver ends it.
