@@ -299,7 +299,9 @@ void OverlappedPipe::close(bool keepConnected) {
 std::unique_ptr<Pipe> OverlappedPipe::clone() const {
     auto copy = std::make_unique<OverlappedPipe>(inheritableCopy(handle_), overlapped_);
     copy->eof_ = eof_;
-    copy->pending_ = pending_;
+    // A request under way is the original's: the copy must neither complete
+    // nor wait for it, so it starts idle.
+    copy->overlapped_.idle = true;
     return copy;
 }
 
