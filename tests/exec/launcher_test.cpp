@@ -8,7 +8,6 @@
 #include <future>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "errors/vexception.h"
 #include "exec/launcher.h"
@@ -144,22 +143,4 @@ TEST(Pipes, ReadsEndAtTheirTimeLimitAndExactOnesThatGetLessFail) {
     pair.server->close(true);
     EXPECT_EQ(pair.client->write("gh", 2, true), 0u);
     EXPECT_TRUE(pair.client->eof());
-}
-
-// Only a process that died while starting is started again; the last attempt's error stays.
-TEST(ProcessStart, OnlyAProcessThatDiedWhileStartingIsStartedAgain) {
-    const auto start = [](std::vector<DWORD> errors) {  // fails with these in turn, then succeeds
-        std::size_t attempts = 0;
-        const bool started = createProcessRetried([&] {
-            if (attempts == errors.size()) return ++attempts, true;
-            SetLastError(errors[attempts++]);
-            return false;
-        });
-        return std::to_string(started) + " " + std::to_string(attempts) + " " + std::to_string(GetLastError());
-    };
-    const DWORD died = ERROR_INTERNAL_ERROR;
-    EXPECT_EQ(start({died, died}), "1 3 1359");
-    EXPECT_EQ(start(std::vector<DWORD>(kStartAttempts, died)), "0 3 1359");
-    EXPECT_EQ(start({ERROR_FILE_NOT_FOUND}), "0 1 2");
-    EXPECT_EQ(start({died, ERROR_ACCESS_DENIED}), "0 2 5");
 }
