@@ -80,10 +80,14 @@ TEST(Launcher, ExitCodesResumeAndTermination) {
 }
 
 // An inheritable handle of ours reaches the child only when it inherits handles for its streams, and not at all with
-// the list of them; the streams still arrive, standard error merged or not.
+// the list of them; the streams still arrive, standard error merged or not, from an input another writer holds.
 TEST(Launcher, OnlyRedirectedLaunchesInheritHandlesAndAListLimitsThemToTheStreams) {
     test_support::TempDir dir(L"rundock-exec-");
     test_support::writeBytes(dir / L"in.txt", "from stdin");
+    // The input's producer still holds it open for writing: the child must start all the same.
+    const RunTime::FileHandle producer(CreateFileW((dir / L"in.txt").c_str(), GENERIC_WRITE,
+                                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(producer.valid());
     SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
     RunTime::AutoHandle event(CreateEventW(&inheritable, TRUE, FALSE, nullptr));
     ASSERT_TRUE(event.valid());
