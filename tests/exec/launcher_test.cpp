@@ -72,10 +72,14 @@ TEST(Launcher, ExitCodesResumeAndTermination) {
 }
 
 // An inheritable handle of ours reaches the child only when it inherits handles for its streams, and not at all with
-// the list of them; the streams still arrive, standard error merged or not.
+// the list of them; the streams still arrive, standard error merged or not, from an input another writer holds.
 TEST(Launcher, OnlyRedirectedLaunchesInheritHandlesAndAListLimitsThemToTheStreams) {
     test_support::TempDir dir(L"rundock-exec-");
     test_support::writeBytes(dir / L"in.txt", "from stdin");
+    // The input's producer still holds it open for writing: the child must start all the same.
+    const RunTime::FileHandle producer(CreateFileW((dir / L"in.txt").c_str(), GENERIC_WRITE,
+                                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(producer.valid());
     SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
     RunTime::AutoHandle event(CreateEventW(&inheritable, TRUE, FALSE, nullptr));
     ASSERT_TRUE(event.valid());
@@ -143,4 +147,18 @@ TEST(Pipes, ReadsEndAtTheirTimeLimitAndExactOnesThatGetLessFail) {
     pair.server->close(true);
     EXPECT_EQ(pair.client->write("gh", 2, true), 0u);
     EXPECT_TRUE(pair.client->eof());
+}
+
+// A failed wait for the client raises the connect's own text and line. An APC takes the event away while it waits.
+TEST(Pipes, AServerWhoseWaitForTheClientFailsSaysSo) {
+    struct Server : Con::ServerOverlappedPipe {
+        using ServerOverlappedPipe::ServerOverlappedPipe;
+        HANDLE event() noexcept { return overlappedRecord().event(); }
+    } server(RunTime::FileHandle(CreateNamedPipeW((L"\\\\.\\pipe\\rdtest-" + RunTime::uniqueName(true)).c_str(),
+                                                  PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED, 0, 1, 0, 0, 0, nullptr)));
+    ASSERT_TRUE(QueueUserAPC([](ULONG_PTR event) { CloseHandle(reinterpret_cast<HANDLE>(event)); }, GetCurrentThread(),
+                             reinterpret_cast<ULONG_PTR>(server.event())));
+    EXPECT_EQ(test_support::messageOf<vosexception>([&] { server.connect(); }, [](const vosexception& e) {
+        return e.message() + L" line " + std::to_wstring(e.chain().front().line);
+    }), vosexception::composeMessage(ERROR_INVALID_HANDLE, L"Unable to wait while pipe has been connected") + L" line 467");
 }
