@@ -10,11 +10,13 @@
 #include <vector>
 
 #include "app/consoleapp.h"
+#include "app/manager.h"
 #include "errors/vexception.h"
 #include "exec/quoting.h"
 #include "runtime/library.h"
 #include "runtime/registry.h"
 #include "tests/support/agent_run.h"
+#include "tests/support/raised.h"
 
 using reliability::TaskRun;
 
@@ -110,6 +112,17 @@ TEST(ParamsCheck, RequiredFirstThenTheSmallestUnexpectedNameExactlyAsWritten) {
             EXPECT_EQ(e.chain().front().function, "Params::check");
             EXPECT_EQ(e.chain().front().line, line);
         }
+    }
+}
+
+// A task run takes no parameter but the package name, and checks that before anything of the task.
+TEST(ParamsCheck, ATaskRunTakesOnlyThePackageName) {
+    Rundock::Manager manager;
+    for (const auto& [parameter, error] : {std::pair{L"password=x", L"Unexpected parameter password. "},
+                                           {L"--internal-package-name=p", L"Environment variable RD_CMD_BINARY is undefined"}}) {
+        std::wstring text = parameter;
+        wchar_t* parameters[] = {text.data(), nullptr};
+        EXPECT_EQ(test_support::messageOf<vexception>([&] { manager.go(1, parameters); }), error);
     }
 }
 

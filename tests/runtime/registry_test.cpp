@@ -89,7 +89,7 @@ TEST_F(Registry, ValuesOfTheWrongTypeOrSizeAreRefusedAndMissingOnesKeepTheOutput
     EXPECT_FALSE(registry::keyExists(kRoot, key_ + L"\\no", View::View32));
 }
 
-// Re-read on the 1st, 17th, 33rd… query; a stored 0 gives the caller's default. A wrongly typed value is never cached;
+// Re-read on the 1st, 17th, 33rd… query; a stored 0 gives the caller's default, a removed value keeps the cache. A wrongly typed value is never cached;
 // it stops the try-count style for good, not the Debug style.
 TEST_F(Registry, RefreshedSettingsRereadOnEverySixteenthQueryAndSurviveWrongTypes) {
     registry::RefreshedDword count(kRoot, key_, L"Count", View::View32), tries(kRoot, key_, L"Tries", View::View32),
@@ -109,4 +109,11 @@ TEST_F(Registry, RefreshedSettingsRereadOnEverySixteenthQueryAndSurviveWrongType
     EXPECT_EQ(answering(15, [&] { return debug.isSet(); }, false), 15);
     EXPECT_TRUE(count.valueOr(9) == 9u && debug.isSet());
     EXPECT_EQ(answering(40, [&] { return tries.valueOr(9); }, 9), 40);
+    // A value removed keeps what the cache holds: neither 0 nor the default takes its place.
+    put(L"Count", 4);
+    EXPECT_EQ(answering(16, [&] { return count.valueOr(9); }, 4), 1);  // the 33rd query reads it
+    registry::Key key(kRoot, key_, KEY_SET_VALUE | registry::accessFlag(View::View32), false);
+    for (const wchar_t* name : {L"Count", L"Debug"}) ASSERT_EQ(RegDeleteValueW(key.get(), name), 0);
+    EXPECT_EQ(answering(16, [&] { return count.valueOr(9); }, 4), 16);
+    EXPECT_EQ(answering(16, [&] { return debug.isSet(); }, true), 16);
 }

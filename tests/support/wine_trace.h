@@ -16,9 +16,6 @@
 
 namespace test_wine {
 
-// Whether this program runs under Wine: its ntdll exports wine_get_version.
-inline bool running() { return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr; }
-
 // The lines Wine prints while program runs with WINEDEBUG=channels, then
 // "exit N" with its exit code. traceFile must not exist yet.
 inline std::vector<std::string> trace(const std::wstring& channels, const std::wstring& program,

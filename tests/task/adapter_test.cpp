@@ -89,9 +89,11 @@ TEST(TaskRun, PidThenTheChildsCodeUnsignedOr1460AfterATimeoutUnlessItEndedFirst)
 // wait never wraps into a short one nor becomes infinite.
 TEST(TaskRun, VariablesAreCheckedInOrderAndTheTimeoutBecomesTheWait) {
     std::vector<std::tuple<std::wstring, const wchar_t*, std::wstring>> rows;  // variable, value, outcome
-    for (const wchar_t* name : Adapter::kRequiredVariables)
+    const std::vector<std::wstring> order{L"RD_CMD_BINARY", L"RD_STDIN",     L"RD_STDOUT", L"RD_STDERR",
+                                          L"RD_PID",        L"RD_EXIT_CODE", L"RD_TIMEOUT"};
+    for (const std::wstring& name : order)
         for (const wchar_t* value : {static_cast<const wchar_t*>(nullptr), L"", L" \t\r\n"})
-            rows.emplace_back(name, value, formatString(L"Environment variable %s is undefined", name) + L"@39");
+            rows.emplace_back(name, value, L"Environment variable " + name + L" is undefined@39");
     for (const wchar_t* value : {L"0", L"abc", L"0x10"})
         rows.emplace_back(L"RD_TIMEOUT", value,
                           formatString(L"Invalid environment variable RD_TIMEOUT value '%s'", value) + L"@45");
@@ -106,9 +108,10 @@ TEST(TaskRun, VariablesAreCheckedInOrderAndTheTimeoutBecomesTheWait) {
             fake->environment[variable] = value;
         else
             fake->environment.erase(variable);
-        // A later variable missing too changes nothing; names match in any case.
-        if (variable != L"RD_TIMEOUT" && outcome.find(L"undefined") != std::wstring::npos)
-            fake->environment.erase(L"rd_timeout");
+        // Every later variable missing too changes nothing; names match in any case.
+        if (outcome.find(L"undefined") != std::wstring::npos)
+            for (auto later = std::find(order.begin(), order.end(), variable) + 1; later != order.end(); ++later)
+                fake->environment.erase(L"r" + later->substr(1));
         const std::wstring error = runTask(fake);
         const std::size_t at = outcome.find(L'@');
         if (at == std::wstring::npos) {

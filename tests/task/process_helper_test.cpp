@@ -44,6 +44,19 @@ TEST(ProcessHelper, LogsExecuteBeforeTheStartAndTheFirstTrueOutcomeOnce) {
                                                       line + L" x \"pwd=*\""}));
 }
 
+// One file spelled twice takes both streams, and a result file from a longer run holds only the new number.
+TEST(TaskHelpers, OneStreamFileSpelledTwiceTakesBothStreamsAndResultFilesAreReplaced) {
+    test_support::TempDir dir(L"rundock-helper-");
+    test_support::writeBytes(dir / L"in", "");
+    DefaultProcessHelper child(kChild, L"out o err e", dir / L"in", dir / L"out", dir.path() + L"/OUT/");
+    child.start();
+    ASSERT_TRUE(child.waitForExit(30000));
+    EXPECT_EQ(test_support::readBytes(dir / L"out"), "oe");
+    test_support::writeBytes(dir / L"exit", "1460");
+    Rundock::DefaultSystemHelper().writeFile(dir / L"exit", "7");
+    EXPECT_EQ(test_support::readBytes(dir / L"exit"), "7");
+}
+
 // Each operation of a task run adds its own context entry, outermost last, to whatever fails inside it. (getEnv and
 // createTask cannot be made to fail from outside: the environment block is always there, and the helper's constructor
 // raises nothing.)
