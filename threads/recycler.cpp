@@ -16,28 +16,77 @@
 
 namespace {
 
-// Anyone may list the recycler, move a file in and delete it there; only
-// administrators and SYSTEM may read what it holds.
-void ensureRecyclerDirectory(const std::wstring& path) {
+constexpr DWORD kEveryoneOnDirectories = 0x001300E7;  // list, add, traverse, delete child and delete
+constexpr DWORD kEveryoneOnFiles = 0x00130080;        // read attributes, delete, read control
+
+// Anyone may list the recycler, move a file in and delete it there; only administrators and SYSTEM may read what it
+// holds. Protected: the volume root's entries (Users may read there) reach neither it nor what it holds.
+SecurityDescriptor recyclerSecurity() {
     constexpr DWORD kObjectsAndContainers = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
     constexpr DWORD kObjectsOnly = OBJECT_INHERIT_ACE | INHERIT_ONLY_ACE;
-    constexpr DWORD kEveryoneOnDirectories = 0x001300E7;  // list, add, traverse, delete child and delete
-    constexpr DWORD kEveryoneOnFiles = 0x00130080;        // read attributes, delete, read control
-    if (fileExist(path)) return;
-    const VSID admins = VSID::admins();
-    const VSID system = VSID::system();
-    const VSID everyone = VSID::everyone();
-    SecurityDescriptor security(
-        {SecurityDescriptor::allow(admins.get(), GENERIC_ALL, kObjectsAndContainers, TRUSTEE_IS_USER),
-         SecurityDescriptor::allow(system.get(), GENERIC_ALL, kObjectsAndContainers, TRUSTEE_IS_USER),
-         SecurityDescriptor::allow(everyone.get(), kEveryoneOnDirectories, CONTAINER_INHERIT_ACE, TRUSTEE_IS_USER),
-         SecurityDescriptor::allow(everyone.get(), kEveryoneOnFiles, kObjectsOnly, TRUSTEE_IS_USER)},
-        false);
-    try {
-        VDirectory::createDirectory(path, security.attributes());
-    } catch (const vexception&) {
-        if (!fileExist(path)) throw;  // else another process made it meanwhile
+    using RunTime::Sid;
+    return SecurityDescriptor(
+        {SecurityDescriptor::allow(Sid::administrators().get(), GENERIC_ALL, kObjectsAndContainers, TRUSTEE_IS_USER),
+         SecurityDescriptor::allow(Sid::localSystem().get(), GENERIC_ALL, kObjectsAndContainers, TRUSTEE_IS_USER),
+         SecurityDescriptor::allow(Sid::everyone().get(), kEveryoneOnDirectories, CONTAINER_INHERIT_ACE,
+                                   TRUSTEE_IS_USER),
+         SecurityDescriptor::allow(Sid::everyone().get(), kEveryoneOnFiles, kObjectsOnly, TRUSTEE_IS_USER)},
+        false, true);
+}
+
+// Another account could have made the directory first, or made it a junction to somewhere it can read: one found
+// is used only when it is a real directory owned by administrators, SYSTEM or this process's own account, and its
+// list is made the recycler's when it is not protected yet.
+void checkRecyclerDirectory(const std::wstring& path, const SecurityDescriptor& security) {
+    const RunTime::FileHandle directory = RunTime::File::openObject(path, READ_CONTROL | FILE_READ_ATTRIBUTES);
+    FILE_BASIC_INFO information{};
+    if (!directory.valid() || !GetFileInformationByHandleEx(directory.get(), FileBasicInfo, &information, sizeof information))
+        throwLastOsError([&] { return formatString(L"GetFileAttributes(%s)", path); }, "recyclerPath", __LINE__);
+    PSID owner = nullptr;
+    RunTime::LocalMemory<void> descriptor;
+    const DWORD status = GetSecurityInfo(directory.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION |
+                                         DACL_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr, descriptor.put());
+    if (status != ERROR_SUCCESS)
+        throwOsError(formatString(L"Unable to get the object (%s) security info", path), status,
+                     raiseSite("recyclerPath", __LINE__));
+    RunTime::Sid user, processOwner;
+    user.loadFromProcess(GetCurrentProcess());
+    processOwner.loadFromProcessOwner(GetCurrentProcess());
+    const RunTime::Sid found(owner);
+    const bool realDirectory = (information.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                               !(information.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    if (!realDirectory || !(found == RunTime::Sid::administrators() || found == RunTime::Sid::localSystem() ||
+                            found == user || found == processOwner))
+        throw vexception(formatString(L"The recycler '%s' is not used: it is not a directory of the administrators",
+                                      path), raiseSite("recyclerPath", __LINE__));
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    if (GetSecurityDescriptorControl(descriptor.get(), &control, &revision) && (control & SE_DACL_PROTECTED)) return;
+    RunTime::Acl list;
+    list.copy(security.dacl());
+    RunTime::Access::setSecurity(path, SE_FILE_OBJECT, list);
+}
+
+void ensureRecyclerDirectory(const std::wstring& path) {
+    SecurityDescriptor security = recyclerSecurity();
+    if (!fileExist(path)) {
+        try {
+            VDirectory::createDirectory(path, security.attributes());
+        } catch (const vexception&) {
+            if (!fileExist(path)) throw;  // else another process made it meanwhile
+        }
     }
+    checkRecyclerDirectory(path, security);
+}
+
+// A file that stays in the recycler gets the list of what the recycler holds, so that its own entries (what it
+// inherited where it was) no longer let others read it.
+void protectRecycled(const std::wstring& path) {
+    RunTime::Acl list;
+    for (const RunTime::Sid* sid : {&RunTime::Sid::administrators(), &RunTime::Sid::localSystem()})
+        list.add({RunTime::Ace::init(ACCESS_ALLOWED_ACE_TYPE, 0, GENERIC_ALL, sid->get())});
+    list.add({RunTime::Ace::init(ACCESS_ALLOWED_ACE_TYPE, 0, kEveryoneOnFiles, RunTime::Sid::everyone().get())});
+    RunTime::Access::setSecurity(path, SE_FILE_OBJECT, list);
 }
 
 // Clears read-only on the name itself, never through a link.
@@ -116,12 +165,15 @@ void removeFile(const std::wstring& path, bool force, bool viaRecycler, std::int
                      error, raiseSite("removeFile", __LINE__));
     // Deleted at once when possible; otherwise it waits in the recycler, unreadable to others.
     // A read-only file moves, but goes only once writable: force clears it there.
-    if (viaRecycler && !erase() && force) {
-        try {
-            clearReadOnly(target);
-            erase();
-        } catch (const vexception&) {
-            // It waits in the recycler like a busy file.
-        }
+    if (!viaRecycler || erase()) return;
+    try {
+        if (force) clearReadOnly(target);
+        if (force && erase()) return;
+    } catch (const vexception&) {
+    }
+    try {
+        protectRecycled(target);
+    } catch (const vexception&) {
+        // It waits with the list it had, as where it came from.
     }
 }

@@ -128,10 +128,10 @@ TEST(Acls, DeletingASidAndMakingAFileDeletableKeepOnlyWhatTheySay) {
     EXPECT_EQ(describe(acl.deleteAce(kA.get(), false)), (std::vector<std::string>{"allow B"}));
     const Acl current = listOf({allow(kC), allow(kC, OBJECT_INHERIT_ACE | INHERIT_ONLY_ACE, FILE_GENERIC_READ),
                                 allow(kC, OBJECT_INHERIT_ACE, FILE_GENERIC_WRITE), deny(kA, 0, DELETE),
-                                allow(kA, 0, GENERIC_ALL), allow(kB, 0, GENERIC_ALL)});
-    EXPECT_EQ(describe(RunTime::Access::deleteAccessList(current, DELETE | FILE_WRITE_ATTRIBUTES, kA, {kB}, true)),
-              (std::vector<std::string>{"deny A 0x10000", "allow C flags1 0x12019f", "allow SYSTEM flags3 0x10100",
-                                        "allow A flags3 0x10100"}));
+                                allow(kA, 0, GENERIC_ALL), allow(kB, 0, GENERIC_ALL), deny(kB, 0, FILE_READ_DATA)});
+    EXPECT_EQ(describe(RunTime::Access::deleteAccessList(current, DELETE | FILE_WRITE_ATTRIBUTES, kA, {kB}, true, 0)),
+              (std::vector<std::string>{"deny B 0x1", "deny A 0x10000", "allow C flags1 0x12019f",
+                                        "allow SYSTEM 0x10100", "allow A 0x10100"}));
 }
 
 // Accounts that no longer exist leave the list that is written back.
