@@ -117,6 +117,11 @@ TEST(Acls, ListsGrowKeepingTheirOrderUpToTheLargestAnAclHolds) {
     for (DWORD i = 201; i <= 2000; ++i) many.push_back(allow(kA, 0, i));
     EXPECT_TRUE(messageOf<vexception>([&] { acl.add(many); }).starts_with(L"Unable to allocate new ACL: "));
     EXPECT_EQ(acl.end(), 200);
+    // One at a time up to the 16-bit size (about 1,800 entries of 36 bytes): the one that would not fit raises and
+    // leaves the list as it was.
+    DWORD mask = 200;
+    while (messageOf<vexception>([&] { acl.add({allow(kA, 0, ++mask)}); }) == L"(no failure)") ASSERT_LT(mask, 3000u);
+    EXPECT_TRUE(acl.end() == int(mask) - 1 && acl.end() > 1800 && acl.getAce(0).mask() == mask - 1) << acl.end();
 }
 
 // Deleting a SID keeps its deny entries only when asked. The list that makes a file deletable: generic rights mapped,
