@@ -4,15 +4,25 @@
 
 #include <gtest/gtest.h>
 
+#include <aclapi.h>
+#include <sddl.h>
+#include <winioctl.h>
+
+#include <algorithm>
 #include <atomic>
 #include <bit>
+#include <cstring>
+#include <map>
 #include <optional>
 #include <thread>
+#include <tuple>
+#include <vector>
 
 #include "errors/vexception.h"
 #include "runtime/files.h"
 #include "runtime/paths.h"
 #include "runtime/security.h"
+#include "tests/support/platform.h"
 #include "tests/support/raised.h"
 #include "tests/support/temp_dir.h"
 #include "threads/recycler.h"
@@ -43,6 +53,62 @@ HANDLE newEvent(BOOL inheritable = FALSE) {
 bool isOpen(HANDLE handle) {
     DWORD flags = 0;
     return GetHandleInformation(handle, &flags);
+}
+
+// An object's owner and list as text, whether the list is protected and holds inherited entries, and the rights its
+// allow entries give on the object itself by SID (generic rights mapped for files), all read through the object itself.
+using Security = std::tuple<std::wstring, bool, bool, std::map<std::wstring, DWORD>>;
+Security securityOf(const std::wstring& path) {
+    constexpr SECURITY_INFORMATION kWhat = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    const RunTime::FileHandle object = RunTime::File::openObject(path, READ_CONTROL);
+    PACL dacl = nullptr;
+    RunTime::LocalMemory<void> descriptor;
+    RunTime::LocalMemory<wchar_t> text;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    if (GetSecurityInfo(object.get(), SE_FILE_OBJECT, kWhat, nullptr, nullptr, &dacl, nullptr, descriptor.put()) ||
+        !ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor.get(), SDDL_REVISION_1, kWhat, text.put(),
+                                                              nullptr) ||
+        !GetSecurityDescriptorControl(descriptor.get(), &control, &revision))
+        return {L"unreadable", false, false, {}};
+    Security result{text.get(), control & SE_DACL_PROTECTED, false, {}};
+    for (DWORD index = 0; dacl && index < dacl->AceCount; ++index) {
+        ACCESS_ALLOWED_ACE* entry = nullptr;
+        GetAce(dacl, index, reinterpret_cast<void**>(&entry));
+        std::get<2>(result) |= (entry->Header.AceFlags & INHERITED_ACE) != 0;
+        if (entry->Header.AceType != ACCESS_ALLOWED_ACE_TYPE || (entry->Header.AceFlags & INHERIT_ONLY_ACE)) continue;
+        GENERIC_MAPPING mapping{FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
+        DWORD mask = entry->Mask;
+        MapGenericMask(&mask, &mapping);
+        std::get<3>(result)[RunTime::Sid(&entry->SidStart).toSidString()] |= mask;
+    }
+    return result;
+}
+
+// A junction at link to the directory target: a mount-point reparse buffer with an empty print name.
+bool makeJunction(const std::wstring& link, const std::wstring& target) {
+    if (!CreateDirectoryW(link.c_str(), nullptr)) return false;
+    const RunTime::FileHandle handle = RunTime::File::openObject(link, GENERIC_WRITE);
+    const std::wstring substitute = L"\\??\\" + target;
+    std::vector<unsigned char> data(16 + (substitute.size() + 2) * sizeof(wchar_t));
+    const WORD bytes = static_cast<WORD>(substitute.size() * sizeof(wchar_t));
+    const DWORD tag = IO_REPARSE_TAG_MOUNT_POINT;
+    const WORD header[6] = {static_cast<WORD>(data.size() - 8), 0, 0, bytes, static_cast<WORD>(bytes + 2), 0};
+    std::memcpy(data.data(), &tag, 4);
+    std::memcpy(data.data() + 4, header, sizeof header);
+    std::memcpy(data.data() + 16, substitute.data(), bytes);
+    DWORD returned = 0;
+    return DeviceIoControl(handle.get(), FSCTL_SET_REPARSE_POINT, data.data(), static_cast<DWORD>(data.size()),
+                           nullptr, 0, &returned, nullptr);
+}
+
+// Sets the read-only bit of path itself, never through a link.
+bool setOwnReadOnly(const std::wstring& path) {
+    const RunTime::FileHandle object = RunTime::File::openObject(path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES);
+    FILE_BASIC_INFO information{};
+    if (!GetFileInformationByHandleEx(object.get(), FileBasicInfo, &information, sizeof information)) return false;
+    information = FILE_BASIC_INFO{{}, {}, {}, {}, information.FileAttributes | FILE_ATTRIBUTE_READONLY};
+    return SetFileInformationByHandle(object.get(), FileBasicInfo, &information, sizeof information);
 }
 
 }  // namespace
@@ -172,6 +238,60 @@ TEST_F(Files, RemoveFileDeletesOrMovesToTheRecyclerOrExplainsWhyNot) {
     held.open(path(L"busy"), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0);
     EXPECT_TRUE(contains(messageOf<VSharingViolationException>([&] { removeFile(path(L"busy"), true, true, 2, 10); }),
                          L" at Move file '" + path(L"busy") + L"' to '\\\\?\\" + recycler + L"\\"));
+}
+
+// The agent runs with high rights: a link must never lead it to re-own, re-list or re-mark what lies elsewhere. Each
+// link is read-only itself, so that only the forced path (ownership, delete access, the bit cleared) removes it.
+TEST_F(Files, RemoveFileTakesAJunctionOrFileLinkAndLeavesItsTargetAsItWas) {
+    if (test_support::runningUnderWine())
+        GTEST_SKIP() << "Wine 8 makes no links and keeps no file lists";
+    ASSERT_TRUE(CreateDirectoryW(path(L"target").c_str(), nullptr) && VFile::writeAll(path(L"target\\kept"), "x", true) &&
+                VFile::writeAll(path(L"file"), "x", true));
+    ASSERT_TRUE(makeJunction(path(L"junction"), path(L"target"))) << GetLastError();
+    if (!CreateSymbolicLinkW(path(L"link").c_str(), path(L"file").c_str(), SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE))
+        GTEST_SKIP() << "this account may not make symbolic links (error " << GetLastError() << ")";
+    std::map<std::wstring, Security> before;
+    for (const wchar_t* name : {L"target", L"target\\kept", L"file"}) {
+        ASSERT_TRUE(SetFileAttributesW(path(name).c_str(), FILE_ATTRIBUTE_READONLY));
+        before[name] = securityOf(path(name));
+    }
+    for (const wchar_t* link : {L"junction", L"link"}) {
+        ASSERT_TRUE(setOwnReadOnly(path(link))) << GetLastError();
+        removeFile(path(link), true, false, 0, 0);
+        EXPECT_EQ(GetFileAttributesW(path(link).c_str()), INVALID_FILE_ATTRIBUTES) << link;
+    }
+    for (const auto& [name, security] : before) {
+        EXPECT_EQ(securityOf(path(name)), security) << name;
+        EXPECT_TRUE(getFileAttributes(path(name)) & FILE_ATTRIBUTE_READONLY) << name;
+    }
+}
+
+// Read back: the recycler's lists and that of a file left there (read-only, moved without force) are protected, take
+// nothing from the volume root (where Users may read), and let only administrators and SYSTEM read.
+TEST_F(Files, TheRecyclerAndWhatStaysThereHaveProtectedListsOfTheirOwn) {
+    if (test_support::runningUnderWine())
+        GTEST_SKIP() << "Wine keeps no file lists: it reads back a list made from the Unix mode";
+    const std::wstring recycler = recyclerPath(path(L"x"));
+    std::map<std::wstring, DWORD> expected{{L"S-1-5-32-544", FILE_ALL_ACCESS}, {L"S-1-5-18", FILE_ALL_ACCESS},
+                                           {L"S-1-1-0", 0x1300E7}};
+    const auto listOf = [](Security security) {  // the owner may be any of those the recycler trusts
+        std::get<0>(security).clear();
+        return security;
+    };
+    for (const std::wstring& directory : {recycler.substr(0, recycler.rfind(L'\\')), recycler})
+        EXPECT_EQ(listOf(securityOf(directory)), Security(L"", true, false, expected)) << directory;
+    const std::vector<std::wstring> held = test_support::fileNames(recycler + L"\\*");
+    ASSERT_TRUE(VFile::writeAll(path(L"ro"), "x", true) && SetFileAttributesW(path(L"ro").c_str(), FILE_ATTRIBUTE_READONLY));
+    removeFile(path(L"ro"), false, true, 0, 0);
+    std::vector<std::wstring> stayed;
+    for (const std::wstring& name : test_support::fileNames(recycler + L"\\*"))
+        if (std::find(held.begin(), held.end(), name) == held.end()) stayed.push_back(recycler + L"\\" + name);
+    ASSERT_EQ(stayed.size(), 1u);
+    const Security security = listOf(securityOf(stayed[0]));
+    SetFileAttributesW(stayed[0].c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(stayed[0].c_str());
+    expected[L"S-1-1-0"] = 0x130080;
+    EXPECT_EQ(security, Security(L"", true, false, expected));
 }
 
 TEST(Handles, MovingLeavesTheEmptyValueAndEachResourceClosesOnce) {
