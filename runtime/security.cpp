@@ -466,14 +466,14 @@ SecurityDescriptor::SecurityDescriptor(const std::vector<Entry>& entries, bool i
 namespace {
 
 // Get/SetNamedSecurityInfo follow links; file objects go through their own handle.
-DWORD readDacl(const std::wstring& name, SE_OBJECT_TYPE type, PACL* dacl, RunTime::LocalMemory<void>& descriptor) {
+DWORD readSecurity(const std::wstring& name, SE_OBJECT_TYPE type, PSID* owner, PACL* dacl,
+                   RunTime::LocalMemory<void>& descriptor) {
+    constexpr SECURITY_INFORMATION kWhat = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
     if (type != SE_FILE_OBJECT)
-        return GetNamedSecurityInfoW(name.c_str(), type, DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl, nullptr,
-                                     descriptor.put());
+        return GetNamedSecurityInfoW(name.c_str(), type, kWhat, owner, nullptr, dacl, nullptr, descriptor.put());
     const RunTime::FileHandle file = RunTime::File::openObject(name, READ_CONTROL);
     if (!file.valid()) return GetLastError();
-    return GetSecurityInfo(file.get(), type, DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl, nullptr,
-                           descriptor.put());
+    return GetSecurityInfo(file.get(), type, kWhat, owner, nullptr, dacl, nullptr, descriptor.put());
 }
 
 // File objects through a handle on the object itself, with the low-level call, which changes that object alone:
@@ -612,23 +612,29 @@ void setOwner(const std::wstring& objectName, SE_OBJECT_TYPE type) {
                      status, raiseSite("RunTime::Access::setOwner", __LINE__));
 }
 
-Acl getSecurity(const std::wstring& objectName, SE_OBJECT_TYPE type) {
+ObjectSecurity objectSecurity(const std::wstring& objectName, SE_OBJECT_TYPE type) {
+    PSID owner = nullptr;
     PACL dacl = nullptr;
     LocalMemory<void> descriptor;
-    const DWORD status = readDacl(objectName, type, &dacl, descriptor);
+    const DWORD status = readSecurity(objectName, type, &owner, &dacl, descriptor);
     if (status != ERROR_SUCCESS)
         throwOsError(formatString(L"Unable to get the object (%s) security info", objectName), status,
                      raiseSite("RunTime::Access::getSecurity", __LINE__));
-    Acl result;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    ObjectSecurity result{Sid(owner), GetSecurityDescriptorControl(descriptor.get(), &control, &revision) &&
+                                          (control & SE_DACL_PROTECTED), Acl()};
     if (dacl) {
-        result.copy(dacl);
+        result.dacl.copy(dacl);
     } else {
         // No DACL at all grants everyone everything.
-        result.add({Ace::init(ACCESS_ALLOWED_ACE_TYPE, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, GENERIC_ALL,
-                              Sid::everyone().get())});
+        result.dacl.add({Ace::init(ACCESS_ALLOWED_ACE_TYPE, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, GENERIC_ALL,
+                                   Sid::everyone().get())});
     }
     return result;
 }
+
+Acl getSecurity(const std::wstring& objectName, SE_OBJECT_TYPE type) { return objectSecurity(objectName, type).dacl; }
 
 Acl removeStaleAces(const Acl& acl) {
     Acl result = acl;

@@ -200,6 +200,14 @@ bool privilegeExist(const wchar_t* name);
 // File objects are reached through a handle opened on the name itself, so a
 // junction or symbolic link is never followed; other kinds by name.
 void setOwner(const std::wstring& objectName, SE_OBJECT_TYPE type);
+// What an object's descriptor says: its owner, whether its list takes
+// nothing from the parent, and the list as getSecurity gives it.
+struct ObjectSecurity {
+    Sid owner;
+    bool protectedDacl = false;
+    Acl dacl;
+};
+ObjectSecurity objectSecurity(const std::wstring& objectName, SE_OBJECT_TYPE type);
 Acl getSecurity(const std::wstring& objectName, SE_OBJECT_TYPE type);
 // Writes the list as protected, without entries for accounts that no longer exist.
 void setSecurity(const std::wstring& objectName, SE_OBJECT_TYPE type, const Acl& acl);

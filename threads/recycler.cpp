@@ -38,30 +38,18 @@ SecurityDescriptor recyclerSecurity() {
 // is used only when it is a real directory owned by administrators, SYSTEM or this process's own account, and its
 // list is made the recycler's when it is not protected yet.
 void checkRecyclerDirectory(const std::wstring& path, const SecurityDescriptor& security) {
-    const RunTime::FileHandle directory = RunTime::File::openObject(path, READ_CONTROL | FILE_READ_ATTRIBUTES);
-    FILE_BASIC_INFO information{};
-    if (!directory.valid() || !GetFileInformationByHandleEx(directory.get(), FileBasicInfo, &information, sizeof information))
-        throwLastOsError([&] { return formatString(L"GetFileAttributes(%s)", path); }, "recyclerPath", __LINE__);
-    PSID owner = nullptr;
-    RunTime::LocalMemory<void> descriptor;
-    const DWORD status = GetSecurityInfo(directory.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION |
-                                         DACL_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr, descriptor.put());
-    if (status != ERROR_SUCCESS)
-        throwOsError(formatString(L"Unable to get the object (%s) security info", path), status,
-                     raiseSite("recyclerPath", __LINE__));
+    const DWORD attributes = getFileAttributes(path);
+    const RunTime::Access::ObjectSecurity found = RunTime::Access::objectSecurity(path, SE_FILE_OBJECT);
     RunTime::Sid user, processOwner;
     user.loadFromProcess(GetCurrentProcess());
     processOwner.loadFromProcessOwner(GetCurrentProcess());
-    const RunTime::Sid found(owner);
-    const bool realDirectory = (information.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
-                               !(information.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
-    if (!realDirectory || !(found == RunTime::Sid::administrators() || found == RunTime::Sid::localSystem() ||
-                            found == user || found == processOwner))
+    const bool realDirectory = (attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    const RunTime::Sid& owner = found.owner;
+    if (!realDirectory || !(owner == RunTime::Sid::administrators() || owner == RunTime::Sid::localSystem() ||
+                            owner == user || owner == processOwner))
         throw vexception(formatString(L"The recycler '%s' is not used: it is not a directory of the administrators",
                                       path), raiseSite("recyclerPath", __LINE__));
-    SECURITY_DESCRIPTOR_CONTROL control = 0;
-    DWORD revision = 0;
-    if (GetSecurityDescriptorControl(descriptor.get(), &control, &revision) && (control & SE_DACL_PROTECTED)) return;
+    if (found.protectedDacl) return;
     RunTime::Acl list;
     list.copy(security.dacl());
     RunTime::Access::setSecurity(path, SE_FILE_OBJECT, list);

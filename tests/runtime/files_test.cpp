@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <aclapi.h>
-#include <sddl.h>
 #include <winioctl.h>
 
 #include <algorithm>
@@ -55,32 +53,20 @@ bool isOpen(HANDLE handle) {
     return GetHandleInformation(handle, &flags);
 }
 
-// An object's owner and list as text, whether the list is protected and holds inherited entries, and the rights its
-// allow entries give on the object itself by SID (generic rights mapped for files), all read through the object itself.
+// An object's owner, whether its list is protected and holds inherited entries, and the rights its allow entries give
+// on the object itself by SID, generic rights mapped for files; read through the object itself.
 using Security = std::tuple<std::wstring, bool, bool, std::map<std::wstring, DWORD>>;
 Security securityOf(const std::wstring& path) {
-    constexpr SECURITY_INFORMATION kWhat = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
-    const RunTime::FileHandle object = RunTime::File::openObject(path, READ_CONTROL);
-    PACL dacl = nullptr;
-    RunTime::LocalMemory<void> descriptor;
-    RunTime::LocalMemory<wchar_t> text;
-    SECURITY_DESCRIPTOR_CONTROL control = 0;
-    DWORD revision = 0;
-    if (GetSecurityInfo(object.get(), SE_FILE_OBJECT, kWhat, nullptr, nullptr, &dacl, nullptr, descriptor.put()) ||
-        !ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor.get(), SDDL_REVISION_1, kWhat, text.put(),
-                                                              nullptr) ||
-        !GetSecurityDescriptorControl(descriptor.get(), &control, &revision))
-        return {L"unreadable", false, false, {}};
-    Security result{text.get(), control & SE_DACL_PROTECTED, false, {}};
-    for (DWORD index = 0; dacl && index < dacl->AceCount; ++index) {
-        ACCESS_ALLOWED_ACE* entry = nullptr;
-        GetAce(dacl, index, reinterpret_cast<void**>(&entry));
-        std::get<2>(result) |= (entry->Header.AceFlags & INHERITED_ACE) != 0;
-        if (entry->Header.AceType != ACCESS_ALLOWED_ACE_TYPE || (entry->Header.AceFlags & INHERIT_ONLY_ACE)) continue;
+    const RunTime::Access::ObjectSecurity security = RunTime::Access::objectSecurity(path, SE_FILE_OBJECT);
+    Security result{security.owner.toSidString(), security.protectedDacl, false, {}};
+    for (int index = 0; index < security.dacl.end(); ++index) {
+        const RunTime::Ace entry = security.dacl.getAce(index);
         GENERIC_MAPPING mapping{FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
-        DWORD mask = entry->Mask;
+        DWORD mask = entry.mask();
         MapGenericMask(&mask, &mapping);
-        std::get<3>(result)[RunTime::Sid(&entry->SidStart).toSidString()] |= mask;
+        std::get<2>(result) |= (entry.flags() & INHERITED_ACE) != 0;
+        if (entry.type() == ACCESS_ALLOWED_ACE_TYPE && !(entry.flags() & INHERIT_ONLY_ACE))
+            std::get<3>(result)[RunTime::Sid(entry.sid()).toSidString()] |= mask;
     }
     return result;
 }
