@@ -77,18 +77,6 @@ void protectRecycled(const std::wstring& path) {
     RunTime::Access::setSecurity(path, SE_FILE_OBJECT, list);
 }
 
-// Clears read-only on the name itself, never through a link.
-void clearReadOnly(const std::wstring& path) {
-    const RunTime::FileHandle file = RunTime::File::openObject(path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES);
-    FILE_BASIC_INFO information{};
-    if (!file.valid() || !GetFileInformationByHandleEx(file.get(), FileBasicInfo, &information, sizeof information))
-        throwLastOsError([&] { return formatString(L"GetFileAttributes(%s)", path); }, "removeFile", __LINE__);
-    information = FILE_BASIC_INFO{{}, {}, {}, {}, information.FileAttributes & ~DWORD{FILE_ATTRIBUTE_READONLY}};
-    if (!information.FileAttributes) information.FileAttributes = FILE_ATTRIBUTE_NORMAL;  // 0 would change nothing
-    if (!SetFileInformationByHandle(file.get(), FileBasicInfo, &information, sizeof information))
-        throwLastOsError([&] { return formatString(L"SetFileAttributes(%s)", path); }, "removeFile", __LINE__);
-}
-
 }  // namespace
 
 std::wstring recyclerPath(const std::wstring& path) {
@@ -140,7 +128,7 @@ void removeFile(const std::wstring& path, bool force, bool viaRecycler, std::int
         } catch (const vexception&) {
             // A volume without ACLs, say: clearing read-only may still do.
         }
-        clearReadOnly(source);
+        RunTime::File::changeObjectAttributes(source, 0, FILE_ATTRIBUTE_READONLY);
         removed = step();
     }
     for (; !removed && retries > 0; --retries) {
@@ -155,7 +143,7 @@ void removeFile(const std::wstring& path, bool force, bool viaRecycler, std::int
     // A read-only file moves, but goes only once writable: force clears it there.
     if (!viaRecycler || erase()) return;
     try {
-        if (force) clearReadOnly(target);
+        if (force) RunTime::File::changeObjectAttributes(target, 0, FILE_ATTRIBUTE_READONLY);
         if (force && erase()) return;
     } catch (const vexception&) {
     }

@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
-#include <cstring>
 #include <map>
 #include <optional>
 #include <thread>
@@ -71,30 +70,18 @@ Security securityOf(const std::wstring& path) {
     return result;
 }
 
-// A junction at link to the directory target: a mount-point reparse buffer with an empty print name.
+// A junction at link to the directory target: a mount-point reparse buffer (eight 16-bit header words: the tag, the
+// data size, a reserved word, the substitute name's offset and size, the empty print name's), then both names.
 bool makeJunction(const std::wstring& link, const std::wstring& target) {
-    if (!CreateDirectoryW(link.c_str(), nullptr)) return false;
-    const RunTime::FileHandle handle = RunTime::File::openObject(link, GENERIC_WRITE);
-    const std::wstring substitute = L"\\??\\" + target;
-    std::vector<unsigned char> data(16 + (substitute.size() + 2) * sizeof(wchar_t));
-    const WORD bytes = static_cast<WORD>(substitute.size() * sizeof(wchar_t));
-    const DWORD tag = IO_REPARSE_TAG_MOUNT_POINT;
-    const WORD header[6] = {static_cast<WORD>(data.size() - 8), 0, 0, bytes, static_cast<WORD>(bytes + 2), 0};
-    std::memcpy(data.data(), &tag, 4);
-    std::memcpy(data.data() + 4, header, sizeof header);
-    std::memcpy(data.data() + 16, substitute.data(), bytes);
+    const std::wstring names = (L"\\??\\" + target).append(2, L'\0');
+    const WORD bytes = static_cast<WORD>((names.size() - 2) * 2);
+    std::wstring data{LOWORD(IO_REPARSE_TAG_MOUNT_POINT), HIWORD(IO_REPARSE_TAG_MOUNT_POINT),
+                      wchar_t(names.size() * 2 + 8), 0, 0, bytes, wchar_t(bytes + 2), 0};
+    data += names;
     DWORD returned = 0;
-    return DeviceIoControl(handle.get(), FSCTL_SET_REPARSE_POINT, data.data(), static_cast<DWORD>(data.size()),
-                           nullptr, 0, &returned, nullptr);
-}
-
-// Sets the read-only bit of path itself, never through a link.
-bool setOwnReadOnly(const std::wstring& path) {
-    const RunTime::FileHandle object = RunTime::File::openObject(path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES);
-    FILE_BASIC_INFO information{};
-    if (!GetFileInformationByHandleEx(object.get(), FileBasicInfo, &information, sizeof information)) return false;
-    information = FILE_BASIC_INFO{{}, {}, {}, {}, information.FileAttributes | FILE_ATTRIBUTE_READONLY};
-    return SetFileInformationByHandle(object.get(), FileBasicInfo, &information, sizeof information);
+    return CreateDirectoryW(link.c_str(), nullptr) &&
+           DeviceIoControl(RunTime::File::openObject(link, GENERIC_WRITE).get(), FSCTL_SET_REPARSE_POINT, data.data(),
+                           static_cast<DWORD>(data.size() * 2), nullptr, 0, &returned, nullptr);
 }
 
 }  // namespace
@@ -242,7 +229,7 @@ TEST_F(Files, RemoveFileTakesAJunctionOrFileLinkAndLeavesItsTargetAsItWas) {
         before[name] = securityOf(path(name));
     }
     for (const wchar_t* link : {L"junction", L"link"}) {
-        ASSERT_TRUE(setOwnReadOnly(path(link))) << GetLastError();
+        RunTime::File::changeObjectAttributes(path(link), FILE_ATTRIBUTE_READONLY, 0);
         removeFile(path(link), true, false, 0, 0);
         EXPECT_EQ(GetFileAttributesW(path(link).c_str()), INVALID_FILE_ATTRIBUTES) << link;
     }
