@@ -55,7 +55,8 @@ void checkRecyclerDirectory(const std::wstring& path, const SecurityDescriptor& 
     RunTime::Access::setSecurity(path, SE_FILE_OBJECT, list);
 }
 
-void ensureRecyclerDirectory(const std::wstring& path) {
+// withLists: the volume keeps access lists (a FAT volume keeps none, and nothing on it is private).
+void ensureRecyclerDirectory(const std::wstring& path, bool withLists) {
     SecurityDescriptor security = recyclerSecurity();
     if (!fileExist(path)) {
         try {
@@ -64,7 +65,7 @@ void ensureRecyclerDirectory(const std::wstring& path) {
             if (!fileExist(path)) throw;  // else another process made it meanwhile
         }
     }
-    checkRecyclerDirectory(path, security);
+    if (withLists) checkRecyclerDirectory(path, security);
 }
 
 // A file that stays in the recycler gets the list of what the recycler holds, so that its own entries (what it
@@ -91,10 +92,13 @@ std::wstring recyclerPath(const std::wstring& path) {
                 throwLastOsError([&] { return formatString(L"GetVolumePathName(%s) failed", path); }, "recyclerPath",
                                  __LINE__);
             }
+            DWORD flags = 0;
+            const bool withLists = !GetVolumeInformationW(volume, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) ||
+                                   (flags & FILE_PERSISTENT_ACLS);
             std::wstring recycler = VFileName::combine(VFileName::withoutLongPrefix(volume), L"Recycler");
-            ensureRecyclerDirectory(recycler);
+            ensureRecyclerDirectory(recycler, withLists);
             recycler = VFileName::combine(recycler, L"{86066D57-9347-46a7-B4DB-971D9EF36D29}");
-            ensureRecyclerDirectory(recycler);
+            ensureRecyclerDirectory(recycler, withLists);
             return recycler;
         },
         path);
@@ -146,6 +150,7 @@ void removeFile(const std::wstring& path, bool force, bool viaRecycler, std::int
         if (force) RunTime::File::changeObjectAttributes(target, 0, FILE_ATTRIBUTE_READONLY);
         if (force && erase()) return;
     } catch (const vexception&) {
+        // Still read-only: it waits, made private below.
     }
     try {
         protectRecycled(target);
