@@ -15,3 +15,15 @@ void VJob::terminate(std::uint32_t exitCode) {
     if (!TerminateJobObject(handle_.get(), exitCode))
         throwLastOsError(L"TerminateJobObject", "VJob::terminate", __LINE__);
 }
+
+bool VJob::childMustBreakAway() {
+    BOOL inJob = FALSE;
+    if (!IsProcessInJob(GetCurrentProcess(), nullptr, &inJob) || !inJob) return false;
+    // A null job is the immediate job of this process; a failed query adds nothing.
+    JOBOBJECT_BASIC_UI_RESTRICTIONS ui{};
+    JOBOBJECT_BASIC_LIMIT_INFORMATION limits{};
+    return QueryInformationJobObject(nullptr, JobObjectBasicUIRestrictions, &ui, sizeof ui, nullptr) &&
+           ui.UIRestrictionsClass != 0 &&
+           QueryInformationJobObject(nullptr, JobObjectBasicLimitInformation, &limits, sizeof limits, nullptr) &&
+           (limits.LimitFlags & JOB_OBJECT_LIMIT_BREAKAWAY_OK);
+}

@@ -18,6 +18,10 @@ public:
     // closing it leaves every process in it running. Raises the OS error of
     // the call that failed (nested jobs are refused on older systems).
     static VJob contain(HANDLE process);
+    // Whether a child must leave the job this process runs in to get one of
+    // its own: that job refuses nesting (it sets UI limits) but allows
+    // breakaway. Never where breakaway is not allowed: that start would fail.
+    static bool childMustBreakAway();
 
     bool valid() const noexcept { return handle_.valid(); }
     // Ends every process in the job with exitCode; does not wait.

@@ -141,6 +141,7 @@ std::uint32_t vexecutil::creationFlags() const {
     std::uint32_t flags = GetPriorityClass(GetCurrentProcess());
     if (noWindow) flags |= CREATE_NO_WINDOW;
     if (suspended) flags |= CREATE_SUSPENDED;
+    if (breakawayFromJob) flags |= CREATE_BREAKAWAY_FROM_JOB;
     if (environment) flags |= CREATE_UNICODE_ENVIRONMENT;
     if (!redirects()) flags |= CREATE_NEW_CONSOLE;
     return flags;

@@ -48,6 +48,7 @@ public:
     std::wstring stderrFile;
     bool inheritDesktop = false;      // false: the child goes to "winsta0\default"
     bool suspended = false;           // resume() lets the child run
+    bool breakawayFromJob = false;    // leave the jobs of this process (each must allow it)
     bool overlappedPipes = true;
     // Of each pipe made; 0 is the system's. Under Wine a pipe of 0 holds
     // nothing: every write waits until the child has read it.

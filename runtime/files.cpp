@@ -122,6 +122,18 @@ RunTime::FileHandle RunTime::File::openObject(const std::wstring& path, DWORD ac
                                   nullptr));
 }
 
+void RunTime::File::changeObjectAttributes(const std::wstring& path, DWORD set, DWORD clear) {
+    static constexpr const char* kFunction = "RunTime::File::changeObjectAttributes";
+    const FileHandle file = openObject(path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES);
+    FILE_BASIC_INFO information{};
+    if (!file.valid() || !GetFileInformationByHandleEx(file.get(), FileBasicInfo, &information, sizeof information))
+        throwLastOsError([&] { return formatString(L"SetFileAttributes(%s)", path); }, kFunction, __LINE__);
+    information = FILE_BASIC_INFO{{}, {}, {}, {}, (information.FileAttributes | set) & ~clear};
+    if (!information.FileAttributes) information.FileAttributes = FILE_ATTRIBUTE_NORMAL;  // 0 would change nothing
+    if (!SetFileInformationByHandle(file.get(), FileBasicInfo, &information, sizeof information))
+        throwLastOsError([&] { return formatString(L"SetFileAttributes(%s)", path); }, kFunction, __LINE__);
+}
+
 RunTime::FileHandle RunTime::File::openForReading(const std::wstring& path) {
     return create(std::wstring(), path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                   FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL);

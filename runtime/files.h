@@ -61,6 +61,8 @@ FileHandle openForWriting(const std::wstring& path);
 // path itself, for its attributes or security: a junction or symbolic link
 // is opened, not followed. Empty on failure, with the last error set.
 FileHandle openObject(const std::wstring& path, DWORD access);
+// Sets and clears attribute bits of path itself, never through a link.
+void changeObjectAttributes(const std::wstring& path, DWORD set, DWORD clear);
 }  // namespace RunTime::File
 
 bool fileExist(const std::wstring& path, bool* isDirectory = nullptr);

@@ -430,7 +430,7 @@ SecurityDescriptor::Entry SecurityDescriptor::allow(PSID sid, DWORD mask, DWORD 
     return entry;
 }
 
-SecurityDescriptor::SecurityDescriptor(const std::vector<Entry>& entries, bool inherit) {
+SecurityDescriptor::SecurityDescriptor(const std::vector<Entry>& entries, bool inherit, bool protectedDacl) {
     static constexpr const char* kFunction = "SecurityDescriptor::SecurityDescriptor";
     std::vector<EXPLICIT_ACCESS_W> accesses;
     for (const Entry& entry : entries)
@@ -443,6 +443,8 @@ SecurityDescriptor::SecurityDescriptor(const std::vector<Entry>& entries, bool i
         throwLastOsError(L"InitializeSecurityDescriptor", kFunction, __LINE__);
     if (!SetSecurityDescriptorDacl(descriptor_.get(), TRUE, dacl_.get(), FALSE))
         throwLastOsError(L"SetSecurityDescriptorDacl", kFunction, __LINE__);
+    if (protectedDacl && !SetSecurityDescriptorControl(descriptor_.get(), SE_DACL_PROTECTED, SE_DACL_PROTECTED))
+        throwLastOsError(L"SetSecurityDescriptorControl", kFunction, __LINE__);
     // An absolute descriptor only points at its owner and group: it points at our copies.
     for (const Entry& entry : entries) {
         const PSID sid = entry.access.Trustee.ptstrName;
@@ -464,27 +466,36 @@ SecurityDescriptor::SecurityDescriptor(const std::vector<Entry>& entries, bool i
 namespace {
 
 // Get/SetNamedSecurityInfo follow links; file objects go through their own handle.
-DWORD readDacl(const std::wstring& name, SE_OBJECT_TYPE type, PACL* dacl, RunTime::LocalMemory<void>& descriptor) {
+DWORD readSecurity(const std::wstring& name, SE_OBJECT_TYPE type, PSID* owner, PACL* dacl,
+                   RunTime::LocalMemory<void>& descriptor) {
+    constexpr SECURITY_INFORMATION kWhat = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
     if (type != SE_FILE_OBJECT)
-        return GetNamedSecurityInfoW(name.c_str(), type, DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl, nullptr,
-                                     descriptor.put());
+        return GetNamedSecurityInfoW(name.c_str(), type, kWhat, owner, nullptr, dacl, nullptr, descriptor.put());
     const RunTime::FileHandle file = RunTime::File::openObject(name, READ_CONTROL);
     if (!file.valid()) return GetLastError();
-    return GetSecurityInfo(file.get(), type, DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl, nullptr,
-                           descriptor.put());
+    return GetSecurityInfo(file.get(), type, kWhat, owner, nullptr, dacl, nullptr, descriptor.put());
 }
 
+// File objects through a handle on the object itself, with the low-level call, which changes that object alone:
+// SetSecurityInfo would carry a directory's inheritable entries into everything below it, through a junction into
+// the tree it leads to. A file has nothing below it, and its list is written whole.
 DWORD writeSecurity(const std::wstring& name, SE_OBJECT_TYPE type, SECURITY_INFORMATION information, PSID owner,
                     PACL dacl) {
     if (type != SE_FILE_OBJECT)
         return SetNamedSecurityInfoW(const_cast<wchar_t*>(name.c_str()), type, information, owner, nullptr, dacl,
                                      nullptr);
-    // Wine's SetSecurityInfo reads the old descriptor before it writes a DACL.
-    const DWORD access = ((information & OWNER_SECURITY_INFORMATION) ? WRITE_OWNER : 0) |
-                         ((information & DACL_SECURITY_INFORMATION) ? WRITE_DAC | READ_CONTROL : 0);
-    const RunTime::FileHandle file = RunTime::File::openObject(name, access);
-    if (!file.valid()) return GetLastError();
-    return SetSecurityInfo(file.get(), type, information, owner, nullptr, dacl, nullptr);
+    const bool writesDacl = information & DACL_SECURITY_INFORMATION;
+    const RunTime::FileHandle file =
+        RunTime::File::openObject(name, (owner ? WRITE_OWNER : 0) | (writesDacl ? WRITE_DAC : 0));
+    SECURITY_DESCRIPTOR descriptor;
+    if (!file.valid() || !InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+        (owner && !SetSecurityDescriptorOwner(&descriptor, owner, FALSE)) ||
+        (writesDacl && !SetSecurityDescriptorDacl(&descriptor, TRUE, dacl, FALSE)) ||
+        ((information & PROTECTED_DACL_SECURITY_INFORMATION) &&
+         !SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) ||
+        !SetKernelObjectSecurity(file.get(), information, &descriptor))
+        return GetLastError();
+    return ERROR_SUCCESS;
 }
 
 LUID privilegeValue(const wchar_t* name, const wchar_t* format, const char* function) {
@@ -601,23 +612,29 @@ void setOwner(const std::wstring& objectName, SE_OBJECT_TYPE type) {
                      status, raiseSite("RunTime::Access::setOwner", __LINE__));
 }
 
-Acl getSecurity(const std::wstring& objectName, SE_OBJECT_TYPE type) {
+ObjectSecurity objectSecurity(const std::wstring& objectName, SE_OBJECT_TYPE type) {
+    PSID owner = nullptr;
     PACL dacl = nullptr;
     LocalMemory<void> descriptor;
-    const DWORD status = readDacl(objectName, type, &dacl, descriptor);
+    const DWORD status = readSecurity(objectName, type, &owner, &dacl, descriptor);
     if (status != ERROR_SUCCESS)
         throwOsError(formatString(L"Unable to get the object (%s) security info", objectName), status,
                      raiseSite("RunTime::Access::getSecurity", __LINE__));
-    Acl result;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    ObjectSecurity result{Sid(owner), GetSecurityDescriptorControl(descriptor.get(), &control, &revision) &&
+                                          (control & SE_DACL_PROTECTED), Acl()};
     if (dacl) {
-        result.copy(dacl);
+        result.dacl.copy(dacl);
     } else {
         // No DACL at all grants everyone everything.
-        result.add({Ace::init(ACCESS_ALLOWED_ACE_TYPE, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, GENERIC_ALL,
-                              Sid::everyone().get())});
+        result.dacl.add({Ace::init(ACCESS_ALLOWED_ACE_TYPE, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, GENERIC_ALL,
+                                   Sid::everyone().get())});
     }
     return result;
 }
+
+Acl getSecurity(const std::wstring& objectName, SE_OBJECT_TYPE type) { return objectSecurity(objectName, type).dacl; }
 
 Acl removeStaleAces(const Acl& acl) {
     Acl result = acl;
@@ -659,11 +676,10 @@ std::vector<Sid> ownIdentities() {
 }
 
 Acl deleteAccessList(const Acl& current, ACCESS_MASK mask, const Sid& owner, const std::vector<Sid>& own,
-                     bool fileObject) {
-    constexpr BYTE kInherit = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+                     bool fileObject, BYTE entryFlags) {
     Acl result;
-    result.add({Ace::init(ACCESS_ALLOWED_ACE_TYPE, kInherit, mask, owner.get()),
-                Ace::init(ACCESS_ALLOWED_ACE_TYPE, kInherit, mask, Sid::localSystem().get())});
+    result.add({Ace::init(ACCESS_ALLOWED_ACE_TYPE, entryFlags, mask, owner.get()),
+                Ace::init(ACCESS_ALLOWED_ACE_TYPE, entryFlags, mask, Sid::localSystem().get())});
 
     Acl mapped;
     for (int index = 0; index < current.end(); ++index) {
@@ -685,6 +701,12 @@ void RunTime::grantDeleteAccess(const std::wstring& objectName, SE_OBJECT_TYPE t
     Sid owner;
     owner.loadFromProcessOwner(GetCurrentProcess());
     const Acl current = Access::getSecurity(objectName, type);
+    // Only a real directory has anything below it to inherit; a link's entries would reach what it leads to.
+    const DWORD attributes =
+        type == SE_FILE_OBJECT ? GetFileAttributesW(VFileName::toLongPath(objectName).c_str()) : FILE_ATTRIBUTE_DIRECTORY;
+    const bool container = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                           !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
     Access::setSecurity(objectName, type,
-                        Access::deleteAccessList(current, mask, owner, Access::ownIdentities(), type == SE_FILE_OBJECT));
+                        Access::deleteAccessList(current, mask, owner, Access::ownIdentities(), type == SE_FILE_OBJECT,
+                                                 container ? OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE : 0));
 }

@@ -162,13 +162,15 @@ public:
     // An entry that sets mask for sid, by SET_ACCESS, inherited as inheritance says.
     static Entry allow(PSID sid, DWORD mask, DWORD inheritance, TRUSTEE_TYPE type = TRUSTEE_IS_GROUP);
 
-    SecurityDescriptor(const std::vector<Entry>& entries, bool inherit);
+    // protectedDacl: the object takes none of its parent's inheritable entries.
+    SecurityDescriptor(const std::vector<Entry>& entries, bool inherit, bool protectedDacl = false);
     SecurityDescriptor(const SecurityDescriptor&) = delete;
     SecurityDescriptor& operator=(const SecurityDescriptor&) = delete;
 
     bool valid() const noexcept { return valid_; }
     SECURITY_ATTRIBUTES* attributes() noexcept { return &attributes_; }
     PSECURITY_DESCRIPTOR descriptor() const noexcept { return descriptor_.get(); }
+    PACL dacl() const noexcept { return dacl_.get(); }
 
 private:
     bool valid_ = false;
@@ -198,6 +200,14 @@ bool privilegeExist(const wchar_t* name);
 // File objects are reached through a handle opened on the name itself, so a
 // junction or symbolic link is never followed; other kinds by name.
 void setOwner(const std::wstring& objectName, SE_OBJECT_TYPE type);
+// What an object's descriptor says: its owner, whether its list takes
+// nothing from the parent, and the list as getSecurity gives it.
+struct ObjectSecurity {
+    Sid owner;
+    bool protectedDacl = false;
+    Acl dacl;
+};
+ObjectSecurity objectSecurity(const std::wstring& objectName, SE_OBJECT_TYPE type);
 Acl getSecurity(const std::wstring& objectName, SE_OBJECT_TYPE type);
 // Writes the list as protected, without entries for accounts that no longer exist.
 void setSecurity(const std::wstring& objectName, SE_OBJECT_TYPE type, const Acl& acl);
@@ -206,15 +216,16 @@ Acl removeStaleAces(const Acl& acl);
 // The SIDs whose allow entries grantDeleteAccess replaces: every group of the
 // current token, its user, its owner and LocalSystem.
 std::vector<Sid> ownIdentities();
-// The list grantDeleteAccess writes: allow mask for owner and LocalSystem,
-// then current, generic rights mapped for files, merged, and without the
-// allow entries of the own identities.
+// The list grantDeleteAccess writes: allow mask for owner and LocalSystem
+// (entries with entryFlags), then current, generic rights mapped for files,
+// merged, and without the allow entries of the own identities.
 Acl deleteAccessList(const Acl& current, ACCESS_MASK mask, const Sid& owner, const std::vector<Sid>& own,
-                     bool fileObject);
+                     bool fileObject, BYTE entryFlags);
 
 }  // namespace RunTime::Access
 
 namespace RunTime {
-// Takes ownership of the object and allows mask to the process owner and LocalSystem.
+// Takes ownership of the object and allows mask to the process owner and
+// LocalSystem; on a file or a link the new entries are not inheritable.
 void grantDeleteAccess(const std::wstring& objectName, SE_OBJECT_TYPE type, ACCESS_MASK mask);
 }  // namespace RunTime

@@ -23,6 +23,7 @@ DefaultProcessHelper::DefaultProcessHelper(const std::wstring& program, const st
     launcher_.inheritDesktop = true;
     // Suspended until it is in its job, so that nothing it starts escapes.
     launcher_.suspended = true;
+    launcher_.breakawayFromJob = VJob::childMustBreakAway();
     // Only its streams: any other handle of ours, such as the pipe on which
     // the scheduler reads our output, would stay open as long as anything
     // the task started in the background.

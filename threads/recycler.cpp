@@ -16,40 +16,66 @@
 
 namespace {
 
-// Anyone may list the recycler, move a file in and delete it there; only
-// administrators and SYSTEM may read what it holds.
-void ensureRecyclerDirectory(const std::wstring& path) {
+constexpr DWORD kEveryoneOnDirectories = 0x001300E7;  // list, add, traverse, delete child and delete
+constexpr DWORD kEveryoneOnFiles = 0x00130080;        // read attributes, delete, read control
+
+// Anyone may list the recycler, move a file in and delete it there; only administrators and SYSTEM may read what it
+// holds. Protected: the volume root's entries (Users may read there) reach neither it nor what it holds.
+SecurityDescriptor recyclerSecurity() {
     constexpr DWORD kObjectsAndContainers = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
     constexpr DWORD kObjectsOnly = OBJECT_INHERIT_ACE | INHERIT_ONLY_ACE;
-    constexpr DWORD kEveryoneOnDirectories = 0x001300E7;  // list, add, traverse, delete child and delete
-    constexpr DWORD kEveryoneOnFiles = 0x00130080;        // read attributes, delete, read control
-    if (fileExist(path)) return;
-    const VSID admins = VSID::admins();
-    const VSID system = VSID::system();
-    const VSID everyone = VSID::everyone();
-    SecurityDescriptor security(
-        {SecurityDescriptor::allow(admins.get(), GENERIC_ALL, kObjectsAndContainers, TRUSTEE_IS_USER),
-         SecurityDescriptor::allow(system.get(), GENERIC_ALL, kObjectsAndContainers, TRUSTEE_IS_USER),
-         SecurityDescriptor::allow(everyone.get(), kEveryoneOnDirectories, CONTAINER_INHERIT_ACE, TRUSTEE_IS_USER),
-         SecurityDescriptor::allow(everyone.get(), kEveryoneOnFiles, kObjectsOnly, TRUSTEE_IS_USER)},
-        false);
-    try {
-        VDirectory::createDirectory(path, security.attributes());
-    } catch (const vexception&) {
-        if (!fileExist(path)) throw;  // else another process made it meanwhile
-    }
+    using RunTime::Sid;
+    return SecurityDescriptor(
+        {SecurityDescriptor::allow(Sid::administrators().get(), GENERIC_ALL, kObjectsAndContainers, TRUSTEE_IS_USER),
+         SecurityDescriptor::allow(Sid::localSystem().get(), GENERIC_ALL, kObjectsAndContainers, TRUSTEE_IS_USER),
+         SecurityDescriptor::allow(Sid::everyone().get(), kEveryoneOnDirectories, CONTAINER_INHERIT_ACE,
+                                   TRUSTEE_IS_USER),
+         SecurityDescriptor::allow(Sid::everyone().get(), kEveryoneOnFiles, kObjectsOnly, TRUSTEE_IS_USER)},
+        false, true);
 }
 
-// Clears read-only on the name itself, never through a link.
-void clearReadOnly(const std::wstring& path) {
-    const RunTime::FileHandle file = RunTime::File::openObject(path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES);
-    FILE_BASIC_INFO information{};
-    if (!file.valid() || !GetFileInformationByHandleEx(file.get(), FileBasicInfo, &information, sizeof information))
-        throwLastOsError([&] { return formatString(L"SetFileAttributes(%s)", path); }, "removeFile", __LINE__);
-    information = FILE_BASIC_INFO{{}, {}, {}, {}, information.FileAttributes & ~DWORD{FILE_ATTRIBUTE_READONLY}};
-    if (!information.FileAttributes) information.FileAttributes = FILE_ATTRIBUTE_NORMAL;  // 0 would change nothing
-    if (!SetFileInformationByHandle(file.get(), FileBasicInfo, &information, sizeof information))
-        throwLastOsError([&] { return formatString(L"SetFileAttributes(%s)", path); }, "removeFile", __LINE__);
+// Another account could have made the directory first, or made it a junction to somewhere it can read: one found
+// is used only when it is a real directory owned by administrators, SYSTEM or this process's own account, and its
+// list is made the recycler's when it is not protected yet.
+void checkRecyclerDirectory(const std::wstring& path, const SecurityDescriptor& security) {
+    const DWORD attributes = getFileAttributes(path);
+    const RunTime::Access::ObjectSecurity found = RunTime::Access::objectSecurity(path, SE_FILE_OBJECT);
+    RunTime::Sid user, processOwner;
+    user.loadFromProcess(GetCurrentProcess());
+    processOwner.loadFromProcessOwner(GetCurrentProcess());
+    const bool realDirectory = (attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    const RunTime::Sid& owner = found.owner;
+    if (!realDirectory || !(owner == RunTime::Sid::administrators() || owner == RunTime::Sid::localSystem() ||
+                            owner == user || owner == processOwner))
+        throw vexception(formatString(L"The recycler '%s' is not used: it is not a directory of the administrators",
+                                      path), raiseSite("recyclerPath", __LINE__));
+    if (found.protectedDacl) return;
+    RunTime::Acl list;
+    list.copy(security.dacl());
+    RunTime::Access::setSecurity(path, SE_FILE_OBJECT, list);
+}
+
+// withLists: the volume keeps access lists (a FAT volume keeps none, and nothing on it is private).
+void ensureRecyclerDirectory(const std::wstring& path, bool withLists) {
+    SecurityDescriptor security = recyclerSecurity();
+    if (!fileExist(path)) {
+        try {
+            VDirectory::createDirectory(path, security.attributes());
+        } catch (const vexception&) {
+            if (!fileExist(path)) throw;  // else another process made it meanwhile
+        }
+    }
+    if (withLists) checkRecyclerDirectory(path, security);
+}
+
+// A file that stays in the recycler gets the list of what the recycler holds, so that its own entries (what it
+// inherited where it was) no longer let others read it.
+void protectRecycled(const std::wstring& path) {
+    RunTime::Acl list;
+    for (const RunTime::Sid* sid : {&RunTime::Sid::administrators(), &RunTime::Sid::localSystem()})
+        list.add({RunTime::Ace::init(ACCESS_ALLOWED_ACE_TYPE, 0, GENERIC_ALL, sid->get())});
+    list.add({RunTime::Ace::init(ACCESS_ALLOWED_ACE_TYPE, 0, kEveryoneOnFiles, RunTime::Sid::everyone().get())});
+    RunTime::Access::setSecurity(path, SE_FILE_OBJECT, list);
 }
 
 }  // namespace
@@ -66,10 +92,13 @@ std::wstring recyclerPath(const std::wstring& path) {
                 throwLastOsError([&] { return formatString(L"GetVolumePathName(%s) failed", path); }, "recyclerPath",
                                  __LINE__);
             }
+            DWORD flags = 0;
+            const bool withLists = !GetVolumeInformationW(volume, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) ||
+                                   (flags & FILE_PERSISTENT_ACLS);
             std::wstring recycler = VFileName::combine(VFileName::withoutLongPrefix(volume), L"Recycler");
-            ensureRecyclerDirectory(recycler);
+            ensureRecyclerDirectory(recycler, withLists);
             recycler = VFileName::combine(recycler, L"{86066D57-9347-46a7-B4DB-971D9EF36D29}");
-            ensureRecyclerDirectory(recycler);
+            ensureRecyclerDirectory(recycler, withLists);
             return recycler;
         },
         path);
@@ -104,7 +133,7 @@ void removeFile(const std::wstring& path, bool force, bool viaRecycler, std::int
             // A volume without ACLs, say: clearing read-only may still do.
         }
         try {
-            clearReadOnly(source);
+            RunTime::File::changeObjectAttributes(source, 0, FILE_ATTRIBUTE_READONLY);
         } catch (const vexception&) {
             // Gone meanwhile, or held by someone: the next steps tell, and the retries still run.
         }
@@ -120,12 +149,16 @@ void removeFile(const std::wstring& path, bool force, bool viaRecycler, std::int
                      error, raiseSite("removeFile", __LINE__));
     // Deleted at once when possible; otherwise it waits in the recycler, unreadable to others.
     // A read-only file moves, but goes only once writable: force clears it there.
-    if (viaRecycler && !erase() && force) {
-        try {
-            clearReadOnly(target);
-            erase();
-        } catch (const vexception&) {
-            // It waits in the recycler like a busy file.
-        }
+    if (!viaRecycler || erase()) return;
+    try {
+        if (force) RunTime::File::changeObjectAttributes(target, 0, FILE_ATTRIBUTE_READONLY);
+        if (force && erase()) return;
+    } catch (const vexception&) {
+        // Still read-only: it waits, made private below.
+    }
+    try {
+        protectRecycled(target);
+    } catch (const vexception&) {
+        // It waits with the list it had, as where it came from.
     }
 }

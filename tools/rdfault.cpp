@@ -2,6 +2,7 @@
 // line it writes ends in '\n':
 //   deep          write "thread N", fault three guarded operations deep, write the error's full message
 //   raise CODE    raise structured exception CODE outside any guarded operation (the process ends with it)
+//   double-free   free one block of a heap of its own twice, with termination on corruption on
 //   trace [KIND]  inject before any span, run a guarded operation that succeeds and one per kind of error (or only
 //                 up to KIND), each after "op KIND", then start this program again
 #include <windows.h>
@@ -82,6 +83,12 @@ int wmain(int argc, wchar_t** argv) {
         deep();
     } else if (command == L"raise" && argc > 2) {
         RaiseException(DWORD(std::wcstoul(argv[2], nullptr, 0)), 0, 0, nullptr);
+    } else if (command == L"double-free") {
+        HeapSetInformation(nullptr, HeapEnableTerminationOnCorruption, nullptr, 0);
+        const HANDLE heap = HeapCreate(0, 0, 0);
+        void* block = HeapAlloc(heap, 0, 64);
+        HeapFree(heap, 0, block);
+        HeapFree(heap, 0, block);
     } else if (command == L"trace") {
         if (argc > 2) g_last = cstr(argv[2], CP_ACP);
         trace();

@@ -11,6 +11,7 @@
 #include "crash/crashdump.h"
 #include "errors/format.h"
 #include "tests/support/config_key.h"
+#include "tests/support/platform.h"
 #include "tests/support/process_runner.h"
 #include "tests/support/temp_dir.h"
 
@@ -86,6 +87,16 @@ TEST(CrashDumpWrite, HeapCorruptionFilterDumpsOnlyItsOwnCode) {
         ASSERT_EQ(dumps.size(), code == 0xC0000374u ? 1u : 0u);
         for (const std::wstring& dump : dumps) EXPECT_EQ(exceptionOf(settings.location + L"\\" + dump).second, code);
     }
+}
+
+// A real corruption, as the heap reports it: one dump of it, and the process ends with its code.
+TEST(CrashDumpWrite, ADoubleFreeLeavesOneDumpAndEndsWithHeapCorruption) {
+    if (test_support::runningUnderWine()) GTEST_SKIP() << "Wine's heap never reports corruption";
+    DumpSettings settings;
+    EXPECT_EQ(runFault({L"double-free"}).exitCode, 0xC0000374u);
+    const Names dumps = settings.dumps();
+    ASSERT_EQ(dumps.size(), 1u);
+    EXPECT_EQ(exceptionOf(settings.location + L"\\" + dumps[0]).second, 0xC0000374u);
 }
 
 // Settings ending at exit delete the oldest dumps beyond the count, by last write time, never by name, nothing else.

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "tests/support/agent_run.h"
+#include "tests/support/platform.h"
 
 using reliability::isDecimal;
 using reliability::TaskRun;
@@ -47,6 +48,37 @@ TEST(TaskTree, ATimeoutRecords1460AndEndsTheWholeTreeThreeLevelsDeep) {
     EXPECT_EQ(task.read(L"exit"), "1460");
     EXPECT_EQ(std::count(spawned.begin(), spawned.end(), '\n'), 2) << "tree not built";
     EXPECT_FALSE(survivors);
+}
+
+// Inside a job with UI limits the agent's own job is refused (jobs with UI limits do not nest): the run warns and a
+// timeout still ends the child. Where that job allows breakaway the child leaves it for a job of its own, whose end
+// takes the whole tree. The outer job ends whatever is left when its handle closes.
+TEST(TaskTree, InsideAJobWithUiLimitsATimeoutStillRecords1460) {
+    if (test_support::runningUnderWine()) GTEST_SKIP() << "Wine enforces no job limits: it nests every job";
+    for (const bool breakaway : {false, true}) {
+        SCOPED_TRACE(breakaway);
+        const RunTime::AutoHandle job(CreateJobObjectW(nullptr, nullptr));
+        JOBOBJECT_BASIC_UI_RESTRICTIONS ui{JOB_OBJECT_UILIMIT_DESKTOP};
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+        limits.BasicLimitInformation.LimitFlags =
+            JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | (breakaway ? JOB_OBJECT_LIMIT_BREAKAWAY_OK : 0);
+        ASSERT_TRUE(SetInformationJobObject(job.get(), JobObjectBasicUIRestrictions, &ui, sizeof ui) &&
+                    SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits));
+        TaskRun task;
+        task.config().set(L"Debug", DWORD{1});  // for the Warning record
+        const std::wstring name = test_process::treeName(L"jobbed");
+        task.variables[L"RD_CMD_ARGS"] = tree(name, 1);
+        task.variables[L"RD_TIMEOUT"] = L"5";
+        const auto result = task.run(60000, {}, job.get());
+        const bool survivors = !test_process::nameComesTo(name, false, 10000);
+        test_process::endSpawned(task.read(L"err.txt"));
+        EXPECT_EQ(task.read(L"exit"), "1460");
+        EXPECT_EQ(std::count_if(result.records.begin(), result.records.end(),
+                                [](const std::wstring& record) {
+                                    return record.starts_with(L"Warning: The task's processes cannot share a job");
+                                }), breakaway ? 0 : 1);
+        EXPECT_TRUE(!breakaway || !survivors);
+    }
 }
 
 // A child that ends in time leaves its background program running, and the program holds only the task's streams: the

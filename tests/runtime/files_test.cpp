@@ -4,10 +4,16 @@
 
 #include <gtest/gtest.h>
 
+#include <winioctl.h>
+
+#include <algorithm>
 #include <atomic>
 #include <bit>
+#include <map>
 #include <optional>
 #include <thread>
+#include <tuple>
+#include <vector>
 
 #include "errors/vexception.h"
 #include "runtime/files.h"
@@ -45,6 +51,38 @@ HANDLE newEvent(BOOL inheritable = FALSE) {
 bool isOpen(HANDLE handle) {
     DWORD flags = 0;
     return GetHandleInformation(handle, &flags);
+}
+
+// An object's owner, whether its list is protected and holds inherited entries, and the rights its allow entries give
+// on the object itself by SID, generic rights mapped for files; read through the object itself.
+using Security = std::tuple<std::wstring, bool, bool, std::map<std::wstring, DWORD>>;
+Security securityOf(const std::wstring& path) {
+    const RunTime::Access::ObjectSecurity security = RunTime::Access::objectSecurity(path, SE_FILE_OBJECT);
+    Security result{security.owner.toSidString(), security.protectedDacl, false, {}};
+    for (int index = 0; index < security.dacl.end(); ++index) {
+        const RunTime::Ace entry = security.dacl.getAce(index);
+        GENERIC_MAPPING mapping{FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
+        DWORD mask = entry.mask();
+        MapGenericMask(&mask, &mapping);
+        std::get<2>(result) |= (entry.flags() & INHERITED_ACE) != 0;
+        if (entry.type() == ACCESS_ALLOWED_ACE_TYPE && !(entry.flags() & INHERIT_ONLY_ACE))
+            std::get<3>(result)[RunTime::Sid(entry.sid()).toSidString()] |= mask;
+    }
+    return result;
+}
+
+// A junction at link to the directory target: a mount-point reparse buffer (eight 16-bit header words: the tag, the
+// data size, a reserved word, the substitute name's offset and size, the empty print name's), then both names.
+bool makeJunction(const std::wstring& link, const std::wstring& target) {
+    const std::wstring names = (L"\\??\\" + target).append(2, L'\0');
+    const WORD bytes = static_cast<WORD>((names.size() - 2) * 2);
+    std::wstring data{LOWORD(IO_REPARSE_TAG_MOUNT_POINT), HIWORD(IO_REPARSE_TAG_MOUNT_POINT),
+                      wchar_t(names.size() * 2 + 8), 0, 0, bytes, wchar_t(bytes + 2), 0};
+    data += names;
+    DWORD returned = 0;
+    return CreateDirectoryW(link.c_str(), nullptr) &&
+           DeviceIoControl(RunTime::File::openObject(link, GENERIC_WRITE).get(), FSCTL_SET_REPARSE_POINT, data.data(),
+                           static_cast<DWORD>(data.size() * 2), nullptr, 0, &returned, nullptr);
 }
 
 }  // namespace
@@ -196,6 +234,60 @@ TEST_F(Files, ForcedRemovalRetriesPastAFailedClearingUntilTheFileIsGone) {
     EXPECT_NO_THROW(removeFile(path(L"pending"), true, false, 200, 50));
     release.join();
     EXPECT_FALSE(fileExist(path(L"pending")));
+}
+
+// The agent runs with high rights: a link must never lead it to re-own, re-list or re-mark what lies elsewhere. Each
+// link is read-only itself, so that only the forced path (ownership, delete access, the bit cleared) removes it.
+TEST_F(Files, RemoveFileTakesAJunctionOrFileLinkAndLeavesItsTargetAsItWas) {
+    if (test_support::runningUnderWine())
+        GTEST_SKIP() << "Wine 8 makes no links and keeps no file lists";
+    ASSERT_TRUE(CreateDirectoryW(path(L"target").c_str(), nullptr) && VFile::writeAll(path(L"target\\kept"), "x", true) &&
+                VFile::writeAll(path(L"file"), "x", true));
+    ASSERT_TRUE(makeJunction(path(L"junction"), path(L"target"))) << GetLastError();
+    if (!CreateSymbolicLinkW(path(L"link").c_str(), path(L"file").c_str(), SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE))
+        GTEST_SKIP() << "this account may not make symbolic links (error " << GetLastError() << ")";
+    std::map<std::wstring, Security> before;
+    for (const wchar_t* name : {L"target", L"target\\kept", L"file"}) {
+        ASSERT_TRUE(SetFileAttributesW(path(name).c_str(), FILE_ATTRIBUTE_READONLY));
+        before[name] = securityOf(path(name));
+    }
+    for (const wchar_t* link : {L"junction", L"link"}) {
+        RunTime::File::changeObjectAttributes(path(link), FILE_ATTRIBUTE_READONLY, 0);
+        removeFile(path(link), true, false, 0, 0);
+        EXPECT_EQ(GetFileAttributesW(path(link).c_str()), INVALID_FILE_ATTRIBUTES) << link;
+    }
+    for (const auto& [name, security] : before) {
+        EXPECT_EQ(securityOf(path(name)), security) << name;
+        EXPECT_TRUE(getFileAttributes(path(name)) & FILE_ATTRIBUTE_READONLY) << name;
+    }
+}
+
+// Read back: the recycler's lists and that of a file left there (read-only, moved without force) are protected, take
+// nothing from the volume root (where Users may read), and let only administrators and SYSTEM read.
+TEST_F(Files, TheRecyclerAndWhatStaysThereHaveProtectedListsOfTheirOwn) {
+    if (test_support::runningUnderWine())
+        GTEST_SKIP() << "Wine keeps no file lists: it reads back a list made from the Unix mode";
+    const std::wstring recycler = recyclerPath(path(L"x"));
+    std::map<std::wstring, DWORD> expected{{L"S-1-5-32-544", FILE_ALL_ACCESS}, {L"S-1-5-18", FILE_ALL_ACCESS},
+                                           {L"S-1-1-0", 0x1300E7}};
+    const auto listOf = [](Security security) {  // the owner may be any of those the recycler trusts
+        std::get<0>(security).clear();
+        return security;
+    };
+    for (const std::wstring& directory : {recycler.substr(0, recycler.rfind(L'\\')), recycler})
+        EXPECT_EQ(listOf(securityOf(directory)), Security(L"", true, false, expected)) << directory;
+    const std::vector<std::wstring> held = test_support::fileNames(recycler + L"\\*");
+    ASSERT_TRUE(VFile::writeAll(path(L"ro"), "x", true) && SetFileAttributesW(path(L"ro").c_str(), FILE_ATTRIBUTE_READONLY));
+    removeFile(path(L"ro"), false, true, 0, 0);
+    std::vector<std::wstring> stayed;
+    for (const std::wstring& name : test_support::fileNames(recycler + L"\\*"))
+        if (std::find(held.begin(), held.end(), name) == held.end()) stayed.push_back(recycler + L"\\" + name);
+    ASSERT_EQ(stayed.size(), 1u);
+    const Security security = listOf(securityOf(stayed[0]));
+    SetFileAttributesW(stayed[0].c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(stayed[0].c_str());
+    expected[L"S-1-1-0"] = 0x130080;
+    EXPECT_EQ(security, Security(L"", true, false, expected));
 }
 
 TEST(Handles, MovingLeavesTheEmptyValueAndEachResourceClosesOnce) {

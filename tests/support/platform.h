@@ -1,14 +1,13 @@
-// Whether the tests run under Wine, which lacks some of what Windows does (links, file DACLs, job limits...):
-// tests of such behaviour skip there, saying why.
+// What the tests run on: Windows itself, or Wine, which leaves out links, file lists, job limits and heap checks.
 #pragma once
 
 #include <windows.h>
 
 namespace test_support {
 
+// Wine's ntdll exports its version; Windows' has no such export.
 inline bool runningUnderWine() {
-    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    return ntdll && GetProcAddress(ntdll, "wine_get_version");
+    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
 }
 
 }  // namespace test_support

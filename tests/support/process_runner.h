@@ -46,9 +46,10 @@ struct ProcessResult {
 // line's first token is program. environment: name=value strings, each ended by a zero (the block ends with one more),
 // or empty for ours; currentDirectory: empty keeps ours. Through our own launcher, so that every test that runs a
 // program also runs its output pipe and merged error.
+// job: one the program runs in from its start, or null.
 inline ProcessResult run(const std::wstring& program, const std::wstring& line, DWORD timeoutMs = 60000,
                          const std::wstring& environment = std::wstring(),
-                         const std::wstring& currentDirectory = std::wstring()) {
+                         const std::wstring& currentDirectory = std::wstring(), HANDLE job = nullptr) {
     if (line.compare(0, program.size() + 1, L"\"" + program) != 0) throw std::invalid_argument("line without program");
     const std::wstring block = environment.empty() ? environment : environment + L'\0';
     vexecutil child;
@@ -57,7 +58,10 @@ inline ProcessResult run(const std::wstring& program, const std::wstring& line, 
     child.workingDirectory = currentDirectory;
     child.noWindow = child.inheritDesktop = child.pipeStdout = child.mergeStderr = true;
     child.overlappedPipes = false;
+    child.suspended = job != nullptr;
     child.start();
+    if (job && !AssignProcessToJobObject(job, child.processHandle())) throw osFailure("AssignProcessToJobObject");
+    if (job) child.resume();
     ProcessResult result;
     std::thread drain([&] {
         char buffer[4096];

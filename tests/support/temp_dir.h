@@ -28,12 +28,18 @@ inline std::vector<std::wstring> fileNames(const std::wstring& pattern, bool dir
     return names;
 }
 
-// Removes a tree given in long form, read-only entries included.
+// Removes a tree given in long form, read-only entries included. A junction or symbolic link goes itself: nothing
+// is followed into what it leads to, and that keeps its attributes.
 inline void removeTree(const std::wstring& longPath) {
     for (const bool directories : {false, true})
         for (const std::wstring& name : fileNames(longPath + L"\\*", directories)) {
-            SetFileAttributesW((longPath + L"\\" + name).c_str(), FILE_ATTRIBUTE_NORMAL);
-            directories ? removeTree(longPath + L"\\" + name) : void(DeleteFileW((longPath + L"\\" + name).c_str()));
+            const std::wstring entry = longPath + L"\\" + name;
+            const DWORD attributes = GetFileAttributesW(entry.c_str());
+            const bool link = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+            if (!link) SetFileAttributesW(entry.c_str(), FILE_ATTRIBUTE_NORMAL);
+            if (!directories) DeleteFileW(entry.c_str());
+            else if (link) RemoveDirectoryW(entry.c_str());
+            else removeTree(entry);
         }
     RemoveDirectoryW(longPath.c_str());
 }
