@@ -106,7 +106,8 @@ void CrashDumpInfo::setUp() {
 }
 
 CrashDumpInfo::~CrashDumpInfo() {
-    if (enabled_) trim();
+    // Without a location (dumps off) a pattern would name the working directory.
+    if (enabled_ && !location_.empty()) trim();
     handler_.reset();
     DeleteCriticalSection(&lock_);
 }
@@ -151,7 +152,8 @@ void CrashDumpInfo::trim() noexcept {
         std::vector<Dump> dumps;
         VFileFinder finder;
         for (bool found = finder.first(VFileName::combine(location_, L"*.dmp")); found; found = finder.next()) {
-            if (finder.isDirectory() || finder.isDots() || isZip(finder.name())) continue;
+            // A link is never followed, nor deleted: what it names is not a dump of ours.
+            if (finder.isDirectory() || finder.isLink() || finder.isDots() || isZip(finder.name())) continue;
             dumps.push_back({VFileName::combine(location_, finder.name()), milliseconds(finder.lastWriteTime())});
         }
         finder.close();

@@ -128,6 +128,28 @@ TEST(EnvironmentFaults, ALockedLogFileNeverStopsTheRun) {
     EXPECT_FALSE(task.run(30000).records.empty());
 }
 
+// A tracer that faults as the agent releases it at exit costs neither the exit code nor a result; with dumps off
+// nothing trims the dumps of the working directory either.
+TEST(ProviderFaults, ATracerFaultingAtExitLeavesTheResultsAndDumpsOffTrimNothing) {
+    TaskRun task;
+    task.agent = task.path(L"rundock.exe");
+    ASSERT_TRUE(CopyFileW(test_process::siblingPath(L"rundock.exe").c_str(), task.agent.c_str(), TRUE));
+    ASSERT_TRUE(CopyFileW(test_process::siblingPath(L"rdprovider.dll").c_str(),
+                          task.path(L"opentracingprovider.dll").c_str(), TRUE));
+    for (const auto& [name, value] : {std::pair(L"opentracing_enabled", 1), {L"CrashDumpsEnabled", 0},
+                                      {L"CrashDumpsMaxCount", 0}})
+        task.config().set(name, DWORD(value));
+    test_support::writeBytes(task.path(L"old.dmp"), "x");
+    task.variables.insert({{L"RD_PROVIDER_FAULT", L"tracer"}, {L"RD_PROVIDER_QUIET", L"1"}});
+    task.variables[L"RD_CMD_ARGS"] = L"exit 5";
+    const auto result = task.run();
+    EXPECT_EQ(result.exitCode, 0u);
+    EXPECT_EQ(task.read(L"exit"), "5");
+    EXPECT_TRUE(isDecimal(task.read(L"pid")));
+    EXPECT_TRUE(result.errors.empty());
+    EXPECT_EQ(task.read(L"old.dmp"), "x");
+}
+
 // A bad value reaches the exit code and the log file, and leaves the result files and the child alone.
 TEST(BadInput, ABadValueFailsTheRunWithOneRecordAndNothingStarted) {
     TaskRun task;

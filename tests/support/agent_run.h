@@ -46,7 +46,6 @@ public:
     // Runs rundock in the run's directory with our environment minus any RD_*
     // plus variables (one mapped to kAbsent left out), bounded by timeoutMs.
     AgentResult run(DWORD timeoutMs = 60000, const std::vector<std::wstring>& arguments = {}) {
-        const std::wstring agent = test_process::siblingPath(L"rundock.exe");
         const std::wstring line = test_process::commandLine(agent, arguments);
         const test_process::ProcessResult process =
             test_process::run(agent, line, timeoutMs, test_process::taskEnvironment(variables, kAbsent), dir_.path());
@@ -67,6 +66,7 @@ public:
     }
 
     static inline const std::wstring kAbsent = L"\x01<absent>";
+    std::wstring agent = test_process::siblingPath(L"rundock.exe");
     std::map<std::wstring, std::wstring> variables;
 
 private:
