@@ -47,6 +47,12 @@ std::uint64_t milliseconds(const FILETIME& time) {
     return ((std::uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime) / 10000;
 }
 
+// dbghelp is bound once, not imported: only a process with dumps on loads it.
+decltype(&MiniDumpWriteDump) miniDumpWriter() noexcept {
+    static const auto write = RunTime::systemFunction<decltype(MiniDumpWriteDump)>(L"dbghelp.dll", "MiniDumpWriteDump");
+    return write;
+}
+
 // Deletes a dump even when it is read-only.
 void removeDump(const std::wstring& path) {
     setFileAttributes(path, FILE_ATTRIBUTE_READONLY);
@@ -102,6 +108,9 @@ void CrashDumpInfo::setUp() {
     registry::lookup(key.get(), kMaxCountValue, value);
     maxCount_ = value;
     fileName_.reserve(kLongestPath);
+    // Bound now, while the heap is sound: loading dbghelp when a fault
+    // needs it would allocate, and take the loader's lock.
+    miniDumpWriter();
     handler_ = std::make_unique<HeapCorruptionHandler>(enabled_);
 }
 
@@ -196,20 +205,23 @@ void writeCrashDump(EXCEPTION_POINTERS* pointers, CrashDumpInfo& settings) {
 void internalDumpMiniDump(const std::wstring& fileName, EXCEPTION_POINTERS* pointers, std::uint32_t dumpType) {
     try {
         MINIDUMP_EXCEPTION_INFORMATION exception{GetCurrentThreadId(), pointers, TRUE};
-        VFile file;
-        file.open(fileName, FILE_ALL_ACCESS, FILE_SHARE_READ, CREATE_ALWAYS, 0);
-        RunTime::FileHandle copy = VHandle::duplicate(file.handle());
-        // dbghelp is bound here, not imported: loading it costs every start.
-        const auto write = RunTime::systemFunction<decltype(MiniDumpWriteDump)>(L"dbghelp.dll", "MiniDumpWriteDump");
-        if (!write) throwLastOsError(L"Unable to load MiniDumpWriteDump", "internalDumpMiniDump", __LINE__);
+        // Opened by hand: the name fits in MAX_PATH, and no path helper may
+        // allocate on the way to a dump.
+        RunTime::FileHandle file(CreateFileW(fileName.c_str(), FILE_ALL_ACCESS, FILE_SHARE_READ, nullptr,
+                                             CREATE_ALWAYS, 0, nullptr));
+        if (!file.valid()) throwLastOsError(L"CreateFile", "internalDumpMiniDump", __LINE__);
+        RunTime::FileHandle copy = VHandle::duplicate(file.get());
+        const auto write = miniDumpWriter();
+        if (!write) throwOsError(L"Unable to load MiniDumpWriteDump", ERROR_PROC_NOT_FOUND,
+                                 raiseSite("internalDumpMiniDump", __LINE__));
         const BOOL written = write(GetCurrentProcess(), GetCurrentProcessId(), copy.get(),
                                    static_cast<MINIDUMP_TYPE>(dumpType), &exception, nullptr, nullptr);
         const DWORD error = GetLastError();
         copy.reset();
         if (!written) {
             // A dump cut short is of no use to anyone, and may be large.
-            file.close();
-            DeleteFileW(VFileName::toLongPath(fileName).c_str());
+            file.reset();
+            DeleteFileW(fileName.c_str());
             throwOsError(L"Unable to generate dump file", error, raiseSite("internalDumpMiniDump", __LINE__));
         }
     } catch (...) {
@@ -220,8 +232,10 @@ void internalDumpMiniDump(const std::wstring& fileName, EXCEPTION_POINTERS* poin
 
 LONG CALLBACK onHeapCorruption(EXCEPTION_POINTERS* pointers) {
     if (pointers && pointers->ExceptionRecord && pointers->ExceptionRecord->ExceptionCode == kHeapCorruptionCode) {
+        // The dump itself may meet the corrupt heap again: that is not dumped.
+        const FaultDumpScope scope;
         try {
-            writeCrashDump(pointers, crashDumpInfo());
+            if (scope.owns()) writeCrashDump(pointers, crashDumpInfo());
         } catch (...) {
             // The process goes on to fail as it would without the filter.
         }

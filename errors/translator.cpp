@@ -47,6 +47,9 @@ DWORD slot() noexcept {
     return g_slot.load();
 }
 
+// Made at start-up, so that a fault never needs to make it.
+const DWORD g_slotAtStart = slot();
+
 std::uintptr_t slotValue() noexcept { return reinterpret_cast<std::uintptr_t>(TlsGetValue(slot())); }
 void setSlotValue(std::uintptr_t value) noexcept { TlsSetValue(slot(), reinterpret_cast<void*>(value)); }
 
