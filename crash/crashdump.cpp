@@ -193,18 +193,19 @@ struct FaultDumpWriterInstallation {
 
 CrashDumpInfo& crashDumpInfo() noexcept { return g_settings; }
 
-void writeCrashDump(EXCEPTION_POINTERS* pointers, CrashDumpInfo& settings) {
+void writeCrashDump(EXCEPTION_POINTERS* pointers, CrashDumpInfo& settings, DWORD thread) {
     if (!settings.enabled()) return;
     // Two threads that fault at once write one after the other, each with
     // its own name composed in the shared buffers.
     const CrashDumpInfo::Lock lock(settings);
     const std::wstring& fileName = settings.getFileName();
-    if (pointers) internalDumpMiniDump(fileName, pointers, kCrashDumpType);
+    if (pointers) internalDumpMiniDump(fileName, pointers, kCrashDumpType, thread);
 }
 
-void internalDumpMiniDump(const std::wstring& fileName, EXCEPTION_POINTERS* pointers, std::uint32_t dumpType) {
+void internalDumpMiniDump(const std::wstring& fileName, EXCEPTION_POINTERS* pointers, std::uint32_t dumpType,
+                          DWORD thread) {
     try {
-        MINIDUMP_EXCEPTION_INFORMATION exception{GetCurrentThreadId(), pointers, TRUE};
+        MINIDUMP_EXCEPTION_INFORMATION exception{thread, pointers, TRUE};
         // Opened by hand: the name fits in MAX_PATH, and no path helper may
         // allocate on the way to a dump.
         RunTime::FileHandle file(CreateFileW(fileName.c_str(), FILE_ALL_ACCESS, FILE_SHARE_READ, nullptr,

@@ -10,6 +10,7 @@ namespace {
 // Constant-initialised: the crash layer installs its writer from a static
 // object built ahead of all others.
 std::atomic<FaultDumpWriter> g_dumpWriter{nullptr};
+std::atomic<PVECTORED_EXCEPTION_HANDLER> g_unrecoverableOverflow{nullptr};
 
 constexpr DWORD kGccThrow = 0x20474343;   // libgcc's C++ throw
 constexpr DWORD kMsvcThrow = 0xE06D7363;  // the Microsoft C++ throw
@@ -172,7 +173,10 @@ void throwFromInnermostOwnFrame(CONTEXT& fault, BoundaryFrame* boundary, std::ui
 LONG CALLBACK overflowHandler(EXCEPTION_POINTERS* info) {
     if (info->ExceptionRecord->ExceptionCode != STATUS_STACK_OVERFLOW) return EXCEPTION_CONTINUE_SEARCH;
     const std::uintptr_t boundary = slotValue();
-    if (boundary == 0 || (boundary & kDumping) || g_overflowTaken.exchange(true)) return EXCEPTION_CONTINUE_SEARCH;
+    if (boundary == 0 || (boundary & kDumping) || g_overflowTaken.exchange(true)) {
+        const PVECTORED_EXCEPTION_HANDLER last = g_unrecoverableOverflow.load();
+        return last ? last(info) : EXCEPTION_CONTINUE_SEARCH;
+    }
     std::memcpy(&g_overflow.record, info->ExceptionRecord, sizeof g_overflow.record);
     g_overflow.record.ExceptionRecord = nullptr;
     std::memcpy(&g_overflow.context, info->ContextRecord, sizeof g_overflow.context);
@@ -303,6 +307,8 @@ rdAlignedFaultCall:
 )");
 
 void setFaultDumpWriter(FaultDumpWriter writer) noexcept { g_dumpWriter.store(writer); }
+
+void setUnrecoverableOverflow(PVECTORED_EXCEPTION_HANDLER handler) noexcept { g_unrecoverableOverflow.store(handler); }
 
 void translateStructuredException(std::uint32_t code, EXCEPTION_POINTERS* pointers) {
     writeDump(code, pointers);

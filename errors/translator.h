@@ -25,6 +25,11 @@
 using FaultDumpWriter = void (*)(std::uint32_t code, EXCEPTION_POINTERS* pointers);
 void setFaultDumpWriter(FaultDumpWriter writer) noexcept;
 
+// What a stack overflow that cannot go back to a boundary is handed to (on
+// its exhausted stack: it must hand the work to another thread). The
+// log's last chance installs it. Process-wide within the module.
+void setUnrecoverableOverflow(PVECTORED_EXCEPTION_HANDLER handler) noexcept;
+
 // Marks the calling thread as writing a fault's dump for its lifetime. While
 // it is marked, no guarded operation of the thread translates a fault, so a
 // fault in the dump code is not dumped again; owns() is false when an outer

@@ -28,30 +28,57 @@ std::wstring placeOf(const void* address) {
     return formatString(L"%s+0x%lx", std::wstring(name), static_cast<unsigned long>(offset));
 }
 
+// The last chance's work for a fault of thread: the dump (when allowed)
+// and the record, then the end with the fault's code.
+struct Fault {
+    EXCEPTION_POINTERS* pointers;
+    DWORD thread;
+    bool dump;
+};
+
+DWORD WINAPI endWith(void* parameter) {
+    const Fault& fault = *static_cast<const Fault*>(parameter);
+    const DWORD code = fault.pointers->ExceptionRecord->ExceptionCode;
+    try {
+        if (fault.dump) writeCrashDump(fault.pointers, crashDumpInfo(), fault.thread);
+    } catch (...) {
+    }
+    LogManager::instance().log(Error, L"Unhandled %s at %s", describeStructuredException(cwrpexception(code)),
+                               placeOf(fault.pointers->ExceptionRecord->ExceptionAddress));
+    TerminateProcess(GetCurrentProcess(), code);
+    return code;
+}
+
 }  // namespace
 
-void installLastChance() noexcept { SetUnhandledExceptionFilter(&lastChanceFilter); }
+void installLastChance() noexcept {
+    SetUnhandledExceptionFilter(&lastChanceFilter);
+    setUnrecoverableOverflow(&lastChanceFilter);
+}
 
 LONG WINAPI lastChanceFilter(EXCEPTION_POINTERS* pointers) {
     const DWORD code = pointers->ExceptionRecord->ExceptionCode;
-    // One thread takes it; a fault of that thread on the way ends the process
-    // at once, and any other thread waits for the end.
-    static std::atomic<DWORD> taken{0};
+    // One thread takes it; a fault of that thread on the way (or of its
+    // helper) ends the process at once, and any other thread waits for the end.
+    static std::atomic<DWORD> taken{0}, helper{0};
     DWORD first = 0;
     if (!taken.compare_exchange_strong(first, GetCurrentThreadId())) {
-        if (first == GetCurrentThreadId()) TerminateProcess(GetCurrentProcess(), code);
+        if (first == GetCurrentThreadId() || helper.load() == GetCurrentThreadId())
+            TerminateProcess(GetCurrentProcess(), code);
         Sleep(INFINITE);
     }
-    try {
-        // Heap corruption has been dumped by its own filter already, and a
-        // fault inside a dump is not dumped again.
-        const FaultDumpScope scope;
-        if (scope.owns() && code != kHeapCorruptionCode) writeCrashDump(pointers, crashDumpInfo());
-    } catch (...) {
+    // Heap corruption has been dumped by its own filter already, and a fault
+    // inside a dump is not dumped again.
+    const FaultDumpScope scope;
+    Fault fault{pointers, GetCurrentThreadId(), scope.owns() && code != kHeapCorruptionCode};
+    if (code != STATUS_STACK_OVERFLOW) return endWith(&fault);
+    // No stack is left here, but enough to start a thread that does the work.
+    DWORD id = 0;
+    if (const HANDLE thread = CreateThread(nullptr, 0, &endWith, &fault, CREATE_SUSPENDED, &id)) {
+        helper.store(id);
+        ResumeThread(thread);
+        WaitForSingleObject(thread, INFINITE);
     }
-    LogManager::instance().log(Error, L"Unhandled %s at %s",
-                               describeStructuredException(cwrpexception(code)),
-                               placeOf(pointers->ExceptionRecord->ExceptionAddress));
     TerminateProcess(GetCurrentProcess(), code);
     return EXCEPTION_EXECUTE_HANDLER;
 }

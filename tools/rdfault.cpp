@@ -1,7 +1,8 @@
 // rdfault: faults on request, on the runtime, for the tests of crash dumps and tracing. One command per run; every
 // line it writes ends in '\n':
 //   deep          write "thread N", fault three guarded operations deep, write the error's full message
-//   raise CODE    raise structured exception CODE outside any guarded operation (the process ends with it)
+//   raise CODE    write "thread N", raise structured exception CODE ("overflow": overflow the stack) outside any
+//                 guarded operation (the process ends with it)
 //   guarded WHAT… raise each WHAT (a code, or "overflow" to overflow the stack) in a guarded operation of its own, a
 //                 second apart, and log the error at level Error
 //   trace [KIND]  inject before any span, run a guarded operation that succeeds and one per kind of error (or only
@@ -106,6 +107,8 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"deep") {
         deep();
     } else if (command == L"raise" && argc > 2) {
+        say("thread " + std::to_string(GetCurrentThreadId()));
+        if (std::wstring(argv[2]) == L"overflow") return overflow(0);
         RaiseException(DWORD(std::wcstoul(argv[2], nullptr, 0)), 0, 0, nullptr);
     } else if (command == L"guarded") {
         raiseGuarded(argc - 2, argv + 2);

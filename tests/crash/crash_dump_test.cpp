@@ -73,21 +73,26 @@ TEST(CrashDumpWrite, FaultThreeOperationsDeepLeavesADumpOfThatFault) {
 // Outside every operation: one dump (heap corruption's by its own filter) named in local time (CTest sets the zone
 // 5:45 ahead of UTC); one record naming the code and the faulting module; and the process ends with the code.
 TEST(LastChance, AFaultOutsideEveryOperationLeavesOneDumpOneRecordAndItsCode) {
-    for (const DWORD code : {0xC0000374u, 0xE0000001u}) {
+    for (const auto& [what, code, module] : {std::tuple(L"0xC0000374", 0xC0000374u, L"kernelbase\\.dll"),
+                                             {L"0xE0000001", 0xE0000001u, L"kernelbase\\.dll"},
+                                             {L"overflow", 0xC00000FDu, L"rdfault\\.exe"}}) {
         SCOPED_TRACE(code);
         DumpSettings settings;
         const std::wstring before = now();
-        EXPECT_EQ(runFault({L"raise", std::to_wstring(code)}).exitCode, code);
+        const auto result = runFault({L"raise", what});
         const std::wstring after = now();
+        EXPECT_EQ(result.exitCode, code);
         const Names dumps = settings.dumps();
         ASSERT_EQ(dumps.size(), 1u);
-        EXPECT_EQ(settings.facts(dumps[0]).code, code);
+        // The faulting thread's, also when another thread wrote it.
+        const DWORD thread = std::stoul(result.output.substr(result.output.find("thread ") + 7));
+        EXPECT_EQ(settings.facts(dumps[0]), (test_support::DumpFacts{kCrashDumpType, thread, code}));
         EXPECT_TRUE(dumps[0].size() == 26 && dumps[0].starts_with(L"rdfault") && dumps[0].ends_with(L".dmp"));
         EXPECT_TRUE(before <= dumps[0].substr(7, 15) && dumps[0].substr(7, 15) <= after) << dumps[0];
         const auto records = settings.records();
         ASSERT_EQ(records.size(), 1u);
-        const std::wregex expected(formatString(L"Error: Unhandled C structured exception: 0x%lx at kernelbase\\.dll\\+0x[0-9a-f]+",
-                                                static_cast<unsigned long>(code)), std::regex::icase);
+        const std::wregex expected(formatString(L"Error: Unhandled C structured exception: 0x%lx at %s\\+0x[0-9a-f]+",
+                                                static_cast<unsigned long>(code), std::wstring(module)), std::regex::icase);
         EXPECT_TRUE(std::regex_match(records[0], expected)) << testing::PrintToString(records[0]);
     }
 }
