@@ -35,11 +35,12 @@ Place faultPlace(const wchar_t* kind) {
 
 __attribute__((noinline)) void plainFault() { *reinterpret_cast<volatile int*>(g_badAddress) = 1; }
 
-// The string's clean-up gives the frame a handler of its own, which declines the fault.
-__attribute__((noinline)) std::size_t stringFault(const char* text) {
-    const std::string copy = text;
-    *reinterpret_cast<volatile std::size_t*>(g_badAddress) = copy.size();
-    return copy.size();
+// The string's clean-up gives the frame a handler of its own, which declines the fault. The fault comes before any
+// call, where no entry of the frame's unwind tables covers it: a throw from there would end the process.
+__attribute__((noinline)) void stringFault(const std::string& text) {
+    *reinterpret_cast<volatile int*>(g_badAddress) = 1;
+    const std::string line = "fault in " + text;
+    say(line);
 }
 
 __attribute__((noinline)) int overflow(int depth) {
@@ -51,7 +52,7 @@ __attribute__((noinline)) int overflow(int depth) {
 void faultIf(Place place) {
     wchar_t kind[16] = L"";
     if (!GetEnvironmentVariableW(L"RD_PROVIDER_FAULT", kind, 16) || faultPlace(kind) != place) return;
-    if (std::wcscmp(kind, L"string") == 0) stringFault("provider");
+    if (std::wcscmp(kind, L"string") == 0) stringFault(std::to_string(GetCurrentThreadId()));
     if (std::wcscmp(kind, L"raise") == 0) RaiseException(0xE0000001, 0, 0, nullptr);
     if (std::wcscmp(kind, L"overflow") == 0) overflow(0);
     plainFault();
