@@ -130,8 +130,10 @@ namespace {
 // leave them; GCC's frames would not run their clean-ups for a structured
 // exception anyway. With no frame of this module below the boundary, the
 // boundary itself throws.
+// This module, found at start-up: a fault must not be the first to ask.
+const HMODULE g_self = moduleAt(reinterpret_cast<DWORD64>(&rdTranslatedCallHandler));
+
 void throwFromInnermostOwnFrame(CONTEXT& fault, BoundaryFrame* boundary, std::uint32_t code) noexcept {
-    static const HMODULE self = moduleAt(reinterpret_cast<DWORD64>(&rdTranslatedCallHandler));
     CONTEXT walk = fault;
     bool atFault = true;
     for (;; atFault = false) {
@@ -143,7 +145,7 @@ void throwFromInnermostOwnFrame(CONTEXT& fault, BoundaryFrame* boundary, std::ui
         }
         DWORD64 imageBase = 0;
         PRUNTIME_FUNCTION function = RtlLookupFunctionEntry(walk.Rip, &imageBase, nullptr);
-        if ((function ? reinterpret_cast<HMODULE>(imageBase) : moduleAt(walk.Rip)) == self) break;
+        if ((function ? reinterpret_cast<HMODULE>(imageBase) : moduleAt(walk.Rip)) == g_self) break;
         if (function) {
             PVOID handlerData = nullptr;
             DWORD64 establisherFrame = 0;
