@@ -1,6 +1,7 @@
 #include "errors/translator.h"
 
 #include <atomic>
+#include <cstdint>
 #include <cstring>
 
 #include "errors/vexception.h"
@@ -124,15 +125,15 @@ EXCEPTION_DISPOSITION rdTranslatedCallHandler(EXCEPTION_RECORD* record, void* es
 
 namespace {
 
+// This module, found at start-up: a fault must not be the first to ask.
+const HMODULE g_self = moduleAt(reinterpret_cast<DWORD64>(&rdTranslatedCallHandler));
+
 // Makes the innermost frame of this module throw: at the fault itself when
 // the fault is in this module, else at its call into the faulting module.
 // The frames in between belong to others and are left as an __except would
 // leave them; GCC's frames would not run their clean-ups for a structured
 // exception anyway. With no frame of this module below the boundary, the
 // boundary itself throws.
-// This module, found at start-up: a fault must not be the first to ask.
-const HMODULE g_self = moduleAt(reinterpret_cast<DWORD64>(&rdTranslatedCallHandler));
-
 void throwFromInnermostOwnFrame(CONTEXT& fault, BoundaryFrame* boundary, std::uint32_t code) noexcept {
     CONTEXT walk = fault;
     bool atFault = true;
