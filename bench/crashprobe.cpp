@@ -6,6 +6,8 @@
 //   span N    N guarded operations with an empty body; microseconds each
 //             (tracing on or off as configured)
 //   dump      write one crash dump of this process; milliseconds
+//   overflow N  N guarded operations that overflow the stack, each taken back
+//             to its boundary (and dumped when dumps are on); microseconds each
 #include <windows.h>
 
 #include <cstdio>
@@ -22,6 +24,12 @@ double seconds() {
     QueryPerformanceCounter(&now);
     QueryPerformanceFrequency(&frequency);
     return double(now.QuadPart) / double(frequency.QuadPart);
+}
+
+__attribute__((noinline)) int overflow(int depth) {
+    volatile char pad[512];
+    pad[depth % 512] = char(depth);
+    return overflow(depth + 1) + pad[0];
 }
 
 }  // namespace
@@ -44,6 +52,16 @@ int wmain(int argc, wchar_t** argv) {
         const double start = seconds();
         for (int i = 0; i < n; ++i) guarded(operation, [] {});
         std::printf("%.2f\n", (seconds() - start) / n * 1e6);
+    } else if (command == L"overflow") {
+        constexpr GuardedOperation operation{"Bench::overflow", L"overflow()", 3, 4};
+        const double start = seconds();
+        for (int i = 0; i < n; ++i) {
+            try {
+                guarded(operation, [] { return overflow(0); });
+            } catch (const vexception&) {
+            }
+        }
+        std::printf("%.0f\n", (seconds() - start) / n * 1e6);
     } else if (command == L"dump") {
         CONTEXT context{};
         RtlCaptureContext(&context);

@@ -55,7 +55,7 @@ target_link_libraries(rdcrash PUBLIC rdthreads)
 # with the layer takes the file in through crashDumpInfo().
 target_link_options(rdcrash INTERFACE "LINKER:--undefined=_Z13crashDumpInfov")
 
-rd_layer(rdlogging log log/logfile.cpp log/logmanager.cpp)
+rd_layer(rdlogging log log/last_chance.cpp log/logfile.cpp log/logmanager.cpp)
 target_link_libraries(rdlogging PUBLIC rdcrash)
 # Likewise the log records every thread's cancellation through a notice a
 # static object installs: LogManager::instance() takes the file in.

@@ -47,6 +47,12 @@ std::uint64_t milliseconds(const FILETIME& time) {
     return ((std::uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime) / 10000;
 }
 
+// dbghelp is bound once, not imported: only a process with dumps on loads it.
+decltype(&MiniDumpWriteDump) miniDumpWriter() noexcept {
+    static const auto write = RunTime::systemFunction<decltype(MiniDumpWriteDump)>(L"dbghelp.dll", "MiniDumpWriteDump");
+    return write;
+}
+
 // Deletes a dump even when it is read-only.
 void removeDump(const std::wstring& path) {
     setFileAttributes(path, FILE_ATTRIBUTE_READONLY);
@@ -102,11 +108,15 @@ void CrashDumpInfo::setUp() {
     registry::lookup(key.get(), kMaxCountValue, value);
     maxCount_ = value;
     fileName_.reserve(kLongestPath);
+    // Bound now, while the heap is sound: loading dbghelp when a fault
+    // needs it would allocate, and take the loader's lock.
+    miniDumpWriter();
     handler_ = std::make_unique<HeapCorruptionHandler>(enabled_);
 }
 
 CrashDumpInfo::~CrashDumpInfo() {
-    if (enabled_) trim();
+    // Without a location (dumps off) a pattern would name the working directory.
+    if (enabled_ && !location_.empty()) trim();
     handler_.reset();
     DeleteCriticalSection(&lock_);
 }
@@ -151,7 +161,8 @@ void CrashDumpInfo::trim() noexcept {
         std::vector<Dump> dumps;
         VFileFinder finder;
         for (bool found = finder.first(VFileName::combine(location_, L"*.dmp")); found; found = finder.next()) {
-            if (finder.isDirectory() || finder.isDots() || isZip(finder.name())) continue;
+            // A link is never followed, nor deleted: what it names is not a dump of ours.
+            if (finder.isDirectory() || finder.isLink() || finder.isDots() || isZip(finder.name())) continue;
             dumps.push_back({VFileName::combine(location_, finder.name()), milliseconds(finder.lastWriteTime())});
         }
         finder.close();
@@ -182,32 +193,36 @@ struct FaultDumpWriterInstallation {
 
 CrashDumpInfo& crashDumpInfo() noexcept { return g_settings; }
 
-void writeCrashDump(EXCEPTION_POINTERS* pointers, CrashDumpInfo& settings) {
+void writeCrashDump(EXCEPTION_POINTERS* pointers, CrashDumpInfo& settings, DWORD thread) {
     if (!settings.enabled()) return;
     // Two threads that fault at once write one after the other, each with
     // its own name composed in the shared buffers.
     const CrashDumpInfo::Lock lock(settings);
     const std::wstring& fileName = settings.getFileName();
-    if (pointers) internalDumpMiniDump(fileName, pointers, kCrashDumpType);
+    if (pointers) internalDumpMiniDump(fileName, pointers, kCrashDumpType, thread);
 }
 
-void internalDumpMiniDump(const std::wstring& fileName, EXCEPTION_POINTERS* pointers, std::uint32_t dumpType) {
+void internalDumpMiniDump(const std::wstring& fileName, EXCEPTION_POINTERS* pointers, std::uint32_t dumpType,
+                          DWORD thread) {
     try {
-        MINIDUMP_EXCEPTION_INFORMATION exception{GetCurrentThreadId(), pointers, TRUE};
-        VFile file;
-        file.open(fileName, FILE_ALL_ACCESS, FILE_SHARE_READ, CREATE_ALWAYS, 0);
-        RunTime::FileHandle copy = VHandle::duplicate(file.handle());
-        // dbghelp is bound here, not imported: loading it costs every start.
-        const auto write = RunTime::systemFunction<decltype(MiniDumpWriteDump)>(L"dbghelp.dll", "MiniDumpWriteDump");
-        if (!write) throwLastOsError(L"Unable to load MiniDumpWriteDump", "internalDumpMiniDump", __LINE__);
+        MINIDUMP_EXCEPTION_INFORMATION exception{thread, pointers, TRUE};
+        // Opened by hand: the name fits in MAX_PATH, and no path helper may
+        // allocate on the way to a dump.
+        RunTime::FileHandle file(CreateFileW(fileName.c_str(), FILE_ALL_ACCESS, FILE_SHARE_READ, nullptr,
+                                             CREATE_ALWAYS, 0, nullptr));
+        if (!file.valid()) throwLastOsError(L"CreateFile", "internalDumpMiniDump", __LINE__);
+        RunTime::FileHandle copy = VHandle::duplicate(file.get());
+        const auto write = miniDumpWriter();
+        if (!write) throwOsError(L"Unable to load MiniDumpWriteDump", ERROR_PROC_NOT_FOUND,
+                                 raiseSite("internalDumpMiniDump", __LINE__));
         const BOOL written = write(GetCurrentProcess(), GetCurrentProcessId(), copy.get(),
                                    static_cast<MINIDUMP_TYPE>(dumpType), &exception, nullptr, nullptr);
         const DWORD error = GetLastError();
         copy.reset();
         if (!written) {
             // A dump cut short is of no use to anyone, and may be large.
-            file.close();
-            DeleteFileW(VFileName::toLongPath(fileName).c_str());
+            file.reset();
+            DeleteFileW(fileName.c_str());
             throwOsError(L"Unable to generate dump file", error, raiseSite("internalDumpMiniDump", __LINE__));
         }
     } catch (...) {
@@ -218,8 +233,10 @@ void internalDumpMiniDump(const std::wstring& fileName, EXCEPTION_POINTERS* poin
 
 LONG CALLBACK onHeapCorruption(EXCEPTION_POINTERS* pointers) {
     if (pointers && pointers->ExceptionRecord && pointers->ExceptionRecord->ExceptionCode == kHeapCorruptionCode) {
+        // The dump itself may meet the corrupt heap again: that is not dumped.
+        const FaultDumpScope scope;
         try {
-            writeCrashDump(pointers, crashDumpInfo());
+            if (scope.owns()) writeCrashDump(pointers, crashDumpInfo());
         } catch (...) {
             // The process goes on to fail as it would without the filter.
         }

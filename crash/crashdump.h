@@ -93,9 +93,11 @@ CrashDumpInfo& crashDumpInfo() noexcept;
 // MiniDumpWithDataSegs | MiniDumpWithFullMemory | MiniDumpWithHandleData.
 inline constexpr std::uint32_t kCrashDumpType = 7;
 
-// Writes one dump of the process for pointers when dumps are on.
-void writeCrashDump(EXCEPTION_POINTERS* pointers, CrashDumpInfo& settings);
-void internalDumpMiniDump(const std::wstring& fileName, EXCEPTION_POINTERS* pointers, std::uint32_t dumpType);
+// Writes one dump of the process for pointers when dumps are on. thread is
+// the one that faulted, when another thread writes its dump.
+void writeCrashDump(EXCEPTION_POINTERS* pointers, CrashDumpInfo& settings, DWORD thread = GetCurrentThreadId());
+void internalDumpMiniDump(const std::wstring& fileName, EXCEPTION_POINTERS* pointers, std::uint32_t dumpType,
+                          DWORD thread = GetCurrentThreadId());
 
 // The vectored filter: dumps 0xC0000374 and lets every exception go on.
 LONG CALLBACK onHeapCorruption(EXCEPTION_POINTERS* pointers);

@@ -1,35 +1,59 @@
 #include "errors/translator.h"
 
 #include <atomic>
+#include <cstdint>
+#include <cstring>
 
 #include "errors/vexception.h"
 
 namespace {
 
-thread_local StructuredTranslator t_translator = nullptr;
-
 // Constant-initialised: the crash layer installs its writer from a static
 // object built ahead of all others.
 std::atomic<FaultDumpWriter> g_dumpWriter{nullptr};
+std::atomic<PVECTORED_EXCEPTION_HANDLER> g_unrecoverableOverflow{nullptr};
 
-// The fault's record and context live below the faulting stack pointer, where
-// the redirected call's frame will overwrite them: keep a copy per thread.
-struct FaultCopy {
-    EXCEPTION_RECORD record;
-    CONTEXT context;
-    EXCEPTION_POINTERS pointers;
+constexpr DWORD kGccThrow = 0x20474343;   // libgcc's C++ throw
+constexpr DWORD kMsvcThrow = 0xE06D7363;  // the Microsoft C++ throw
+
+// The boundary's frame, as rdTranslatedCall lays it out below its pushes.
+struct BoundaryFrame {
+    char shadow[32];
+    char xmm[160];    // xmm6 to xmm15, restored when a throw leaves the frame
+    void* previous;   // the thread's slot value when the boundary was entered
 };
-thread_local FaultCopy t_fault;
 
-bool isTranslatable(const EXCEPTION_RECORD& record) {
-    // Only error-severity system statuses; C++ throws, debug output and
-    // warnings pass. A stack overflow has no stack left to throw on, and a
-    // non-continuable exception cannot be redirected.
-    if ((record.ExceptionCode & 0xF0000000u) != 0xC0000000u) return false;
-    if (record.ExceptionCode == STATUS_STACK_OVERFLOW) return false;
-    if (record.ExceptionFlags & EXCEPTION_NONCONTINUABLE) return false;
-    return true;
+// The thread's innermost boundary, in a slot of its own: MinGW's
+// thread_local allocates on a thread's first use, which a fault must not
+// need. Bit 0 marks a thread that is writing a fault's dump.
+constexpr std::uintptr_t kDumping = 1;
+std::atomic<DWORD> g_slot{TLS_OUT_OF_INDEXES};
+
+LONG CALLBACK overflowHandler(EXCEPTION_POINTERS* info);
+
+// One vectored handler per module, removed when the module goes away so
+// that a DLL carrying the runtime leaves no dangling handler behind.
+struct OverflowHandlerRegistration {
+    PVOID handle = AddVectoredExceptionHandler(1, &overflowHandler);
+    ~OverflowHandlerRegistration() {
+        if (handle) RemoveVectoredExceptionHandler(handle);
+    }
+};
+
+DWORD slot() noexcept {
+    DWORD index = g_slot.load(std::memory_order_acquire);
+    if (index != TLS_OUT_OF_INDEXES) return index;
+    static OverflowHandlerRegistration registration;
+    const DWORD made = TlsAlloc();
+    if (!g_slot.compare_exchange_strong(index, made)) TlsFree(made);
+    return g_slot.load();
 }
+
+// Made at start-up, so that a fault never needs to make it.
+const DWORD g_slotAtStart = slot();
+
+std::uintptr_t slotValue() noexcept { return reinterpret_cast<std::uintptr_t>(TlsGetValue(slot())); }
+void setSlotValue(std::uintptr_t value) noexcept { TlsSetValue(slot(), reinterpret_cast<void*>(value)); }
 
 HMODULE moduleAt(DWORD64 address) noexcept {
     HMODULE module = nullptr;
@@ -38,51 +62,238 @@ HMODULE moduleAt(DWORD64 address) noexcept {
     return module;
 }
 
-LONG CALLBACK vectoredHandler(EXCEPTION_POINTERS* info);
-
-// A vectored handler sees a fault before any frame-based handler, so it
-// would take faults away from DLLs that probe memory under handlers of their
-// own. Walk the frames from the fault outward to the innermost frame of this
-// module: a frame of another module with an exception handler on the way
-// gets the fault. (GCC's C++ frames with clean-ups carry a handler too.)
-bool foreignHandlerOnTheWay(const CONTEXT& fault) noexcept {
-    static const HMODULE self = moduleAt(reinterpret_cast<DWORD64>(&vectoredHandler));
-    CONTEXT context = fault;
-    constexpr int kDeepest = 256;
-    for (int depth = 0; depth < kDeepest && context.Rip; ++depth) {
-        DWORD64 imageBase = 0;
-        PRUNTIME_FUNCTION function = RtlLookupFunctionEntry(context.Rip, &imageBase, nullptr);
-        const HMODULE module = function ? reinterpret_cast<HMODULE>(imageBase) : moduleAt(context.Rip);
-        if (module == self) return false;
-        if (!function) {
-            // A leaf function: its return address is on top of the stack.
-            context.Rip = *reinterpret_cast<const DWORD64*>(context.Rsp);
-            context.Rsp += sizeof(DWORD64);
-            continue;
-        }
-        PVOID handlerData = nullptr;
-        DWORD64 establisherFrame = 0;
-        if (RtlVirtualUnwind(UNW_FLAG_EHANDLER, imageBase, context.Rip, function, &context, &handlerData,
-                             &establisherFrame, nullptr))
-            return true;
+// The dump step, never twice on one thread at once; errors are swallowed.
+void writeDump(std::uint32_t code, EXCEPTION_POINTERS* pointers) noexcept {
+    const FaultDumpScope scope;
+    if (!scope.owns()) return;
+    try {
+        if (const FaultDumpWriter write = g_dumpWriter.load()) write(code, pointers);
+    } catch (...) {
+        // The fault still becomes a cwrpexception.
     }
-    return false;
 }
 
-[[noreturn]] __attribute__((noinline, used)) void throwFromFault(StructuredTranslator translator) {
-    translator(t_fault.record.ExceptionCode, &t_fault.pointers);
-    // A translator must throw; one that returns still must not resume the fault.
-    throw cwrpexception(t_fault.record.ExceptionCode);
+// Every structured exception but a C++ throw. A stack overflow is the
+// vectored handler's: a frame handler would run on the exhausted stack.
+bool isTranslatable(const EXCEPTION_RECORD& record) noexcept {
+    const DWORD code = record.ExceptionCode;
+    if (code == kGccThrow || code == kMsvcThrow || code == STATUS_STACK_OVERFLOW) return false;
+    return (slotValue() & kDumping) == 0;
 }
 
-// The redirected call's entry: calls throwFromFault (rdx) with the translator
-// (rcx) on a 16-aligned stack. A function without a frame of its own need not
-// keep the stack aligned, and on a misaligned stack the throw faults again
-// (the fxsave of RtlCaptureContext): that access violation would replace the
-// fault's code. The frame pointer lets the unwinder step over the realignment.
-extern "C" void rdAlignedFaultCall();
+// A stack overflow's record and context, kept for the dump that is written
+// back at the boundary: one overflow at a time.
+struct OverflowCopy {
+    EXCEPTION_RECORD record;
+    CONTEXT context;
+};
+OverflowCopy g_overflow;
+std::atomic<bool> g_overflowTaken{false};
+
+[[noreturn]] __attribute__((noinline, used)) void throwStructured(std::uint32_t code) { throw cwrpexception(code); }
+
+}  // namespace
+
+extern "C" {
+void rdTranslatedCallRecover();
+void rdAlignedFaultCall();
+
+void rdTranslatedCallEnter(BoundaryFrame* frame) noexcept {
+    const std::uintptr_t previous = slotValue();
+    frame->previous = reinterpret_cast<void*>(previous);
+    setSlotValue(reinterpret_cast<std::uintptr_t>(frame) | (previous & kDumping));
+}
+
+void rdTranslatedCallLeave(BoundaryFrame* frame) noexcept {
+    setSlotValue(reinterpret_cast<std::uintptr_t>(frame->previous));
+}
+
+// Entered at the boundary, on its own frame, after a stack overflow or a
+// non-continuable exception was taken back there.
+[[noreturn]] void rdTranslatedCallRecovered(std::uint32_t code) {
+    if (code != STATUS_STACK_OVERFLOW) throwStructured(code);
+    resetStackGuard();
+    EXCEPTION_POINTERS pointers{&g_overflow.record, &g_overflow.context};
+    writeDump(code, &pointers);
+    g_overflowTaken.store(false);
+    throwStructured(code);
+}
+
+EXCEPTION_DISPOSITION rdTranslatedCallHandler(EXCEPTION_RECORD* record, void* establisher, CONTEXT* context,
+                                              DISPATCHER_CONTEXT* dispatcher);
+}
+
+namespace {
+
+// This module, found at start-up: a fault must not be the first to ask.
+const HMODULE g_self = moduleAt(reinterpret_cast<DWORD64>(&rdTranslatedCallHandler));
+
+// Makes the innermost frame of this module throw: at the fault itself when
+// the fault is in this module, else at its call into the faulting module.
+// The frames in between belong to others and are left as an __except would
+// leave them; GCC's frames would not run their clean-ups for a structured
+// exception anyway. With no frame of this module below the boundary, the
+// boundary itself throws.
+void throwFromInnermostOwnFrame(CONTEXT& fault, BoundaryFrame* boundary, std::uint32_t code) noexcept {
+    CONTEXT walk = fault;
+    bool atFault = true;
+    for (;; atFault = false) {
+        if (walk.Rsp >= reinterpret_cast<DWORD64>(boundary) || !walk.Rip) {
+            fault.Rsp = reinterpret_cast<DWORD64>(boundary);
+            fault.Rip = reinterpret_cast<DWORD64>(&rdTranslatedCallRecover);
+            fault.Rax = code;
+            return;
+        }
+        DWORD64 imageBase = 0;
+        PRUNTIME_FUNCTION function = RtlLookupFunctionEntry(walk.Rip, &imageBase, nullptr);
+        if ((function ? reinterpret_cast<HMODULE>(imageBase) : moduleAt(walk.Rip)) == g_self) break;
+        if (function) {
+            PVOID handlerData = nullptr;
+            DWORD64 establisherFrame = 0;
+            RtlVirtualUnwind(UNW_FLAG_NHANDLER, imageBase, walk.Rip, function, &walk, &handlerData,
+                             &establisherFrame, nullptr);
+        } else {
+            // A leaf function: its return address is on top of the stack.
+            walk.Rip = *reinterpret_cast<const DWORD64*>(walk.Rsp);
+            walk.Rsp += sizeof(DWORD64);
+        }
+    }
+    // Enter rdAlignedFaultCall as if that frame had called it. The unwinder
+    // looks up the caller's handler at return address - 1, which must lie in
+    // the faulting instruction, or in the call. No red zone on x64 Windows.
+    walk.Rsp -= sizeof(DWORD64);
+    *reinterpret_cast<DWORD64*>(walk.Rsp) = atFault ? walk.Rip + 1 : walk.Rip;
+    walk.Rip = reinterpret_cast<DWORD64>(&rdAlignedFaultCall);
+    walk.Rcx = code;
+    walk.Rdx = reinterpret_cast<DWORD64>(&throwStructured);
+    fault = walk;
+}
+
+// Runs first for every exception of the process, with almost no stack when
+// the stack overflowed: nothing here may call deep. Inside a guarded
+// operation the thread goes back to its boundary, where there is stack
+// again, and throws from there (the frames in between are abandoned).
+LONG CALLBACK overflowHandler(EXCEPTION_POINTERS* info) {
+    if (info->ExceptionRecord->ExceptionCode != STATUS_STACK_OVERFLOW) return EXCEPTION_CONTINUE_SEARCH;
+    const std::uintptr_t boundary = slotValue();
+    if (boundary == 0 || (boundary & kDumping) || g_overflowTaken.exchange(true)) {
+        const PVECTORED_EXCEPTION_HANDLER last = g_unrecoverableOverflow.load();
+        return last ? last(info) : EXCEPTION_CONTINUE_SEARCH;
+    }
+    std::memcpy(&g_overflow.record, info->ExceptionRecord, sizeof g_overflow.record);
+    g_overflow.record.ExceptionRecord = nullptr;
+    std::memcpy(&g_overflow.context, info->ContextRecord, sizeof g_overflow.context);
+    info->ContextRecord->Rsp = boundary;
+    info->ContextRecord->Rip = reinterpret_cast<DWORD64>(&rdTranslatedCallRecover);
+    info->ContextRecord->Rax = STATUS_STACK_OVERFLOW;
+    return EXCEPTION_CONTINUE_EXECUTION;
+}
+
+}  // namespace
+
+// The system asks this handler only after every deeper frame declined.
+EXCEPTION_DISPOSITION rdTranslatedCallHandler(EXCEPTION_RECORD* record, void* establisher, CONTEXT* context,
+                                              DISPATCHER_CONTEXT* dispatcher) {
+    auto* const boundary = static_cast<BoundaryFrame*>(establisher);
+    if (record->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND)) {
+        // The operation ends with this unwind; leaving twice is harmless.
+        rdTranslatedCallLeave(boundary);
+        return ExceptionContinueSearch;
+    }
+    if (!isTranslatable(*record)) return ExceptionContinueSearch;
+    const std::uint32_t code = record->ExceptionCode;
+    EXCEPTION_POINTERS pointers{record, context};
+    writeDump(code, &pointers);
+    if (record->ExceptionFlags & EXCEPTION_NONCONTINUABLE) {
+        // It cannot resume anywhere: unwind to the boundary as __except does.
+        RtlUnwindEx(establisher, reinterpret_cast<void*>(&rdTranslatedCallRecover), record,
+                    reinterpret_cast<void*>(static_cast<std::uintptr_t>(code)), dispatcher->ContextRecord,
+                    dispatcher->HistoryTable);
+        return ExceptionContinueSearch;  // only a corrupt stack gets here
+    }
+    throwFromInnermostOwnFrame(*context, boundary, code);
+    return ExceptionContinueExecution;
+}
+
+// rdTranslatedCall(call, context): saves every non-volatile register, so that
+// a throw from the boundary itself restores the caller's, records the frame
+// as the thread's innermost boundary and calls call(context).
+//
+// rdAlignedFaultCall: calls rdx(rcx) on a 16-aligned stack. A function
+// without a frame of its own need not keep the stack aligned, and on a
+// misaligned stack the throw faults again (the fxsave of RtlCaptureContext).
+// The frame pointer lets the unwinder step over the realignment.
 asm(R"(
     .text
+    .globl rdTranslatedCall
+    .def rdTranslatedCall; .scl 2; .type 32; .endef
+    .seh_proc rdTranslatedCall
+rdTranslatedCall:
+    pushq %rbp
+    .seh_pushreg %rbp
+    pushq %rbx
+    .seh_pushreg %rbx
+    pushq %rsi
+    .seh_pushreg %rsi
+    pushq %rdi
+    .seh_pushreg %rdi
+    pushq %r12
+    .seh_pushreg %r12
+    pushq %r13
+    .seh_pushreg %r13
+    pushq %r14
+    .seh_pushreg %r14
+    pushq %r15
+    .seh_pushreg %r15
+    subq $216, %rsp
+    .seh_stackalloc 216
+    movaps %xmm6, 32(%rsp)
+    .seh_savexmm %xmm6, 32
+    movaps %xmm7, 48(%rsp)
+    .seh_savexmm %xmm7, 48
+    movaps %xmm8, 64(%rsp)
+    .seh_savexmm %xmm8, 64
+    movaps %xmm9, 80(%rsp)
+    .seh_savexmm %xmm9, 80
+    movaps %xmm10, 96(%rsp)
+    .seh_savexmm %xmm10, 96
+    movaps %xmm11, 112(%rsp)
+    .seh_savexmm %xmm11, 112
+    movaps %xmm12, 128(%rsp)
+    .seh_savexmm %xmm12, 128
+    movaps %xmm13, 144(%rsp)
+    .seh_savexmm %xmm13, 144
+    movaps %xmm14, 160(%rsp)
+    .seh_savexmm %xmm14, 160
+    movaps %xmm15, 176(%rsp)
+    .seh_savexmm %xmm15, 176
+    .seh_endprologue
+    .seh_handler rdTranslatedCallHandler, @except, @unwind
+    movq %rcx, %rbx
+    movq %rdx, %rsi
+    movq %rsp, %rcx
+    call rdTranslatedCallEnter
+    movq %rsi, %rcx
+    call *%rbx
+    movq %rsp, %rcx
+    call rdTranslatedCallLeave
+    addq $216, %rsp
+    popq %r15
+    popq %r14
+    popq %r13
+    popq %r12
+    popq %rdi
+    popq %rsi
+    popq %rbx
+    popq %rbp
+    ret
+    .globl rdTranslatedCallRecover
+rdTranslatedCallRecover:
+    movl %eax, %ecx
+    call rdTranslatedCallRecovered
+    int3
+    .seh_endproc
+
     .def rdAlignedFaultCall; .scl 3; .type 32; .endef
     .seh_proc rdAlignedFaultCall
 rdAlignedFaultCall:
@@ -98,61 +309,43 @@ rdAlignedFaultCall:
     .seh_endproc
 )");
 
-LONG CALLBACK vectoredHandler(EXCEPTION_POINTERS* info) {
-    const StructuredTranslator translator = t_translator;
-    if (!translator) return EXCEPTION_CONTINUE_SEARCH;
-    const EXCEPTION_RECORD& record = *info->ExceptionRecord;
-    if (!isTranslatable(record) || foreignHandlerOnTheWay(*info->ContextRecord)) return EXCEPTION_CONTINUE_SEARCH;
-
-    t_fault.record = record;
-    t_fault.record.ExceptionRecord = nullptr;
-    t_fault.context = *info->ContextRecord;
-    t_fault.pointers.ExceptionRecord = &t_fault.record;
-    t_fault.pointers.ContextRecord = &t_fault.context;
-
-    // Enter rdAlignedFaultCall as if the faulting instruction had called it. The
-    // return address is one past the fault's start, because the unwinder looks
-    // up the caller's handler at return address - 1: that byte must lie inside
-    // the faulting instruction. There is no red zone on x64 Windows.
-    CONTEXT& context = *info->ContextRecord;
-    context.Rsp -= sizeof(DWORD64);
-    *reinterpret_cast<DWORD64*>(context.Rsp) = context.Rip + 1;
-    context.Rip = reinterpret_cast<DWORD64>(&rdAlignedFaultCall);
-    context.Rcx = reinterpret_cast<DWORD64>(translator);
-    context.Rdx = reinterpret_cast<DWORD64>(&throwFromFault);
-    return EXCEPTION_CONTINUE_EXECUTION;
-}
-
-// One handler per module, first in line; removed when the module goes away
-// so that a DLL carrying the runtime leaves no dangling handler behind.
-struct VectoredHandlerRegistration {
-    PVOID handle = AddVectoredExceptionHandler(1, &vectoredHandler);
-    ~VectoredHandlerRegistration() {
-        if (handle) RemoveVectoredExceptionHandler(handle);
-    }
-};
-
-}  // namespace
-
 void setFaultDumpWriter(FaultDumpWriter writer) noexcept { g_dumpWriter.store(writer); }
 
-StructuredTranslator setStructuredTranslator(StructuredTranslator translator) noexcept {
-    static VectoredHandlerRegistration registration;
-    const StructuredTranslator previous = t_translator;
-    t_translator = translator;
-    return previous;
-}
+void setUnrecoverableOverflow(PVECTORED_EXCEPTION_HANDLER handler) noexcept { g_unrecoverableOverflow.store(handler); }
 
 void translateStructuredException(std::uint32_t code, EXCEPTION_POINTERS* pointers) {
-    {
-        // A fault while the dump is written is not translated again.
-        const StructuredTranslator previous = setStructuredTranslator(nullptr);
-        try {
-            if (const FaultDumpWriter write = g_dumpWriter.load()) write(code, pointers);
-        } catch (...) {
-            // The fault still becomes a cwrpexception.
-        }
-        setStructuredTranslator(previous);
+    writeDump(code, pointers);
+    throwStructured(code);
+}
+
+FaultDumpScope::FaultDumpScope() noexcept {
+    const std::uintptr_t value = slotValue();
+    owns_ = (value & kDumping) == 0;
+    if (owns_) setSlotValue(value | kDumping);
+}
+
+FaultDumpScope::~FaultDumpScope() {
+    if (owns_) setSlotValue(slotValue() & ~kDumping);
+}
+
+bool resetStackGuard() noexcept {
+    SYSTEM_INFO system;
+    GetSystemInfo(&system);
+    const std::uintptr_t page = system.dwPageSize;
+    MEMORY_BASIC_INFORMATION region{};
+    if (!VirtualQuery(&region, &region, sizeof region)) return false;
+    const auto here = reinterpret_cast<std::uintptr_t>(&region);
+    // From the stack's reserved bottom up to the first committed page the
+    // thread may use: a guard page on the way means there is one already.
+    for (auto at = reinterpret_cast<std::uintptr_t>(region.AllocationBase); at < here;
+         at = reinterpret_cast<std::uintptr_t>(region.BaseAddress) + region.RegionSize) {
+        if (!VirtualQuery(reinterpret_cast<void*>(at), &region, sizeof region)) return false;
+        if (region.Protect & PAGE_GUARD) return true;
+        if (region.State != MEM_COMMIT || (region.Protect & PAGE_NOACCESS)) continue;
+        // Leave the thread room above the new guard page.
+        if (at + 4 * page > here) return false;
+        DWORD old = 0;
+        return VirtualProtect(reinterpret_cast<void*>(at), page, PAGE_READWRITE | PAGE_GUARD, &old) != 0;
     }
-    throw cwrpexception(code);
+    return false;
 }

@@ -1,23 +1,21 @@
 // The structured-exception translator of guarded operations.
 //
-// MinGW's _set_se_translator has no effect and GCC's catch (...) does not see
-// structured exceptions, so the translator is driven by a vectored exception
-// handler: on a thread with a translator installed it redirects the faulting
-// context into a function that calls the translator, which throws. Code built
-// with -fnon-call-exceptions then unwinds through the faulting frame.
+// MinGW has no working _set_se_translator, and GCC's frames decline every
+// structured exception. So a guarded body runs through a small boundary
+// frame whose frame-based handler the system asks only after every deeper
+// frame declined: a DLL that handles its own fault keeps it. The handler
+// writes the dump and makes the innermost frame of this module throw a
+// cwrpexception (code built with -fnon-call-exceptions runs its destructors).
+// A stack overflow, which leaves no stack for frame handlers, is taken back
+// to the boundary by a vectored handler and thrown from there.
 #pragma once
 
 #include <windows.h>
 
 #include <cstdint>
 
-using StructuredTranslator = void (*)(std::uint32_t code, EXCEPTION_POINTERS* pointers);
-
-// Never returns; throws cwrpexception holding code.
+// Never returns; throws cwrpexception holding code after the dump step.
 [[noreturn]] void translateStructuredException(std::uint32_t code, EXCEPTION_POINTERS* pointers);
-
-// Per thread; returns the previous translator.
-StructuredTranslator setStructuredTranslator(StructuredTranslator translator) noexcept;
 
 // The translator writes a crash dump of every fault before it throws, but
 // crash dumps belong to a layer above this one: that layer installs its
@@ -27,13 +25,36 @@ StructuredTranslator setStructuredTranslator(StructuredTranslator translator) no
 using FaultDumpWriter = void (*)(std::uint32_t code, EXCEPTION_POINTERS* pointers);
 void setFaultDumpWriter(FaultDumpWriter writer) noexcept;
 
-class TranslatorScope {
+// What a stack overflow that cannot go back to a boundary is handed to (on
+// its exhausted stack: it must hand the work to another thread). The
+// log's last chance installs it. Process-wide within the module.
+void setUnrecoverableOverflow(PVECTORED_EXCEPTION_HANDLER handler) noexcept;
+
+// Marks the calling thread as writing a fault's dump for its lifetime. While
+// it is marked, no guarded operation of the thread translates a fault, so a
+// fault in the dump code is not dumped again; owns() is false when an outer
+// scope of the thread marked it already. Allocates nothing.
+class FaultDumpScope {
 public:
-    TranslatorScope() noexcept : previous_(setStructuredTranslator(&translateStructuredException)) {}
-    ~TranslatorScope() { setStructuredTranslator(previous_); }
-    TranslatorScope(const TranslatorScope&) = delete;
-    TranslatorScope& operator=(const TranslatorScope&) = delete;
+    FaultDumpScope() noexcept;
+    ~FaultDumpScope();
+    FaultDumpScope(const FaultDumpScope&) = delete;
+    FaultDumpScope& operator=(const FaultDumpScope&) = delete;
+    bool owns() const noexcept { return owns_; }
 
 private:
-    StructuredTranslator previous_;
+    bool owns_;
 };
+
+// Puts the stack's guard page back after an overflow was recovered, so that
+// the next one is caught too; false when there is no room for it.
+bool resetStackGuard() noexcept;
+
+// The boundary: calls call(context) under the translating frame handler.
+extern "C" void rdTranslatedCall(void (*call)(void*), void* context);
+
+// Runs body() under the translator.
+template <class Body>
+void translated(Body& body) {
+    rdTranslatedCall([](void* context) { (*static_cast<Body*>(context))(); }, &body);
+}

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "log/last_chance.h"
 #include "log/logfile.h"
 #include "runtime/critical_section.h"
 #include "runtime/execute_context.h"
@@ -35,8 +36,13 @@ void recordCancelation(std::uint32_t threadId) {
     LogManager::instance().log(Info, L"Thread #%d is going to be canceled!", static_cast<int>(threadId));
 }
 
+// Likewise every program on the log ends a fault nothing handled with a
+// dump and a record.
 struct CancelationNoticeInstallation {
-    CancelationNoticeInstallation() noexcept { ThreadCancelation::setCancelationNotice(&recordCancelation); }
+    CancelationNoticeInstallation() noexcept {
+        ThreadCancelation::setCancelationNotice(&recordCancelation);
+        installLastChance();
+    }
 } g_cancelationNotice;
 
 bool validLevel(LogLevel level) { return level >= 0 && level < kLevels; }

@@ -81,6 +81,7 @@ public:
 
     std::wstring name() const { return data_.cFileName; }
     bool isDirectory() const noexcept { return (data_.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0; }
+    bool isLink() const noexcept { return (data_.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
     bool isDots() const;
     FILETIME lastWriteTime() const noexcept { return data_.ftLastWriteTime; }
 

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <type_traits>
 
@@ -28,8 +29,9 @@ public:
     explicit GuardScope(const GuardedOperation& operation);
     GuardScope(const GuardScope&) = delete;
     GuardScope& operator=(const GuardScope&) = delete;
-    // Members end in reverse order: cancellation point, translator, span.
-    // Closing the point may end the thread, hence not noexcept.
+    // Members end in reverse order: cancellation point, span. The body runs
+    // under the translator (translated()). Closing the point may end the
+    // thread, hence not noexcept.
     ~GuardScope() noexcept(false) = default;
 
     template <class CallText>
@@ -44,7 +46,6 @@ public:
 private:
     const GuardedOperation& operation_;
     OpenTracingDriver::SpanPtr span_;
-    TranslatorScope translator_;
     ThreadCancelation::CancelationPoint point_{ThreadCancelation::Synchronous};
 };
 
@@ -60,12 +61,14 @@ auto guarded(const GuardedOperation& operation, Body&& body, const Args&... args
     const auto callText = [&] { return formatString(operation.callFormat, args...); };
     try {
         if constexpr (std::is_void_v<std::invoke_result_t<Body&>>) {
-            body();
+            translated(body);
             scope.succeeded(callText);
         } else {
-            auto result = body();
+            std::optional<std::invoke_result_t<Body&>> result;
+            auto keep = [&] { result.emplace(body()); };
+            translated(keep);
             scope.succeeded(callText);
-            return result;
+            return std::move(*result);
         }
     } catch (...) {
         scope.failed(callText());

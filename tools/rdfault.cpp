@@ -1,7 +1,10 @@
 // rdfault: faults on request, on the runtime, for the tests of crash dumps and tracing. One command per run; every
 // line it writes ends in '\n':
 //   deep          write "thread N", fault three guarded operations deep, write the error's full message
-//   raise CODE    raise structured exception CODE outside any guarded operation (the process ends with it)
+//   raise CODE    write "thread N", raise structured exception CODE ("overflow": overflow the stack) outside any
+//                 guarded operation (the process ends with it)
+//   guarded WHAT… raise each WHAT (a code, or "overflow" to overflow the stack) in a guarded operation of its own, a
+//                 second apart, and log the error at level Error
 //   double-free   free one block of a heap of its own twice, with termination on corruption on
 //   trace [KIND]  inject before any span, run a guarded operation that succeeds and one per kind of error (or only
 //                 up to KIND), each after "op KIND", then start this program again
@@ -14,6 +17,7 @@
 #include <string>
 
 #include "exec/launcher.h"
+#include "log/logmanager.h"
 #include "runtime/library.h"
 #include "threads/guard.h"
 
@@ -41,6 +45,28 @@ void deep() {
         }, L"x");
     } catch (const vexception& e) {
         say(cstr(fullMessage(e), CP_UTF8));
+    }
+}
+
+__attribute__((noinline)) int overflow(int depth) {
+    volatile char pad[512];
+    pad[depth % 512] = char(depth);
+    return overflow(depth + 1) + pad[0];
+}
+
+void raiseGuarded(int count, wchar_t** what) {
+    constexpr GuardedOperation kGuarded{"Fault::guarded", L"guarded(%s)", 50, 51};
+    for (int i = 0; i < count; Sleep(++i < count ? 1000 : 0)) {
+        const std::wstring name = what[i];
+        try {
+            guarded(kGuarded, [&] {
+                if (name == L"overflow") return overflow(0);
+                RaiseException(DWORD(std::wcstoul(name.c_str(), nullptr, 0)), 0, 0, nullptr);
+                return 0;
+            }, name);
+        } catch (const vexception& e) {
+            LogManager::instance().log(Error, e);
+        }
     }
 }
 
@@ -82,6 +108,8 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"deep") {
         deep();
     } else if (command == L"raise" && argc > 2) {
+        say("thread " + std::to_string(GetCurrentThreadId()));
+        if (std::wstring(argv[2]) == L"overflow") return overflow(0);
         RaiseException(DWORD(std::wcstoul(argv[2], nullptr, 0)), 0, 0, nullptr);
     } else if (command == L"double-free") {
         HeapSetInformation(nullptr, HeapEnableTerminationOnCorruption, nullptr, 0);
@@ -89,6 +117,8 @@ int wmain(int argc, wchar_t** argv) {
         void* block = HeapAlloc(heap, 0, 64);
         HeapFree(heap, 0, block);
         HeapFree(heap, 0, block);
+    } else if (command == L"guarded") {
+        raiseGuarded(argc - 2, argv + 2);
     } else if (command == L"trace") {
         if (argc > 2) g_last = cstr(argv[2], CP_ACP);
         trace();

@@ -1,6 +1,5 @@
 // rdprovider: a stand-in tracing provider. Every call writes one line to standard output, unless RD_PROVIDER_QUIET is
-// set. With RD_PROVIDER_FAULT set, the first span faults as it is made ("annotate": in its first annotation instead).
-// Built a second time without the injection export.
+// set; with RD_PROVIDER_FAULT set it faults (below). Built a second time without the injection export.
 #include <windows.h>
 
 #include <cstdint>
@@ -25,15 +24,38 @@ void say(const std::string& line) {
 
 volatile std::uintptr_t g_badAddress = 0x18;
 
-bool faultsIn(const wchar_t* place) {
-    wchar_t value[16] = L"";
-    if (!GetEnvironmentVariableW(L"RD_PROVIDER_FAULT", value, 16)) return false;
-    return (std::wcscmp(value, L"annotate") == 0) == (std::wcscmp(place, L"annotate") == 0);
+// RD_PROVIDER_FAULT: "annotate" and "tracer" fault there (the tracer as it is deleted), "string" in a frame with C++
+// objects, "raise" raises 0xE0000001, "overflow" overflows the stack, anything else faults in a plain frame; all but
+// the first two as the first span is made. Built without -fnon-call-exceptions, as a third party's DLL would be.
+enum Place { AtSpan, AtAnnotate, AtTracer };
+
+Place faultPlace(const wchar_t* kind) {
+    return std::wcscmp(kind, L"annotate") == 0 ? AtAnnotate : std::wcscmp(kind, L"tracer") == 0 ? AtTracer : AtSpan;
 }
 
-// No clean-up in the frame, so no handler of its own: the fault is the caller's.
-__attribute__((noinline)) void faultIf(const wchar_t* place) {
-    if (faultsIn(place)) *reinterpret_cast<volatile int*>(g_badAddress) = 1;
+__attribute__((noinline)) void plainFault() { *reinterpret_cast<volatile int*>(g_badAddress) = 1; }
+
+// The string's clean-up gives the frame a handler of its own, which declines the fault. The fault comes before any
+// call, where no entry of the frame's unwind tables covers it: a throw from there would end the process.
+__attribute__((noinline)) void stringFault(const std::string& text) {
+    *reinterpret_cast<volatile int*>(g_badAddress) = 1;
+    const std::string line = "fault in " + text;
+    say(line);
+}
+
+__attribute__((noinline)) int overflow(int depth) {
+    volatile char pad[512];
+    pad[depth % 512] = char(depth);
+    return overflow(depth + 1) + pad[0];
+}
+
+void faultIf(Place place) {
+    wchar_t kind[16] = L"";
+    if (!GetEnvironmentVariableW(L"RD_PROVIDER_FAULT", kind, 16) || faultPlace(kind) != place) return;
+    if (std::wcscmp(kind, L"string") == 0) stringFault(std::to_string(GetCurrentThreadId()));
+    if (std::wcscmp(kind, L"raise") == 0) RaiseException(0xE0000001, 0, 0, nullptr);
+    if (std::wcscmp(kind, L"overflow") == 0) overflow(0);
+    plainFault();
 }
 
 __attribute__((noinline)) void sayPair(const std::string& key, const std::string& value) { say(key + " = " + value); }
@@ -45,14 +67,17 @@ public:
     void markFailed(const std::string& callText) override { say("failed " + callText); }
     // Nothing to clean up here either, for the same reason.
     void annotate(const std::string& key, const std::string& value) override {
-        faultIf(L"annotate");
+        faultIf(AtAnnotate);
         sayPair(key, value);
     }
 };
 
 class StandInTracer final : public Tracer {
 public:
-    ~StandInTracer() override { say("tracer deleted"); }
+    ~StandInTracer() override {
+        faultIf(AtTracer);
+        say("tracer deleted");
+    }
 };
 
 __attribute__((noinline)) Span* newSpan(const std::string& operationName, std::int32_t line) {
@@ -69,7 +94,7 @@ extern "C" __declspec(dllexport) Tracer* OpenTracingProviderGetTracer() {
 
 extern "C" __declspec(dllexport) Span* OpenTracingProviderGetSpanContext(Tracer**, const std::string& operationName,
                                                                          std::int32_t line, const std::string&) {
-    faultIf(L"span");
+    faultIf(AtSpan);
     return newSpan(operationName, line);
 }
 

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cwctype>
 #include <type_traits>
+#include <utility>
 
 #include "errors/translator.h"
 #include "runtime/critical_section.h"
@@ -71,8 +72,7 @@ private:
     void call(Call providerCall) noexcept {
         if (!span_) return;
         try {
-            const TranslatorScope translator;
-            providerCall();
+            translated(providerCall);
         } catch (...) {
             // A span that faulted is not touched again, not even to delete it.
             span_ = nullptr;
@@ -95,8 +95,15 @@ OpenTracingDriver::OpenTracingDriver(bool enabled) : enabled_(enabled), lock_(ne
 }
 
 OpenTracingDriver::~OpenTracingDriver() {
-    delete tracer_;
-    library_.reset();
+    // A fault in the provider's tracer costs a dump, never the exit code.
+    try {
+        auto release = [this] { delete std::exchange(tracer_, nullptr); };
+        translated(release);
+    } catch (...) {
+    }
+    // The provider stays loaded until the process ends: a span still open
+    // on another thread must not call into an unloaded module.
+    library_.release();
     DeleteCriticalSection(lock_);
     delete lock_;
 }
@@ -104,22 +111,28 @@ OpenTracingDriver::~OpenTracingDriver() {
 OpenTracingDriver::ISpanContextProvider* OpenTracingDriver::startProviderSpan(const std::string& operationName,
                                                                               std::int32_t line,
                                                                               const std::string& extra) {
-    // A fault inside the provider is translated (and dumped) like one in a
-    // guarded operation, which has not installed its translator yet.
-    const TranslatorScope translator;
     const RunTime::CriticalSectionLock lock(*lock_);
-    if (!library_.valid()) {
-        library_ = RunTime::LibraryPtr(VFileName::combine(VFileName::directory(moduleName(nullptr)), kProviderFile));
-        const auto resolve = [this](auto& field, const char* name) {
-            field = reinterpret_cast<std::remove_reference_t<decltype(field)>>(
-                reinterpret_cast<void*>(VModule::getProcAddress(library_.get(), name)));
-        };
-        resolve(getTracer_, "OpenTracingProviderGetTracer");
-        resolve(getSpanContext_, "OpenTracingProviderGetSpanContext");
-        resolve(injectCurrentSpan_, "OpenTracingProviderInjectCurrentSpan");
-    }
-    if (!tracer_) tracer_ = getTracer_();
-    return getSpanContext_(&tracer_, operationName, line, extra);
+    // A fault inside the provider is translated (and dumped) like one in a
+    // guarded operation, whose translator is not in place yet. The lock is
+    // taken outside, so that a stack overflow taken back to the boundary
+    // still leaves it.
+    ISpanContextProvider* span = nullptr;
+    auto start = [&] {
+        if (!library_.valid()) {
+            library_ = RunTime::LibraryPtr(VFileName::combine(VFileName::directory(moduleName(nullptr)), kProviderFile));
+            const auto resolve = [this](auto& field, const char* name) {
+                field = reinterpret_cast<std::remove_reference_t<decltype(field)>>(
+                    reinterpret_cast<void*>(VModule::getProcAddress(library_.get(), name)));
+            };
+            resolve(getTracer_, "OpenTracingProviderGetTracer");
+            resolve(getSpanContext_, "OpenTracingProviderGetSpanContext");
+            resolve(injectCurrentSpan_, "OpenTracingProviderInjectCurrentSpan");
+        }
+        if (!tracer_) tracer_ = getTracer_();
+        span = getSpanContext_(&tracer_, operationName, line, extra);
+    };
+    translated(start);
+    return span;
 }
 
 OpenTracingDriver::SpanPtr OpenTracingDriver::StartSpan(std::string_view operationName, std::int32_t line,
@@ -138,9 +151,11 @@ OpenTracingDriver::SpanPtr OpenTracingDriver::StartSpan(std::string_view operati
 }
 
 void OpenTracingDriver::inject() {
-    const TranslatorScope translator;
     const RunTime::CriticalSectionLock lock(*lock_);
-    if (library_.valid() && tracer_) injectCurrentSpan_(&tracer_);
+    auto call = [this] {
+        if (library_.valid() && tracer_) injectCurrentSpan_(&tracer_);
+    };
+    translated(call);
 }
 
 void OpenTracingDriver::injectCurrentSpan() noexcept {

@@ -5,12 +5,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <regex>
 #include <string>
 #include <vector>
 
 #include "crash/crashdump.h"
 #include "errors/format.h"
 #include "tests/support/config_key.h"
+#include "tests/support/log_records.h"
+#include "tests/support/minidump.h"
 #include "tests/support/platform.h"
 #include "tests/support/process_runner.h"
 #include "tests/support/temp_dir.h"
@@ -28,42 +31,35 @@ struct DumpSettings {
     DumpSettings() {
         config.set(L"PRODUCT_ROOT_D", root.path());
         config.set(L"CrashDumpsLocation", location);
-        for (const wchar_t* name : {L"CrashDumpsEnabled", L"CrashDumpsMaxCount"}) config.remove(name);
+        for (const wchar_t* name : {L"CrashDumpsEnabled", L"CrashDumpsMaxCount", L"Debug"}) config.remove(name);
+        CreateDirectoryW((root / L"admin").c_str(), nullptr);
+        CreateDirectoryW((root / L"admin\\logs").c_str(), nullptr);
     }
     Names dumps() const { return fileNames(location + L"\\*.dmp"); }
-};
-
-// The thread and code of a dump's exception stream; {0, 0} without one.
-std::pair<DWORD, DWORD> exceptionOf(const std::wstring& path) {
-    const std::string bytes = test_support::readBytes(path);
-    const auto at = [&](std::size_t offset) { return *reinterpret_cast<const DWORD*>(bytes.data() + offset); };
-    const auto& header = *reinterpret_cast<const MINIDUMP_HEADER*>(bytes.data());
-    for (DWORD i = 0; i < header.NumberOfStreams; ++i) {
-        const auto& entry = reinterpret_cast<const MINIDUMP_DIRECTORY*>(bytes.data() + header.StreamDirectoryRva)[i];
-        if (entry.StreamType != ExceptionStream) continue;
-        const std::size_t rva = entry.Location.Rva;
-        return {at(rva), at(rva + offsetof(MINIDUMP_EXCEPTION_STREAM, ExceptionRecord))};
+    test_support::DumpFacts facts(const std::wstring& dump) const { return test_support::dumpFacts(location + L"\\" + dump); }
+    std::vector<std::wstring> records() const {
+        return test_log::recordsOf(test_log::utf16Text(test_support::readBytes(test_log::todaysLogFile(root.path()))));
     }
-    return {0, 0};
-}
+};
 
 test_process::ProcessResult runFault(const std::vector<std::wstring>& arguments) {
     const std::wstring program = test_process::siblingPath(L"rdfault.exe");
     return test_process::run(program, test_process::commandLine(program, arguments), 120000);
 }
 
+// yyyymmdd_hhmmss of the local time.
+std::wstring now() {
+    SYSTEMTIME t;
+    GetLocalTime(&t);
+    return formatString(L"%04d%02d%02d_%02d%02d%02d", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond);
+}
+
 }  // namespace
 
+// The header's flags hold the dump type, the exception stream the faulting thread and code.
 TEST(CrashDumpWrite, FaultThreeOperationsDeepLeavesADumpOfThatFault) {
     DumpSettings settings;
-    const auto now = [] {
-        SYSTEMTIME t;
-        GetLocalTime(&t);
-        return formatString(L"%04d%02d%02d_%02d%02d%02d", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond);
-    };
-    const std::wstring before = now();
     const test_process::ProcessResult result = runFault({L"deep"});
-    const std::wstring after = now();
     EXPECT_EQ(result.exitCode, 0u) << result.output;
     // The fault still arrives as a vexception through all three operations.
     EXPECT_NE(result.output.find("C structured exception: 0xc0000005\n   at inner(3)(Fault::inner line 31)\n"
@@ -72,20 +68,33 @@ TEST(CrashDumpWrite, FaultThreeOperationsDeepLeavesADumpOfThatFault) {
     const DWORD thread = std::stoul(result.output.substr(result.output.find("thread ") + 7));
     const Names dumps = settings.dumps();
     ASSERT_EQ(dumps.size(), 1u);
-    EXPECT_TRUE(dumps[0].size() == 26 && dumps[0].starts_with(L"rdfault") && dumps[0].ends_with(L".dmp")) << dumps[0];
-    EXPECT_TRUE(before <= dumps[0].substr(7, 15) && dumps[0].substr(7, 15) <= after) << dumps[0];  // the local time
-    EXPECT_EQ(exceptionOf(settings.location + L"\\" + dumps[0]), std::pair(thread, DWORD{EXCEPTION_ACCESS_VIOLATION}));
+    EXPECT_EQ(settings.facts(dumps[0]), (test_support::DumpFacts{kCrashDumpType, thread, EXCEPTION_ACCESS_VIOLATION}));
 }
 
-// Heap corruption gets its own dump; other faults outside any guarded operation none; the process ends all the same.
-TEST(CrashDumpWrite, HeapCorruptionFilterDumpsOnlyItsOwnCode) {
-    for (const DWORD code : {0xC0000374u, 0xC0000005u, 0xE0000001u}) {
+// Outside every operation: one dump (heap corruption's by its own filter) named in local time (CTest sets the zone
+// 5:45 ahead of UTC); one record naming the code and the faulting module; and the process ends with the code.
+TEST(LastChance, AFaultOutsideEveryOperationLeavesOneDumpOneRecordAndItsCode) {
+    for (const auto& [what, code, module] : {std::tuple(L"0xC0000374", 0xC0000374u, L"kernelbase\\.dll"),
+                                             {L"0xE0000001", 0xE0000001u, L"kernelbase\\.dll"},
+                                             {L"overflow", 0xC00000FDu, L"rdfault\\.exe"}}) {
         SCOPED_TRACE(code);
         DumpSettings settings;
-        EXPECT_EQ(runFault({L"raise", std::to_wstring(code)}).exitCode, code);
+        const std::wstring before = now();
+        const auto result = runFault({L"raise", what});
+        const std::wstring after = now();
+        EXPECT_EQ(result.exitCode, code);
         const Names dumps = settings.dumps();
-        ASSERT_EQ(dumps.size(), code == 0xC0000374u ? 1u : 0u);
-        for (const std::wstring& dump : dumps) EXPECT_EQ(exceptionOf(settings.location + L"\\" + dump).second, code);
+        ASSERT_EQ(dumps.size(), 1u);
+        // The faulting thread's, also when another thread wrote it.
+        const DWORD thread = std::stoul(result.output.substr(result.output.find("thread ") + 7));
+        EXPECT_EQ(settings.facts(dumps[0]), (test_support::DumpFacts{kCrashDumpType, thread, code}));
+        EXPECT_TRUE(dumps[0].size() == 26 && dumps[0].starts_with(L"rdfault") && dumps[0].ends_with(L".dmp"));
+        EXPECT_TRUE(before <= dumps[0].substr(7, 15) && dumps[0].substr(7, 15) <= after) << dumps[0];
+        const auto records = settings.records();
+        ASSERT_EQ(records.size(), 1u);
+        const std::wregex expected(formatString(L"Error: Unhandled C structured exception: 0x%lx at %s\\+0x[0-9a-f]+",
+                                                static_cast<unsigned long>(code), std::wstring(module)), std::regex::icase);
+        EXPECT_TRUE(std::regex_match(records[0], expected)) << testing::PrintToString(records[0]);
     }
 }
 
@@ -96,7 +105,24 @@ TEST(CrashDumpWrite, ADoubleFreeLeavesOneDumpAndEndsWithHeapCorruption) {
     EXPECT_EQ(runFault({L"double-free"}).exitCode, 0xC0000374u);
     const Names dumps = settings.dumps();
     ASSERT_EQ(dumps.size(), 1u);
-    EXPECT_EQ(exceptionOf(settings.location + L"\\" + dumps[0]).second, 0xC0000374u);
+    EXPECT_EQ(settings.facts(dumps[0]).code, 0xC0000374u);
+}
+
+// In a guarded operation each overflow fails it with one dump, the guard page is back for the second, and heap
+// corruption raised in one is dumped once, by its own filter.
+TEST(StackOverflow, EachOverflowInAGuardedOperationFailsItWithADumpAndTheNextIsCaughtToo) {
+    DumpSettings settings;
+    EXPECT_EQ(runFault({L"guarded", L"overflow", L"0xC0000374", L"overflow"}).exitCode, 0u);
+    std::vector<std::wstring> expected;
+    for (const wchar_t* what : {L"overflow", L"0xC0000374", L"overflow"})
+        expected.push_back(formatString(L"Error: C structured exception: 0x%s\n   at guarded(%s)(Fault::guarded line 51)",
+                                        std::wstring(what[0] == L'o' ? L"c00000fd" : L"c0000374"), std::wstring(what)));
+    EXPECT_EQ(settings.records(), expected);
+    Names dumps = settings.dumps();
+    std::sort(dumps.begin(), dumps.end());
+    std::vector<DWORD> codes;
+    for (const std::wstring& dump : dumps) codes.push_back(settings.facts(dump).code);
+    EXPECT_EQ(codes, (std::vector<DWORD>{0xC00000FD, 0xC0000374, 0xC00000FD}));
 }
 
 // Settings ending at exit delete the oldest dumps beyond the count, by last write time, never by name, nothing else.
@@ -122,6 +148,23 @@ TEST(CrashDumpTrim, KeepsTheNewestDumpsAndLeavesOtherEntries) {
     std::sort(left.begin(), left.end());
     EXPECT_EQ(left, (Names{L"d2.dmp", L"d3.dmp", L"old.zip"}));
     EXPECT_EQ(fileNames(settings.location + L"\\*", true), Names{L"sub.dmp"});
+}
+
+// A link named like a dump is neither followed nor deleted.
+TEST(CrashDumpTrim, LeavesLinksAndWhatTheyName) {
+    DumpSettings settings;
+    settings.config.set(L"CrashDumpsMaxCount", DWORD{0});
+    const std::wstring target = settings.root / L"target.dmp", link = settings.location + L"\\link.dmp";
+    {
+        const CrashDumpInfo info;
+        test_support::writeBytes(target, "x");
+        CreateSymbolicLinkW(link.c_str(), target.c_str(), SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
+        if (!(GetFileAttributesW(link.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT) ||
+            GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES)
+            GTEST_SKIP() << "no link was made: Wine makes none, Windows needs developer mode or the privilege";
+    }
+    EXPECT_EQ(test_support::readBytes(target), "x");
+    EXPECT_EQ(fileNames(settings.location + L"\\*"), Names{L"link.dmp"});
 }
 
 // Dumps stay off, and nothing is created, without the switch, without the root, or below a location too long for a

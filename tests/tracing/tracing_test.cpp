@@ -11,6 +11,7 @@
 #include "runtime/com.h"
 #include "runtime/text.h"
 #include "tests/support/config_key.h"
+#include "tests/support/minidump.h"
 #include "tests/support/process_runner.h"
 #include "tests/support/temp_dir.h"
 
@@ -61,17 +62,24 @@ TEST(Tracing, NoSpansWhenOffMissingOrExcluded) {
     EXPECT_EQ(TracedRun().run(L"korvoURLprotection.dll", L"rdprovider.dll"), untraced);
 }
 
-// The operations run on untraced; a fault as the span is made also leaves a dump.
+// A fault as the span is made, in a frame with C++ objects, raised or a stack overflow, leaves one dump of it and the
+// operations run on untraced.
 TEST(Tracing, AFaultingProviderIsSwitchedOffAndTheOperationsGoOn) {
-    TracedRun run;
-    run.config.set(L"PRODUCT_ROOT_D", run.dir.path());
-    run.config.set(L"CrashDumpsLocation", run.dir / L"dumps");
-    run.config.remove(L"CrashDumpsEnabled");
-    // Up to the standard exception only: each fault written costs a full-memory dump.
-    EXPECT_EQ(run.run(L"rdfault.exe", L"rdprovider.dll", L"1", L"std"),
-              "op success\ntracer\nop std\nop start\ntracer deleted\n");
-    EXPECT_EQ(test_support::fileNames(run.dir / L"dumps\\*.dmp").size(), 1u);
+    for (const auto& [fault, code] : {std::pair(L"string", 0xC0000005u), {L"raise", 0xE0000001u},
+                                      {L"overflow", 0xC00000FDu}}) {
+        TracedRun run;
+        run.config.set(L"PRODUCT_ROOT_D", run.dir.path());
+        run.config.set(L"CrashDumpsLocation", run.dir / L"dumps");
+        run.config.remove(L"CrashDumpsEnabled");
+        // Up to the standard exception only: each fault written costs a full-memory dump.
+        EXPECT_EQ(run.run(L"rdfault.exe", L"rdprovider.dll", fault, L"std"),
+                  "op success\ntracer\nop std\nop start\ntracer deleted\n");
+        const auto dumps = test_support::fileNames(run.dir / L"dumps\\*.dmp");
+        ASSERT_EQ(dumps.size(), 1u);
+        EXPECT_EQ(test_support::dumpFacts(run.dir / (L"dumps\\" + dumps[0])).code, code);
+    }
     // Faulting inside a span, the span is left alone and nothing traced after it.
+    TracedRun run;
     run.config.set(L"CrashDumpsEnabled", DWORD{0});
     EXPECT_EQ(run.run(L"rdfault.exe", L"rdprovider.dll", L"annotate", L"std"),
               "op success\ntracer\nspan Fault::traced 40\nop std\nop start\ntracer deleted\n");
