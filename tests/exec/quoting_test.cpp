@@ -93,22 +93,11 @@ TEST(Masking, NeverLeaksPasswordValues) {
     }
 }
 
-// Raw texts, quoted in other ways than ours, secrets inside quotes.
-TEST(Masking, RawArgumentTextsReadBackWithOnlyTheValuesReplaced) {
-    const std::pair<std::wstring, Args> rows[] = {
-        {L"--password=\"my secret\" -v", {L"--password=*", L"-v"}}, {L"a --pwd=s3cret b", {L"a", L"--pwd=*", L"b"}},
-        {L"\"--pwd=my secret\" c", {L"--pwd=*", L"c"}}, {L"--pwd=s3cret\t-v\tx", {L"--pwd=*", L"-v", L"x"}},
-        {L"a\\\\\"b c\" d e", {L"a\\b c", L"d", L"e"}}, {L"\"a\"\"b\" c", {L"a\"b c"}},
-        {L"a\\\\\\\"b\\\\ \"\\\\\"", {L"a\\\"b\\\\", L"\\"}}, {L"x\t\"\"\t\"t a\tb\"", {L"x", L"", L"t a\tb"}}};
-    for (const auto& [text, readBack] : rows) {
-        const std::wstring masked = maskArguments(text);
-        EXPECT_EQ(splitArguments(masked), readBack) << testing::PrintToString(text) << " as "
-                                                    << testing::PrintToString(masked);
-        EXPECT_EQ(masked.find(L"secret"), std::wstring::npos);
-    }
-    // One argument, such as the command the frame was given, stays one.
+// One argument, such as the command the frame was given, stays one; quotes go only where needed. (Texts quoted in other
+// ways are split by the rules the parser test holds, then re-quoted as the random lists are.)
+TEST(Masking, OneArgumentStaysOneAndQuotesGoOnlyWhereNeeded) {
     EXPECT_EQ(maskArgument(L"--pwd=a b"), L"\"--pwd=*\"");
-    // Quotes only where needed: plain words stay bare; the empty one and shell characters get them.
+    // Plain words stay bare; the empty one and shell characters get quotes.
     EXPECT_EQ(maskArguments(L"-v C:\\a\\b.txt \"\" a&b --pwd=x"), L"-v C:\\a\\b.txt \"\" \"a&b\" \"--pwd=*\"");
 }
 
