@@ -1,5 +1,4 @@
-// Thread cancellation through the waits, against real threads and APCs;
-// mutexes and exclusive tasks across processes.
+// Thread cancellation through the waits, against real threads and APCs; mutexes and exclusive tasks across processes.
 #include <windows.h>
 #include <aclapi.h>
 
@@ -28,9 +27,8 @@ using ThreadCancelation::CancelationPoint;
 const HANDLE kNeverSignalled = CreateEventW(nullptr, TRUE, FALSE, nullptr);
 constexpr GuardedOperation kOperation{"Tests::operation", L"operation()", 1, 2};
 
-// A thread that opens an asynchronous point of its own and runs body two
-// guarded operations deep, counting the objects each level destroys. It ends
-// with 7 when body returns, with 0 when cancelled.
+// A thread that opens an asynchronous point of its own and runs body two guarded operations deep, counting the objects
+// each level destroys. It ends with 7 when body returns, with 0 when cancelled.
 class Victim {
 public:
     explicit Victim(std::function<void()> body) : body_(std::move(body)) {
@@ -44,8 +42,7 @@ public:
         return GetExitCodeThread(thread_.get(), &code) ? code : 0xFFFFFFFFu;
     }
 
-    HANDLE thread() const { return thread_.get(); }
-
+    RunTime::AutoHandle thread_;
     DWORD id = 0;
     std::atomic<int> destroyed{0};
     std::atomic<CancelationPoint*> point_{nullptr};
@@ -73,9 +70,7 @@ private:
     }
 
     std::function<void()> body_;
-    RunTime::AutoHandle thread_;
 };
-
 
 }  // namespace
 
@@ -107,7 +102,7 @@ TEST(Cancelation, AnApcEndsAThreadBlockedInEveryWaitWithAllDestructorsRunPastCat
         // Both requests queue behind an APC that holds the victim, so the second finds its point open.
         const RunTime::AutoHandle gate(CreateEventW(nullptr, TRUE, FALSE, nullptr));
         const auto hold = [](ULONG_PTR event) { WaitForSingleObject(reinterpret_cast<HANDLE>(event), INFINITE); };
-        ASSERT_TRUE(QueueUserAPC(hold, victim.thread(), reinterpret_cast<ULONG_PTR>(gate.get())));
+        ASSERT_TRUE(QueueUserAPC(hold, victim.thread_.get(), reinterpret_cast<ULONG_PTR>(gate.get())));
         victim.point_.load()->cancel();
         victim.point_.load()->cancel();  // a second request changes nothing
         SetEvent(gate.get());
@@ -144,7 +139,6 @@ TEST(Cancelation, PointsInheritSynchronousModes) {
     CancelationPoint inherited(ThreadCancelation::SynchronousInherited);
     CancelationPoint nested(ThreadCancelation::Asynchronous);
     EXPECT_TRUE(nested.mode() == ThreadCancelation::SynchronousInherited && nested.previous() == &inherited);
-    EXPECT_FALSE(nested.ownsThreadHandle());
 }
 
 TEST(Waits, ApcsThatDoNotCancelAreAbsorbedAndTheDeadlineHolds) {
@@ -169,26 +163,20 @@ TEST(Mutexes, ANamedMutexHeldElsewhereTimesOutThenCountsAsAcquiredWhenAbandoned)
     const std::wstring name = L"rdtest-mutex-" + RunTime::uniqueName(true);
     const std::wstring event = L"rdtest-ready-" + RunTime::uniqueName(true);
     const RunTime::AutoHandle ready(CreateEventW(nullptr, TRUE, FALSE, event.c_str()));
-    // rdchild takes the mutex and keeps it until it ends.
-    const std::wstring child = test_process::siblingPath(L"rdchild.exe");
-    std::wstring line;
-    STARTUPINFOW startup{sizeof startup};
-    PROCESS_INFORMATION info{};
-    ASSERT_TRUE(createProcessRetried([&] {
-        line = test_process::commandLine(child, {L"hold", name, event, L"sleep", L"60000"});
-        return CreateProcessW(child.c_str(), line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
-                              &startup, &info);
-    }));
-    const RunTime::AutoHandle process(info.hProcess), thread(info.hThread);
-    const HANDLE both[] = {ready.get(), process.get()};
+    vexecutil holder;  // takes the mutex and keeps it until it ends
+    holder.executable = test_process::siblingPath(L"rdchild.exe");
+    holder.arguments = L"hold " + name + L" " + event + L" sleep 60000";
+    holder.noWindow = holder.inheritDesktop = true;
+    holder.start();
+    const HANDLE both[] = {ready.get(), holder.processHandle()};
     ASSERT_EQ(WaitForMultipleObjects(2, both, FALSE, 30000), WAIT_OBJECT_0) << "the holder did not take the mutex";
 
     ExclusiveTask task;
     EXPECT_EQ(task.Initialize(name, 100), static_cast<std::uint32_t>(WAIT_TIMEOUT));
     VMutex mutex(false, name.c_str());
     EXPECT_FALSE(mutex.lock(0));
-    TerminateProcess(process.get(), 0);  // without releasing: the mutex is abandoned
-    WaitForSingleObject(process.get(), 30000);
+    holder.terminate(0);  // without releasing: the mutex is abandoned
+    holder.waitForExit(30000);
     EXPECT_TRUE(mutex.lock(INFINITE));
     mutex.unlock();
     EXPECT_EQ(task.Initialize(name, 0), static_cast<std::uint32_t>(WAIT_OBJECT_0));
