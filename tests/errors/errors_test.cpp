@@ -101,7 +101,7 @@ struct ErrorObject : IErrorInfo, ManagedException {
 
 }  // namespace
 
-TEST(GuardedOperation, EveryFailureGainsOneEntryPerOperationAndUnwindsEveryFrame) {
+TEST(GuardedOperation, EveryFailureGainsOneEntryPerOperationAndUnwindsEveryFrameAndBrokenCallTextsRaise) {
     volatile int zero = 0;
     const struct {
         std::function<int()> body;
@@ -126,13 +126,11 @@ TEST(GuardedOperation, EveryFailureGainsOneEntryPerOperationAndUnwindsEveryFrame
     }
     EXPECT_EQ(guarded(kOuter, [] { return 42; }, L"a"), 42);
     EXPECT_EQ(setStructuredTranslator(nullptr), nullptr) << "the translator was not restored";
-}
-
-TEST(GuardedOperation, ComErrorsCarryTheCallTextInTheMessageAndBrokenCallTextsRaise) {
+    // A COM error carries the call text in its message.
     EXPECT_EQ(threeDeep([]() -> int { _com_issue_error(static_cast<HRESULT>(0x80040205)); return 0; })[0],
               L"plain: IDispatch error #5 (COM Error 80040205)\n   at Unable to call inner(C:\\in)");
     static constexpr GuardedOperation broken{"Test::broken", nullptr, 1, 2};
-    EXPECT_THROW(guarded(broken, []() -> int { throw 1; }), ArgumentException);
+    EXPECT_THROW(guarded(broken, []() -> int { throw 1; }), ArgumentException) << "a call text that cannot be built";
 }
 
 TEST(StructuredExceptionTranslator, TranslatesOnOtherThreadsTimeAfterTimeAndLeavesForeignHandlersAlone) {
@@ -151,7 +149,7 @@ TEST(StructuredExceptionTranslator, TranslatesOnOtherThreadsTimeAfterTimeAndLeav
               L"plain: C structured exception: 0xc0000005");
 }
 
-TEST(ErrorTexts, SystemTextCodeAndOperationThenOneLinePerEntryAndFaultsInBareHex) {
+TEST(ErrorTexts, SystemTextCodeAndOperationThenOneLinePerEntryFaultsInBareHexAndComErrorsWithTheirDescription) {
     EXPECT_EQ(vosexception(2, L"CreateFile", raiseSite("f", 1)).message(),
               systemText(2) + L" (Error code 2) at CreateFile");
     EXPECT_EQ(vosexception(5, static_cast<const wchar_t*>(nullptr), raiseSite("f", 1)).message(),
@@ -165,9 +163,7 @@ TEST(ErrorTexts, SystemTextCodeAndOperationThenOneLinePerEntryAndFaultsInBareHex
     const std::wstring longText(100000, L'x');
     EXPECT_EQ(formatString(L"%d|%lu|%s|<%s>", -5, 4294967295u, std::wstring(L"\U0001F600 \u00e9"), longText),
               L"-5|4294967295|\U0001F600 \u00e9|<" + longText + L">");
-}
-
-TEST(ErrorTexts, ComErrorsGiveTheSystemsTextTheDispatchNumberOrTheCodeWithTheDescription) {
+    // COM errors: the system's text, the dispatch number or the code, with the error object's description.
     EXPECT_EQ(comErrorMessage(_com_error(static_cast<HRESULT>(0x80040205))), L"IDispatch error #5");
     EXPECT_EQ(comErrorMessage(_com_error(static_cast<HRESULT>(0x80040200))), L"Unknown error 0x80040200");
 
