@@ -95,8 +95,7 @@ TEST(TaskRun, VariablesAreCheckedInOrderAndTheTimeoutBecomesTheWait) {
     for (const wchar_t* value : {L"0", L"abc", L"0x10"})
         rows.emplace_back(L"RD_TIMEOUT", value,
                           formatString(L"Invalid environment variable RD_TIMEOUT value '%s'", value) + L"@45");
-    for (const auto& [value, wait] : {std::pair{L"10abc", L"10000"}, std::pair{L" \t7", L"7000"},
-                                      std::pair{L"+3", L"3000"}, std::pair{L"4294967", L"4294967000"},
+    for (const auto& [value, wait] : {std::pair{L" \t+7abc", L"7000"}, std::pair{L"4294967", L"4294967000"},
                                       std::pair{L"4294968", L"4294967294"}, std::pair{L"-1", L"4294967294"}})
         rows.emplace_back(L"RD_TIMEOUT", value, std::wstring(L"waitForExit(") + wait + L")");
     for (const auto& [variable, value, outcome] : rows) {
