@@ -162,7 +162,7 @@ TEST_F(Files, RemoveFileDeletesOrMovesToTheRecyclerOrExplainsWhyNot) {
                          L" at Move file '" + path(L"busy") + L"' to '\\\\?\\" + recycler + L"\\"));
 }
 
-TEST(Handles, MovingLeavesTheEmptyValueAndEachResourceClosesOnce) {
+TEST(Handles, MovingLeavesTheEmptyValueEachResourceClosesOnceKeepingTheLastErrorAndCopiesAreNotInherited) {
     const HANDLE first = newEvent(), second = newEvent();
     {
         RunTime::Owner<CountingTraits> a(first), b(std::move(a));
@@ -177,10 +177,7 @@ TEST(Handles, MovingLeavesTheEmptyValueAndEachResourceClosesOnce) {
         EXPECT_TRUE(CountingTraits::closes == 1 && !isOpen(first));
     }
     EXPECT_TRUE(CountingTraits::closes == 2 && !isOpen(second));
-}
-
-// A close after a failed call must not hide that call's error.
-TEST(Handles, ClosingKeepsTheLastErrorAndDuplicatesAreNotInherited) {
+    // A close after a failed call must not hide that call's error.
     const HANDLE stale = newEvent();
     RunTime::AutoHandle owner(stale);
     CloseHandle(stale);  // so that the owner's close fails, with an error of its own

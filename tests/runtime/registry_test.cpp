@@ -48,8 +48,7 @@ protected:
     void put(const std::wstring& name, DWORD value, View view = View::View32) { put(name, REG_DWORD, &value, 4, view); }
 };
 
-// Wrong types and sizes throw and never reach the output; a missing value is a
-// status, except where the value must exist. Each view reaches its own key.
+// A missing value is a status, except where the value must exist. Each view reaches its own key.
 TEST_F(Registry, ValuesOfTheWrongTypeOrSizeAreRefusedAndMissingOnesKeepTheOutput) {
     const WORD two = 1;
     put(L"Short", REG_SZ, L"1", 4);  // one character and its zero: as long as a DWORD
