@@ -65,7 +65,7 @@ TEST(OperatorGuide, TaskVariablesInTheOrderCheckedWithTheAgentsMessagesAndExitCo
         EXPECT_NE(cell(L"Exit codes", std::to_wstring(code), 2), L"") << code;
 }
 
-TEST(OperatorGuide, ConfigurationTableNamesEveryValueWithItsDefault) {
+TEST(OperatorGuide, ConfigurationValuesWithTheirDefaultsAndTheLoggersLevelsAndEvent) {
     using Feedback = SendErrorReport::DefaultSystemHelper;
     // value → its default column; 0 is off for the switches without a constant.
     const std::map<std::wstring, std::wstring> values = {
@@ -83,9 +83,6 @@ TEST(OperatorGuide, ConfigurationTableNamesEveryValueWithItsDefault) {
         EXPECT_EQ(cell(L"Configuration values", name, 2), defaultText) << name;
     const std::wstring off = std::wstring(L"`") + Feedback::kFeedbackOff + L"`";
     EXPECT_NE(cell(L"Configuration values", Feedback::kFeedbackValue, 3).find(off), std::wstring::npos);
-}
-
-TEST(OperatorGuide, LogLevelsAndTheEventAreTheLoggersOwn) {
     for (int level = 0; level < LogSettings::kLevels; ++level)
         EXPECT_EQ(cell(L"The log file", std::to_wstring(level), 1), logLevelName(level));
     EXPECT_EQ(cell(L"The event log", L"log", 1).rfind(std::wstring(L"`") + LogManager::kEventLogName + L"`", 0), 0u);
