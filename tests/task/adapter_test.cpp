@@ -101,10 +101,8 @@ TEST(TaskRun, VariablesAreCheckedInOrderAndTheTimeoutBecomesTheWait) {
     for (const auto& [variable, value, outcome] : rows) {
         SCOPED_TRACE(testing::PrintToString(variable + L"=" + (value ? value : L"<absent>")));
         const auto fake = std::make_shared<Fake>();
-        if (value)
-            fake->environment[variable] = value;
-        else
-            fake->environment.erase(variable);
+        fake->environment.erase(variable);
+        if (value) fake->environment[variable] = value;
         // A later variable missing too changes nothing; names match in any case.
         if (variable != L"RD_TIMEOUT" && outcome.find(L"undefined") != std::wstring::npos)
             fake->environment.erase(L"rd_timeout");
