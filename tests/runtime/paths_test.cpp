@@ -50,7 +50,6 @@ TEST(Paths, ComposingFoldsDotsAndSeparatorsAndOnlyDriveLetterPathsGetTheLongPref
                                     {LR"(\\?\C:\)" + kWide, kLong, LR"(C:\)" + kWide + L"\\" + kLong}});
     expectRows(single(VFileName::removeFileSpec),
                {{L"C:", L"", LR"(C:\)"}, {LR"(\\?\C:\a\b\)", L"", LR"(C:\a\b)"}, {LR"(\\server\share)", L"", LR"(\\server\share)"}});
-    expectRows(single(VFileName::fileName), {{L"C:/a/b.txt", L"", L"b.txt"}});
     // Bound by name on first use: a call proves the binding.
     expectRows(single(VFileName::extension), {{LR"(C:\a.b\c.txt)", L"", L".txt"}, {LR"(C:\a.b\c)", L"", L""}});
     expectRows(single(VFileName::removeExtension), {{LR"(C:\a.b\c.txt)", L"", LR"(C:\a.b\c)"}});
