@@ -114,7 +114,7 @@ TEST(Cancelation, AnApcEndsAThreadBlockedInEveryWaitWithAllDestructorsRunPastCat
     EXPECT_EQ(caught, 1);
 }
 
-TEST(Cancelation, ASynchronousPointHoldsTheRequestUntilItCloses) {
+TEST(Cancelation, ASynchronousPointHoldsTheRequestUntilItClosesAndAnInheritedModePassesToNestedPoints) {
     const RunTime::AutoHandle go(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     std::atomic<CancelationPoint*> point{nullptr};
     std::atomic<int> steps{0};
@@ -133,9 +133,6 @@ TEST(Cancelation, ASynchronousPointHoldsTheRequestUntilItCloses) {
     SetEvent(go.get());
     EXPECT_EQ(victim.join(), 0u);
     EXPECT_EQ(steps, 1) << "the thread did not end where the point closed";
-}
-
-TEST(Cancelation, PointsInheritSynchronousModes) {
     CancelationPoint inherited(ThreadCancelation::SynchronousInherited);
     CancelationPoint nested(ThreadCancelation::Asynchronous);
     EXPECT_TRUE(nested.mode() == ThreadCancelation::SynchronousInherited && nested.previous() == &inherited);
