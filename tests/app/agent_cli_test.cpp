@@ -62,15 +62,12 @@ TEST(AgentCommandLine, HelpPrintsOnlyTheUsageAndAnUnknownCommandEchoesItsErrorCh
     }
 }
 
-TEST(ParamsConstruction, SplitsAtTheFirstEqualsSignAndTheLastOccurrenceWins) {
+TEST(Params, SplitAtTheFirstEqualsSignLastOneWinsAndCheckSaysRequiredFirstThenTheSmallestUnexpected) {
     EXPECT_EQ(parse({L"a=b=c", L"bare", L"=x", L"empty="}).values(),
               (Values{{L"a", L"b=c"}, {L"bare", L""}, {L"", L"x"}, {L"empty", L""}}));
     EXPECT_EQ(parse({L"a=1", L"a", L"b", L"b=3", L"B=2"}).values(), (Values{{L"B", L"2"}, {L"a", L""}, {L"b", L"3"}}));
     EXPECT_TRUE(Params(-1, nullptr).values().empty());
-}
-
-// An empty message: accepted. Possible parameters list the required names plain, then the optional ones in brackets.
-TEST(ParamsCheck, RequiredFirstThenTheSmallestUnexpectedNameExactlyAsWritten) {
+    // An empty message: accepted. Possible parameters list the required names plain, then the optional ones in brackets.
     const std::tuple<std::vector<std::wstring>, const wchar_t*, const wchar_t*, std::wstring, int> rows[] = {
         {{L"--req=", L"--opt=v"}, L"--req\0", L"--opt\0", L"", 0},
         {{L"--opt=1"}, L"--z\0--a\0", L"--o\0--opt\0",
