@@ -103,7 +103,6 @@ TEST_F(Files, CreateDirectoryMakesEveryParentWhileOthersRaceForThemButNotBelowAF
         ASSERT_EQ(failures, 0) << "round " << round;
     }
     ASSERT_TRUE(VFile::writeAll(path(L"file"), "x", true));
-    EXPECT_THROW(VDirectory::createDirectory(path(L"file\\"), nullptr), VAlreadyExistsException);
     EXPECT_TRUE(contains(messageOf<VAlreadyExistsException>([&] { VDirectory::createDirectory(path(L"file\\a"), nullptr); }),
                          L"CreateDirectory(" + path(L"file") + L")"));
     EXPECT_THROW(VDirectory::createDirectory(L"", nullptr), ArgumentException);
