@@ -49,7 +49,7 @@ protected:
 };
 
 // A missing value is a status, except where the value must exist. Each view reaches its own key.
-TEST_F(Registry, ValuesOfTheWrongTypeOrSizeAreRefusedAndMissingOnesKeepTheOutput) {
+TEST_F(Registry, WrongTypesAndSizesAreRefusedMissingValuesKeepTheOutputAndSettingsAreRereadEverySixteenthQuery) {
     const WORD two = 1;
     put(L"Short", REG_SZ, L"1", 4);  // one character and its zero: as long as a DWORD
     put(L"Two", REG_DWORD, &two, 2);
@@ -84,11 +84,8 @@ TEST_F(Registry, ValuesOfTheWrongTypeOrSizeAreRefusedAndMissingOnesKeepTheOutput
     for (View view : {View::View32, View::View64, View::Native})
         registry::lookup(kRoot, key_, L"Which", values[static_cast<int>(view) - 1], view);
     EXPECT_EQ(std::vector<DWORD>(values, values + 3), (std::vector<DWORD>{0, 64, 64}));
-}
-
-// Re-read on the 1st, 17th, 33rd… query; a stored 0 gives the caller's default. A wrongly typed value is never cached;
-// it stops the try-count style for good, not the Debug style.
-TEST_F(Registry, RefreshedSettingsRereadOnEverySixteenthQueryAndSurviveWrongTypes) {
+    // Settings: re-read on the 1st, 17th, 33rd… query; a stored 0 gives the caller's default. A wrongly typed value is
+    // never cached; it stops the try-count style for good, not the Debug style.
     registry::RefreshedDword count(kRoot, key_, L"Count", View::View32), tries(kRoot, key_, L"Tries", View::View32),
         debug(kRoot, key_, L"Debug", View::View32);
     const auto answering = [](int queries, auto query, unsigned expected) {  // how many of them answer expected
