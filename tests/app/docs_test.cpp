@@ -50,7 +50,7 @@ std::wstring cell(const std::wstring& section, const std::wstring& key, std::siz
 
 }  // namespace
 
-TEST(OperatorGuide, TaskVariablesInTheOrderCheckedWithTheAgentsMessagesAndExitCodes) {
+TEST(OperatorGuide, TablesHoldTheProgramsVariablesMessagesExitCodesConfigurationDefaultsAndLogNames) {
     std::vector<std::wstring> required;
     for (const auto& row : rows(L"The task contract"))
         if (row.at(1) == L"yes") required.push_back(row.front());
@@ -63,9 +63,6 @@ TEST(OperatorGuide, TaskVariablesInTheOrderCheckedWithTheAgentsMessagesAndExitCo
     for (const std::uint32_t code : {0u, 1u, Adapter::kTimeoutExitCode, Adapter::kAbandonedExitCode,
                                      std::uint32_t(EXCEPTION_ACCESS_VIOLATION)})
         EXPECT_NE(cell(L"Exit codes", std::to_wstring(code), 2), L"") << code;
-}
-
-TEST(OperatorGuide, ConfigurationValuesWithTheirDefaultsAndTheLoggersLevelsAndEvent) {
     using Feedback = SendErrorReport::DefaultSystemHelper;
     // value → its default column; 0 is off for the switches without a constant.
     const std::map<std::wstring, std::wstring> values = {
