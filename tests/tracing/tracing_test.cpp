@@ -42,7 +42,7 @@ struct TracedRun {
 }  // namespace
 
 // Nothing is injected before the first span; the start injects before the child is created and before its own spans.
-TEST(Tracing, SpansAndAnnotationsOfEveryOutcomeAndInjectionBeforeStartButNoneWhenOffMissingOrExcluded) {
+TEST(Tracing, SpansOfEveryOutcomeNoneWhenOffMissingOrExcludedAndAFaultingProviderSwitchedOff) {
     std::string expected = "op success\ntracer\nspan Fault::traced 40\nif_error = traced(success)\nend\n";
     for (const auto& [kind, annotation] : std::vector<std::pair<std::string, std::string>>{
              {"std", "std::exception = std text"}, {"vexception", "vexception = v text\n   at (place line 7)"},
@@ -56,10 +56,7 @@ TEST(Tracing, SpansAndAnnotationsOfEveryOutcomeAndInjectionBeforeStartButNoneWhe
     EXPECT_EQ(TracedRun().run(L"rdfault.exe", L"rdprovider_partial.dll"), untraced);  // no injection export
     EXPECT_EQ(TracedRun().run(L"KorvoRepairModule.DLL", L"rdprovider.dll"), untraced);
     EXPECT_EQ(TracedRun().run(L"korvoURLprotection.dll", L"rdprovider.dll"), untraced);
-}
-
-// The operations run on untraced; a fault as the span is made also leaves a dump.
-TEST(Tracing, AFaultingProviderIsSwitchedOffAndTheOperationsGoOn) {
+    // The operations run on untraced; a fault as the span is made also leaves a dump.
     TracedRun run;
     run.config.set(L"PRODUCT_ROOT_D", run.dir.path());
     run.config.set(L"CrashDumpsLocation", run.dir / L"dumps");
