@@ -148,7 +148,7 @@ TEST(Waits, ApcsThatDoNotCancelAreAbsorbedAndTheDeadlineHolds) {
     EXPECT_EQ(apcs, 5);
 }
 
-TEST(Mutexes, ANamedMutexHeldElsewhereTimesOutThenCountsAsAcquiredWhenAbandoned) {
+TEST(Mutexes, HeldElsewhereTimesOutAbandonedCountsAsAcquiredAndEveryoneHasFullAccess) {
     const std::wstring name = L"rdtest-mutex-" + RunTime::uniqueName(true);
     const std::wstring event = L"rdtest-ready-" + RunTime::uniqueName(true);
     const RunTime::AutoHandle ready(CreateEventW(nullptr, TRUE, FALSE, event.c_str()));
@@ -169,14 +169,11 @@ TEST(Mutexes, ANamedMutexHeldElsewhereTimesOutThenCountsAsAcquiredWhenAbandoned)
     EXPECT_TRUE(mutex.lock(INFINITE));
     mutex.unlock();
     EXPECT_EQ(task.Initialize(name, 0), static_cast<std::uint32_t>(WAIT_OBJECT_0));
-}
-
-// Agents of other users share the log file's mutex.
-TEST(Mutexes, AVMutexGrantsEveryoneFullAccessAndFailuresNameIt) {
-    VMutex mutex(false, (L"rdtest-dacl-" + RunTime::uniqueName(true)).c_str());
+    // Agents of other users share the log file's mutex.
+    const VMutex shared(false, (L"rdtest-dacl-" + RunTime::uniqueName(true)).c_str());
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    ASSERT_EQ(GetSecurityInfo(mutex.handle(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+    ASSERT_EQ(GetSecurityInfo(shared.handle(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
                               nullptr, &descriptor), 0u);
     const RunTime::LocalMemory<void> owner(descriptor);
     ACCESS_ALLOWED_ACE* ace = nullptr;
