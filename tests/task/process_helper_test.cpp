@@ -33,8 +33,7 @@ TEST(ProcessHelper, LogsExecuteBeforeTheStartAndTheFirstTrueOutcomeOnceAndFailur
     test_support::TempDir dir(L"rundock-helper-");
     const std::wstring in = dir / L"missing", out = dir / L"out", err = dir / L"err", pid = dir / L"no dir\\pid";
     Recorder log;
-    test_support::writeBytes(dir / L"in", "");
-    DefaultProcessHelper sleeping(kChild, L"sleep 60000", dir / L"in", dir / L"out1", dir / L"err1");
+    DefaultProcessHelper sleeping(kChild, L"sleep 60000", L"NUL", dir / L"out1", dir / L"err1");
     sleeping.start();
     EXPECT_FALSE(sleeping.waitForExit(0));
     EXPECT_FALSE(sleeping.waitForExit(50));
