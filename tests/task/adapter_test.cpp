@@ -126,7 +126,6 @@ TEST(TaskRun, EachFailureLeavesTheResultFilesAsTheSchedulerExpects) {
         // Termination fails and the child still runs: the failure stands.
         {L"terminate", true,
          startCallsThen({L"terminate(1460)", L"waitForExit(0)", L"waitForExit(0)", L"terminate(1223)"})},
-        {L"writeFile:C:\\t\\exit", false, startCallsThen({L"getExitCode", L"writeFile(C:\\t\\exit, 5)"})},
     };
     for (const auto& [failing, running, calls] : rows) {
         const auto fake = std::make_shared<Fake>(std::vector<bool>{!running}, failing);
