@@ -51,8 +51,14 @@ TEST(Quoting, SplitsExactlyAsCommandLineToArgvW) {
     EXPECT_TRUE(splitCommandLine(L"").empty());
 }
 
-// Random argument lists, quoted, read back by the parser after masking.
-TEST(Masking, NeverLeaksPasswordValues) {
+// Random argument lists, quoted, read back by the parser after masking. One argument, such as the command the frame was
+// given, stays one; quotes go only where needed. (Texts quoted in other ways are split by the rules the parser test
+// holds, then re-quoted as the random lists are.)
+TEST(Masking, NeverLeaksPasswordValuesKeepsOneArgumentOneAndQuotesOnlyWhereNeeded) {
+    EXPECT_EQ(maskArgument(L"--pwd=a b"), L"\"--pwd=*\"");
+    // Plain words stay bare; the empty one and shell characters get quotes. Each value between equals signs is one "*";
+    // empty stretches add none.
+    EXPECT_EQ(maskArguments(L"-v C:\\a\\b.txt \"\" a&b --pwd==1=2="), L"-v C:\\a\\b.txt \"\" \"a&b\" \"--pwd=*=*\"");
     // Only values hold digits, so a digit in the display is a leaked value.
     const Args cores = {L"password", L"PASSWORD", L"pAsSwOrD", L"pwd", L"PWD", L"pWd"};
     const Args prefixes = {L"", L"", L"-", L"--", L"/", L"db", L"old ", L"my\"", L"c:\\"};
@@ -88,13 +94,3 @@ TEST(Masking, NeverLeaksPasswordValues) {
         ASSERT_EQ(maskSecrets(kProgram + text), kProgram + display);
     }
 }
-
-// One argument, such as the command the frame was given, stays one; quotes go only where needed. (Texts quoted in other
-// ways are split by the rules the parser test holds, then re-quoted as the random lists are.)
-TEST(Masking, OneArgumentStaysOneAndQuotesGoOnlyWhereNeeded) {
-    EXPECT_EQ(maskArgument(L"--pwd=a b"), L"\"--pwd=*\"");
-    // Plain words stay bare; the empty one and shell characters get quotes. Each value between equals signs is one "*";
-    // empty stretches add none.
-    EXPECT_EQ(maskArguments(L"-v C:\\a\\b.txt \"\" a&b --pwd==1=2="), L"-v C:\\a\\b.txt \"\" \"a&b\" \"--pwd=*=*\"");
-}
-
