@@ -299,7 +299,9 @@ void OverlappedPipe::close(bool keepConnected) {
 std::unique_ptr<Pipe> OverlappedPipe::clone() const {
     auto copy = std::make_unique<OverlappedPipe>(inheritableCopy(handle_), overlapped_);
     copy->eof_ = eof_;
-    copy->pending_ = pending_;
+    // A request under way is the original's: the copy must neither complete
+    // nor wait for it, so it starts idle.
+    copy->overlapped_.idle = true;
     return copy;
 }
 
@@ -318,8 +320,16 @@ void ServerOverlappedPipe::connect() {
     const DWORD error = GetLastError();
     if (error == ERROR_PIPE_CONNECTED) return;
     if (error != ERROR_IO_PENDING) throwOsError(L"Unable to connect to pipe", error, raiseSite(kFunction, 472));
-    const std::uint32_t result = VSyncObject::waitForSingleObject(overlapped.event(), INFINITE);
-    if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED) return;
+    // Until it ends, the request writes into the record: closing the end must cancel it.
+    overlapped.idle = false;
+    const HANDLE event = overlapped.event();
+    // The form that reports a failed wait rather than raising it, so that it is raised as this step's own.
+    const std::uint32_t result = VSyncObject::waitForMultipleObjects(1, &event, false, INFINITE);
+    if (result == WAIT_FAILED) throwLastOsError(kWaitFailed, kFunction, 467);
+    if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED) {
+        overlapped.idle = true;
+        return;
+    }
     if (result == WAIT_TIMEOUT) throwOsError(kWaitFailed, ERROR_TIMEOUT, raiseSite(kFunction, 465));
     throw vexception(formatString(L"%s: Unknown state %X", kWaitFailed, result), raiseSite(kFunction, 469));
 }

@@ -93,6 +93,7 @@ public:
     std::uint32_t read(void* buffer, std::uint32_t size, bool exact, std::uint32_t timeout);
     std::uint32_t write(const void* buffer, std::uint32_t size, bool exact, std::uint32_t timeout);
     void close(bool keepConnected) override;
+    // Idle: a request under way stays the original's.
     std::unique_ptr<Pipe> clone() const override;
 
     // Start a request: its count when it completed at once, else 0 (eof

@@ -5,6 +5,7 @@
 #include "log/logmanager.h"
 #include "runtime/handle.h"
 #include "runtime/library.h"
+#include "threads/cancelation.h"
 #include "threads/sync.h"
 
 namespace {
@@ -99,33 +100,35 @@ private:
 };
 
 // The station's DACL is the process's to change, not the impersonated
-// user's: the thread stops impersonating for the grant and resumes after.
-class ImpersonationPause {
-public:
-    ImpersonationPause() {
-        if (!OpenThreadToken(GetCurrentThread(), TOKEN_IMPERSONATE, TRUE, token_.put())) {
-            const DWORD error = GetLastError();
-            if (error != ERROR_NO_TOKEN) throwOsError(L"Unable to open a thread token", error, raiseSite(kFunction, __LINE__));
-            return;
-        }
-        if (!RevertToSelf()) throwLastOsError(L"RevertToSelf", kFunction, __LINE__);
+// user's: the thread stops impersonating for the grant and resumes after,
+// also when the grant fails. Resuming is no destructor's job: a thread that
+// cannot impersonate again must not go on unseen with the process's rights,
+// so the failure is raised, in place of the grant's error if need be.
+template <class Work>
+void withImpersonationPaused(Work&& work) {
+    static constexpr char kFunction[] = "RunTime::grantWinStationAccess";
+    RunTime::AutoHandle token;
+    if (!OpenThreadToken(GetCurrentThread(), TOKEN_IMPERSONATE, TRUE, token.put())) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_NO_TOKEN) throwOsError(L"Unable to open a thread token", error, raiseSite(kFunction, __LINE__));
+        return work();
     }
-    ~ImpersonationPause() {
-        if (token_.valid()) SetThreadToken(nullptr, token_.get());
+    if (!RevertToSelf()) throwLastOsError(L"RevertToSelf", kFunction, __LINE__);
+    const auto resume = [&] {
+        if (SetThreadToken(nullptr, token.get())) return;
+        // A cancellation cannot be replaced by an error, and the clean-ups
+        // it still runs must not run with the process's rights.
+        if (ThreadCancelation::isCanceling()) RaiseFailFastException(nullptr, nullptr, 0);
+        throwLastOsError(L"Unable to resume impersonation", kFunction, __LINE__);
+    };
+    try {
+        work();
+    } catch (...) {
+        resume();
+        throw;
     }
-    // Resuming must not fail silently: the thread would go on with the process's rights.
-    void resume() {
-        if (token_.valid() && !SetThreadToken(nullptr, token_.get()))
-            throwLastOsError(L"SetThreadToken", kFunction, __LINE__);
-        token_.reset();
-    }
-    ImpersonationPause(const ImpersonationPause&) = delete;
-    ImpersonationPause& operator=(const ImpersonationPause&) = delete;
-
-private:
-    static constexpr const char* kFunction = "RunTime::grantWinStationAccess";
-    RunTime::AutoHandle token_;
-};
+    resume();
+}
 
 }  // namespace
 
@@ -192,8 +195,7 @@ const Sid& accountClassGroup(HANDLE token) {
 
 void grantWinStationAccess(HANDLE token, const std::wstring& stationName, const std::wstring& desktopName) {
     Sid group = accountClassGroup(token);
-    ImpersonationPause pause;
-    {
+    withImpersonationPaused([&] {
         WinStation station(stationName);
         const WinStation previous;
         station.set();
@@ -201,8 +203,7 @@ void grantWinStationAccess(HANDLE token, const std::wstring& stationName, const 
         Desktop desktop(desktopName);
         station.addAccess(group);
         desktop.addAccess(group);
-    }
-    pause.resume();
+    });
 }
 
 }  // namespace RunTime

@@ -2,6 +2,7 @@
 
 #include <unwind.h>
 
+#include <exception>
 #include <memory>
 #include <string>
 
@@ -178,7 +179,13 @@ CancelationPoint* innermost() noexcept {
     return context.registry ? static_cast<CancelationPoint*>(TlsGetValue(context.registry->slot)) : nullptr;
 }
 
-bool isCanceling() noexcept { return runningUnwind() != nullptr; }
+bool isCanceling() noexcept {
+    // The unwind carries no C++ exception, so a handler that caught it sees
+    // none as the current one; one that sees a C++ exception caught an error
+    // that a clean-up raised on the way, and rethrowing that would take it
+    // out of the destructor running the clean-up and end the process.
+    return runningUnwind() != nullptr && !std::current_exception();
+}
 
 CancelationPoint::CancelationPoint(std::uint32_t mode) {
     CancelationRegistry& points = registry();

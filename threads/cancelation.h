@@ -52,8 +52,10 @@ private:
 // The calling thread's innermost open point, or null.
 CancelationPoint* innermost() noexcept;
 
-// True while the calling thread is being unwound by its cancellation. Code
-// that catches everything must rethrow then, so that the thread still ends.
+// True while the calling thread is being unwound by its cancellation and,
+// inside a catch (...), what was caught is that cancellation (not an error
+// of a clean-up running on the way). Code that catches everything must
+// rethrow then, so that the thread still ends.
 bool isCanceling() noexcept;
 
 // Told the thread's number just before a cancelled thread unwinds. The log

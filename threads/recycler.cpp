@@ -45,7 +45,7 @@ void clearReadOnly(const std::wstring& path) {
     const RunTime::FileHandle file = RunTime::File::openObject(path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES);
     FILE_BASIC_INFO information{};
     if (!file.valid() || !GetFileInformationByHandleEx(file.get(), FileBasicInfo, &information, sizeof information))
-        throwLastOsError([&] { return formatString(L"GetFileAttributes(%s)", path); }, "removeFile", __LINE__);
+        throwLastOsError([&] { return formatString(L"SetFileAttributes(%s)", path); }, "removeFile", __LINE__);
     information = FILE_BASIC_INFO{{}, {}, {}, {}, information.FileAttributes & ~DWORD{FILE_ATTRIBUTE_READONLY}};
     if (!information.FileAttributes) information.FileAttributes = FILE_ATTRIBUTE_NORMAL;  // 0 would change nothing
     if (!SetFileInformationByHandle(file.get(), FileBasicInfo, &information, sizeof information))
@@ -103,7 +103,11 @@ void removeFile(const std::wstring& path, bool force, bool viaRecycler, std::int
         } catch (const vexception&) {
             // A volume without ACLs, say: clearing read-only may still do.
         }
-        clearReadOnly(source);
+        try {
+            clearReadOnly(source);
+        } catch (const vexception&) {
+            // Gone meanwhile, or held by someone: the next steps tell, and the retries still run.
+        }
         removed = step();
     }
     for (; !removed && retries > 0; --retries) {

@@ -3,18 +3,17 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
+#include <future>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "errors/vexception.h"
 #include "exec/launcher.h"
 #include "exec/pipes.h"
 #include "runtime/datetime.h"
 #include "runtime/files.h"
-#include "runtime/registry.h"
-#include "tests/support/config_key.h"
 #include "tests/support/process_runner.h"
 #include "tests/support/raised.h"
 #include "tests/support/temp_dir.h"
@@ -37,13 +36,6 @@ std::uint32_t run(vexecutil& child, const std::wstring& arguments) {
 std::wstring errorOf(const std::function<void()>& connect) {
     return test_support::messageOf<vosexception>(connect,
                                                  [](const vosexception& e) { return std::to_wstring(e.code()); });
-}
-
-// The try count is cached and re-read every 16th query: query until the value just stored is in force.
-void tryCountInForce(test_config::ConfigValues& config, std::uint32_t count) {
-    config.set(L"PipeConnectTryCount", count);
-    for (int i = 0; i < 17 && registry::pipeConnectTryCount(1) != count; ++i) {
-    }
 }
 
 }  // namespace
@@ -80,10 +72,14 @@ TEST(Launcher, ExitCodesResumeAndTermination) {
 }
 
 // An inheritable handle of ours reaches the child only when it inherits handles for its streams, and not at all with
-// the list of them; the streams still arrive, standard error merged or not.
+// the list of them; the streams still arrive, standard error merged or not, from an input another writer holds.
 TEST(Launcher, OnlyRedirectedLaunchesInheritHandlesAndAListLimitsThemToTheStreams) {
     test_support::TempDir dir(L"rundock-exec-");
     test_support::writeBytes(dir / L"in.txt", "from stdin");
+    // The input's producer still holds it open for writing: the child must start all the same.
+    const RunTime::FileHandle producer(CreateFileW((dir / L"in.txt").c_str(), GENERIC_WRITE,
+                                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(producer.valid());
     SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
     RunTime::AutoHandle event(CreateEventW(&inheritable, TRUE, FALSE, nullptr));
     ASSERT_TRUE(event.valid());
@@ -103,35 +99,35 @@ TEST(Launcher, OnlyRedirectedLaunchesInheritHandlesAndAListLimitsThemToTheStream
         EXPECT_EQ(run(listed, L"cat err -E- " + check), 0u);
         EXPECT_EQ(test_support::readBytes(listed.stdoutFile), merge ? "from stdin-E-" : "from stdin");
     }
+    // Without a stream handle to list, the list is empty: nothing at all is inherited.
+    vexecutil none;
+    none.inheritOnlyStdHandles = none.useStdHandles = true;
+    const DWORD streams[] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
+    HANDLE ours[3];
+    for (int i = 0; i < 3; ++i) ours[i] = GetStdHandle(streams[i]), SetStdHandle(streams[i], nullptr);
+    EXPECT_EQ(run(none, check), 0u);
+    for (int i = 0; i < 3; ++i) SetStdHandle(streams[i], ours[i]);
 }
 
-TEST(Pipes, ClientsTryAsOftenAsConfigured) {
-    test_config::ConfigValues config;
+TEST(Pipes, ClientsTryAsOftenAsAsked) {
     const std::wstring name = L"\\\\.\\pipe\\rdtest-" + RunTime::uniqueName(true);
-    tryCountInForce(config, 9);
     // A synchronous client gives up at once on a missing pipe; an overlapped one waits for the server to appear, here
     // for up to four seconds.
-    EXPECT_EQ(errorOf([&] { Con::ClientPipe::create(name, GENERIC_WRITE, 0, 1); }),
+    EXPECT_EQ(errorOf([&] { Con::ClientPipe::create(name, GENERIC_WRITE, 0, 9); }),
               std::to_wstring(ERROR_FILE_NOT_FOUND));
     RunTime::FileHandle server;
     std::thread creator([&] {
         Sleep(200);
         server.reset(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_INBOUND, 0, 1, 0, 0, 0, nullptr));
     });
-    const RunTime::FileHandle client = Con::ClientOverlappedPipe::create(name, GENERIC_WRITE, 0, 1);
+    const RunTime::FileHandle client = Con::ClientOverlappedPipe::create(name, GENERIC_WRITE, 0, 9);
     creator.join();
     EXPECT_TRUE(client.valid());
-
-    // 0x80000000 and above read as negative: no attempt at all.
-    tryCountInForce(config, 0x80000000u);
-    const std::wstring missing = name + L"-missing";
-    EXPECT_EQ(errorOf([&] { Con::ClientOverlappedPipe::create(missing, GENERIC_WRITE, 0, 1); }),
-              std::to_wstring(Con::kNoConnectAttemptError));
-    // A removed value leaves the cache as it was: leave the default in force.
-    tryCountInForce(config, 1);
 }
 
-// A read that times out reads nothing and leaves the pipe serving; an exact one that gets less names the count.
+// A read that times out reads nothing and leaves the pipe serving; an exact one that gets less names the count. Reads
+// that wait for their data follow one another, and a copy of the end does not wait for a read of the original's. A
+// write after the reading end has gone finds the end of the channel.
 TEST(Pipes, ReadsEndAtTheirTimeLimitAndExactOnesThatGetLessFail) {
     const Con::PipePair pair = Con::createPipePair(true, nullptr, 4096);
     auto& server = dynamic_cast<Con::OverlappedPipe&>(*pair.server);
@@ -140,22 +136,29 @@ TEST(Pipes, ReadsEndAtTheirTimeLimitAndExactOnesThatGetLessFail) {
     EXPECT_EQ(pair.client->write("ab", 2, true), 2u);
     EXPECT_EQ(test_support::messageOf<vexception>([&] { server.read(buffer, 4, true, 5000); }),
               L"Completed only 2 of 4 bytes");
+    for (const std::string text : {"cd", "ef"}) {
+        EXPECT_EQ(server.beginRead(buffer, 2, true), 0u);
+        auto copy = std::async(std::launch::async, [&] { server.clone(); });
+        EXPECT_EQ(copy.wait_for(std::chrono::seconds(5)), std::future_status::ready) << "the copy waited";
+        EXPECT_EQ(pair.client->write(text.data(), 2, true), 2u);
+        EXPECT_EQ(server.complete(nullptr, 5000, true), 2u);
+        EXPECT_EQ(std::string(buffer, 2), text);
+    }
+    pair.server->close(true);
+    EXPECT_EQ(pair.client->write("gh", 2, true), 0u);
+    EXPECT_TRUE(pair.client->eof());
 }
 
-// Only a process that died while starting is started again; the last attempt's error stays.
-TEST(ProcessStart, OnlyAProcessThatDiedWhileStartingIsStartedAgain) {
-    const auto start = [](std::vector<DWORD> errors) {  // fails with these in turn, then succeeds
-        std::size_t attempts = 0;
-        const bool started = createProcessRetried([&] {
-            if (attempts == errors.size()) return ++attempts, true;
-            SetLastError(errors[attempts++]);
-            return false;
-        });
-        return std::to_string(started) + " " + std::to_string(attempts) + " " + std::to_string(GetLastError());
-    };
-    const DWORD died = ERROR_INTERNAL_ERROR;
-    EXPECT_EQ(start({died, died}), "1 3 1359");
-    EXPECT_EQ(start(std::vector<DWORD>(kStartAttempts, died)), "0 3 1359");
-    EXPECT_EQ(start({ERROR_FILE_NOT_FOUND}), "0 1 2");
-    EXPECT_EQ(start({died, ERROR_ACCESS_DENIED}), "0 2 5");
+// A failed wait for the client raises the connect's own text and line. An APC takes the event away while it waits.
+TEST(Pipes, AServerWhoseWaitForTheClientFailsSaysSo) {
+    struct Server : Con::ServerOverlappedPipe {
+        using ServerOverlappedPipe::ServerOverlappedPipe;
+        HANDLE event() noexcept { return overlappedRecord().event(); }
+    } server(RunTime::FileHandle(CreateNamedPipeW((L"\\\\.\\pipe\\rdtest-" + RunTime::uniqueName(true)).c_str(),
+                                                  PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED, 0, 1, 0, 0, 0, nullptr)));
+    ASSERT_TRUE(QueueUserAPC([](ULONG_PTR event) { CloseHandle(reinterpret_cast<HANDLE>(event)); }, GetCurrentThread(),
+                             reinterpret_cast<ULONG_PTR>(server.event())));
+    EXPECT_EQ(test_support::messageOf<vosexception>([&] { server.connect(); }, [](const vosexception& e) {
+        return e.message() + L" line " + std::to_wstring(e.chain().front().line);
+    }), vosexception::composeMessage(ERROR_INVALID_HANDLE, L"Unable to wait while pipe has been connected") + L" line 467");
 }

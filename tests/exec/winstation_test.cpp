@@ -90,21 +90,30 @@ TEST_F(WindowStations, AChildUnderARestrictedTokenGetsItsGroupsEntriesOnce) {
 }
 
 // Neither a read-only entry nor a deny or inherit-only one counts as access: a full entry joins them, once, and then
-// counts. A missing desktop names its failure.
+// counts, as an entry of GENERIC_ALL does. A missing desktop names its failure, and the thread impersonates again.
 TEST_F(WindowStations, OnlyAFullAllowEntryCountsAsAccess) {
     Sid users = Sid::users();
-    RunTime::Acl acl;
+    RunTime::Acl acl, all;
     acl.add({RunTime::Ace::init(ACCESS_ALLOWED_ACE_TYPE, 0, GENERIC_READ, users.get()),
              RunTime::Ace::init(ACCESS_DENIED_ACE_TYPE, 0, GENERIC_ALL, users.get()),
              RunTime::Ace::init(ACCESS_ALLOWED_ACE_TYPE, INHERIT_ONLY_ACE, GENERIC_ALL, users.get())});
+    all.add({RunTime::Ace::init(ACCESS_ALLOWED_ACE_TYPE, 0, GENERIC_ALL, users.get())});
+    setDacl(0, all.get());
     setDacl(1, acl.get());
     test_log::Recorder recorder;
+    station_.addAccess(users);
     for (int i = 0; i < 2; ++i) desktop_.addAccess(users);
+    EXPECT_EQ(allowed(station_.handle(), users), Masks{L"10000000"});
     EXPECT_EQ(allowed(desktop_.handle(), users), (Masks{L"f01ff", L"80000000", L"10000000"}));
-    EXPECT_EQ(recorder.records,
-              std::vector<std::wstring>{L"Info: Desktop already has required access for user " + users.accountText()});
-    EXPECT_EQ(test_support::messageOf<vosexception>([] { RunTime::Desktop(L"rd-none"); }),
+    const std::wstring already = L" already has required access for user " + users.accountText();
+    EXPECT_EQ(recorder.records, (std::vector<std::wstring>{L"Info: Winstation" + already, L"Info: Desktop" + already}));
+    const RunTime::AutoHandle user = test_support::impersonateWithoutAdministrators();
+    const auto grant = [&] { RunTime::grantWinStationAccess(user.get(), L"winsta0", L"rd-none"); };
+    EXPECT_EQ(test_support::messageOf<vosexception>(grant),
               vosexception::composeMessage(ERROR_FILE_NOT_FOUND, L"Unable to open desktop"));
+    RunTime::AutoHandle token;
+    EXPECT_TRUE(OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, token.put())) << "no longer impersonating";
+    RevertToSelf();
 }
 
 TEST(AccountClass, FollowsTheFirstGroupTheTokenHolds) {

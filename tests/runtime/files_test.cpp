@@ -13,6 +13,7 @@
 #include "runtime/files.h"
 #include "runtime/paths.h"
 #include "runtime/security.h"
+#include "tests/support/platform.h"
 #include "tests/support/raised.h"
 #include "tests/support/temp_dir.h"
 #include "threads/recycler.h"
@@ -155,6 +156,24 @@ TEST_F(Files, RemoveFileDeletesOrMovesToTheRecyclerOrExplainsWhyNot) {
     held.open(path(L"busy"), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0);
     EXPECT_TRUE(contains(messageOf<VSharingViolationException>([&] { removeFile(path(L"busy"), true, true, 2, 10); }),
                          L" at Move file '" + path(L"busy") + L"' to '\\\\?\\" + recycler + L"\\"));
+}
+
+// While another holder's deletion is pending, the file cannot be opened, so clearing its read-only bit fails; the
+// retries go on all the same and find it gone once the holder lets go.
+TEST_F(Files, ForcedRemovalRetriesPastAFailedClearingUntilTheFileIsGone) {
+    if (test_support::runningUnderWine()) GTEST_SKIP() << "Wine still opens a file whose deletion is pending";
+    ASSERT_TRUE(VFile::writeAll(path(L"pending"), "x", true));
+    RunTime::FileHandle holder(CreateFileW(path(L"pending").c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE |
+                                           FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr));
+    FILE_DISPOSITION_INFO pending{TRUE};
+    ASSERT_TRUE(holder.valid() && SetFileInformationByHandle(holder.get(), FileDispositionInfo, &pending, sizeof pending));
+    std::thread release([&] {
+        Sleep(300);
+        holder.reset();
+    });
+    EXPECT_NO_THROW(removeFile(path(L"pending"), true, false, 200, 50));
+    release.join();
+    EXPECT_FALSE(fileExist(path(L"pending")));
 }
 
 TEST(Handles, MovingLeavesTheEmptyValueEachResourceClosesOnceKeepingTheLastErrorAndCopiesAreNotInherited) {

@@ -6,6 +6,7 @@
 #include <array>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <typeinfo>
 
 #include "errors/vexception.h"
@@ -69,4 +70,16 @@ TEST(Paths, ComposingFoldsDotsOnlyDriveLetterPathsGetTheLongPrefixAndResolvingSt
         {LR"(\\server\share)", LR"(..\..)", LR"(Invalid input path (\\server\share) + (..\..))"}});
     EXPECT_EQ(vosexception::composeMessage(ERROR_INVALID_PARAMETER, L"Empty input path"),
               test_support::messageOf<vosexception>([&] { resolve(L"", L""); }));
+}
+
+// Only the text counts: two spellings of one file differ unless they differ in case, separators or the long prefix.
+TEST(Paths, ComparingGoesComponentByComponentAndOrdersAncestorsFirst) {
+    using Row = std::tuple<const wchar_t*, const wchar_t*, int>;
+    for (const auto& [a, b, expected] : {Row{LR"(C:\t\out.txt)", L"c:/T//OUT.TXT/", 0},
+                                          Row{LR"(\\?\C:\t\out.txt)", LR"(C:\t\out.txt)", 0},
+                                          Row{LR"(C:\t\out.txt)", LR"(\??\C:\t\out.txt)", 0},
+                                          Row{LR"(C:\t\out.txt)", LR"(C:\t\.\out.txt)", 4}, Row{LR"(C:\t)", LR"(C:\t\x)", 2},
+                                          Row{LR"(\\?\C:\t\x)", LR"(C:\t)", 1}, Row{LR"(C:\a\z)", LR"(C:\B\a)", 3},
+                                          Row{LR"(\t)", LR"(t)", 3}})  // a leading separator is an empty component
+        EXPECT_EQ(VFileName::comparePaths(a, b), expected) << testing::PrintToString(std::wstring(a) + L" ~ " + b);
 }

@@ -84,8 +84,8 @@ TEST_F(Registry, WrongTypesAndSizesAreRefusedMissingValuesKeepTheOutputAndSettin
     for (View view : {View::View32, View::View64, View::Native})
         registry::lookup(kRoot, key_, L"Which", values[static_cast<int>(view) - 1], view);
     EXPECT_EQ(std::vector<DWORD>(values, values + 3), (std::vector<DWORD>{0, 64, 64}));
-    // Settings: re-read on the 1st, 17th, 33rd… query; a stored 0 gives the caller's default. A wrongly typed value is
-    // never cached; it stops the try-count style for good, not the Debug style.
+    // Settings: re-read on the 1st, 17th, 33rd… query; a stored 0 gives the caller's default, a removed value keeps the
+    // cache. A wrongly typed value is never cached; it stops the try-count style for good, not the Debug style.
     registry::RefreshedDword count(kRoot, key_, L"Count", View::View32), tries(kRoot, key_, L"Tries", View::View32),
         debug(kRoot, key_, L"Debug", View::View32);
     const auto answering = [](int queries, auto query, unsigned expected) {  // how many of them answer expected
@@ -103,4 +103,10 @@ TEST_F(Registry, WrongTypesAndSizesAreRefusedMissingValuesKeepTheOutputAndSettin
     EXPECT_EQ(answering(15, [&] { return debug.isSet(); }, false), 15);
     EXPECT_TRUE(count.valueOr(9) == 9u && debug.isSet());
     EXPECT_EQ(answering(40, [&] { return tries.valueOr(9); }, 9), 40);
+    // A value removed keeps what the cache holds: neither 0 nor the default takes its place.
+    put(L"Count", 4);
+    EXPECT_EQ(answering(16, [&] { return count.valueOr(9); }, 4), 1);  // the 33rd query reads it
+    for (const wchar_t* name : {L"Count", L"Debug"}) ASSERT_EQ(RegDeleteValueW(key.get(), name), 0);
+    EXPECT_EQ(answering(16, [&] { return count.valueOr(9); }, 4), 16);
+    EXPECT_EQ(answering(16, [&] { return debug.isSet(); }, true), 16);
 }

@@ -88,9 +88,11 @@ TEST(TaskRun, PidThenTheChildsCodeUnsignedEvenWhenItEndedJustBeforeItsTerminatio
 TEST(TaskRun, VariablesAreCheckedInOrderAndTheTimeoutBecomesTheWait) {
     // The variable, its value (null: absent), and the error's message and line, or the wait (line 0).
     std::vector<std::tuple<std::wstring, const wchar_t*, std::wstring, int>> rows;
-    for (const wchar_t* name : Adapter::kRequiredVariables)
+    const std::vector<std::wstring> order{L"RD_CMD_BINARY", L"RD_STDIN",     L"RD_STDOUT", L"RD_STDERR",
+                                          L"RD_PID",        L"RD_EXIT_CODE", L"RD_TIMEOUT"};
+    for (const std::wstring& name : order)
         for (const wchar_t* value : {static_cast<const wchar_t*>(nullptr), L"", L" \t\r\n"})
-            rows.emplace_back(name, value, formatString(L"Environment variable %s is undefined", name), 39);
+            rows.emplace_back(name, value, L"Environment variable " + name + L" is undefined", 39);
     for (const wchar_t* value : {L"0", L"abc", L"0x10"})
         rows.emplace_back(L"RD_TIMEOUT", value,
                           formatString(L"Invalid environment variable RD_TIMEOUT value '%s'", value), 45);
@@ -102,8 +104,10 @@ TEST(TaskRun, VariablesAreCheckedInOrderAndTheTimeoutBecomesTheWait) {
         const auto fake = std::make_shared<Fake>();
         fake->environment.erase(variable);
         if (value) fake->environment[variable] = value;
-        // A later variable missing too changes nothing; names match in any case.
-        if (variable != L"RD_TIMEOUT" && line == 39) fake->environment.erase(L"rd_timeout");
+        // Every later variable missing too changes nothing; names match in any case.
+        if (line == 39)
+            for (auto later = std::find(order.begin(), order.end(), variable) + 1; later != order.end(); ++later)
+                fake->environment.erase(L"r" + later->substr(1));
         const std::wstring error = runTask(fake);
         if (line == 0) {
             EXPECT_EQ(fake->calls.at(5), outcome);
