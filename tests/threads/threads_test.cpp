@@ -74,7 +74,7 @@ private:
 
 }  // namespace
 
-TEST(Cancelation, AnApcEndsAThreadBlockedInEveryWaitWithAllDestructorsRunPastCatchAllBlocks) {
+TEST(Cancelation, AnApcEndsAThreadInEveryWaitPastCatchAllBlocksButASynchronousPointHoldsItUntilItCloses) {
     VMutex held(true, nullptr);  // owned by this thread, so the victim blocks
     const HANDLE two[] = {kNeverSignalled, kNeverSignalled};
     int caught = 0;
@@ -118,9 +118,6 @@ TEST(Cancelation, AnApcEndsAThreadBlockedInEveryWaitWithAllDestructorsRunPastCat
                   std::vector<std::wstring>{L"Info: Thread #" + std::to_wstring(victim.id) + L" is going to be canceled!"});
     }
     EXPECT_EQ(caught, 1);
-}
-
-TEST(Cancelation, ASynchronousPointHoldsTheRequestUntilItCloses) {
     const RunTime::AutoHandle go(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     std::atomic<CancelationPoint*> point{nullptr};
     std::atomic<int> steps{0};
