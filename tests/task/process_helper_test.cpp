@@ -71,8 +71,7 @@ TEST(ProcessHelper, LogsExecuteBeforeTheStartAndTheFirstTrueOutcomeOnceAndFailur
 // One file spelled twice takes both streams, and a result file from a longer run holds only the new number.
 TEST(TaskHelpers, OneStreamFileSpelledTwiceTakesBothStreamsAndResultFilesAreReplaced) {
     test_support::TempDir dir(L"rundock-helper-");
-    test_support::writeBytes(dir / L"in", "");
-    DefaultProcessHelper child(kChild, L"out o err e", dir / L"in", dir / L"out", dir.path() + L"/OUT/");
+    DefaultProcessHelper child(kChild, L"out o err e", L"NUL", dir / L"out", dir.path() + L"/OUT/");
     child.start();
     ASSERT_TRUE(child.waitForExit(30000));
     EXPECT_EQ(test_support::readBytes(dir / L"out"), "oe");
