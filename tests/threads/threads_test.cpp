@@ -148,7 +148,7 @@ TEST(Waits, ApcsThatDoNotCancelAreAbsorbedAndTheDeadlineHolds) {
     EXPECT_EQ(apcs, 5);
 }
 
-TEST(Mutexes, HeldElsewhereTimesOutAbandonedCountsAsAcquiredAndEveryoneHasFullAccess) {
+TEST(Mutexes, HeldElsewhereTimesOutAbandonedCountsAsAcquiredEveryoneHasFullAccessAndFailuresNameIt) {
     const std::wstring name = L"rdtest-mutex-" + RunTime::uniqueName(true);
     const std::wstring event = L"rdtest-ready-" + RunTime::uniqueName(true);
     const RunTime::AutoHandle ready(CreateEventW(nullptr, TRUE, FALSE, event.c_str()));
