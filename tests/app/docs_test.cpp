@@ -51,7 +51,7 @@ std::wstring cell(const std::wstring& section, const std::wstring& key, std::siz
 
 }  // namespace
 
-TEST(OperatorGuide, TaskVariablesInTheOrderCheckedWithTheAgentsMessagesAndExitCodes) {
+TEST(OperatorGuide, TablesHoldTheProgramsVariablesMessagesExitCodesConfigurationDefaultsAndLogNames) {
     std::vector<std::wstring> required;
     for (const auto& row : rows(L"The task contract"))
         if (row.at(1) == L"yes") required.push_back(row.front());
@@ -64,9 +64,6 @@ TEST(OperatorGuide, TaskVariablesInTheOrderCheckedWithTheAgentsMessagesAndExitCo
     for (const std::uint32_t code : {0u, 1u, Adapter::kTimeoutExitCode, Adapter::kAbandonedExitCode,
                                      std::uint32_t(EXCEPTION_ACCESS_VIOLATION)})
         EXPECT_NE(cell(L"Exit codes", std::to_wstring(code), 2), L"") << code;
-}
-
-TEST(OperatorGuide, ConfigurationTableNamesEveryValueWithItsDefault) {
     using Feedback = SendErrorReport::DefaultSystemHelper;
     // value → its default column; 0 is off for the switches without a constant.
     const std::map<std::wstring, std::wstring> values = {
@@ -84,9 +81,6 @@ TEST(OperatorGuide, ConfigurationTableNamesEveryValueWithItsDefault) {
         EXPECT_EQ(cell(L"Configuration values", name, 2), defaultText) << name;
     const std::wstring off = std::wstring(L"`") + Feedback::kFeedbackOff + L"`";
     EXPECT_NE(cell(L"Configuration values", Feedback::kFeedbackValue, 3).find(off), std::wstring::npos);
-}
-
-TEST(OperatorGuide, LogLevelsAndTheEventAreTheLoggersOwn) {
     for (int level = 0; level < LogSettings::kLevels; ++level)
         EXPECT_EQ(cell(L"The log file", std::to_wstring(level), 1), logLevelName(level));
     EXPECT_EQ(cell(L"The event log", L"log", 1).rfind(std::wstring(L"`") + LogManager::kEventLogName + L"`", 0), 0u);

@@ -51,13 +51,19 @@ TEST(Quoting, SplitsExactlyAsCommandLineToArgvW) {
     EXPECT_TRUE(splitCommandLine(L"").empty());
 }
 
-// Random argument lists, quoted, read back by the parser after masking.
-TEST(Masking, NeverLeaksPasswordValues) {
+// Random argument lists, quoted, read back by the parser after masking. One argument, such as the command the frame was
+// given, stays one; quotes go only where needed. (Texts quoted in other ways are split by the rules the parser test
+// holds, then re-quoted as the random lists are.)
+TEST(Masking, NeverLeaksPasswordValuesKeepsOneArgumentOneAndQuotesOnlyWhereNeeded) {
+    EXPECT_EQ(maskArgument(L"--pwd=a b"), L"\"--pwd=*\"");
+    // Plain words stay bare; the empty one and shell characters get quotes. Each value between equals signs is one "*";
+    // empty stretches add none.
+    EXPECT_EQ(maskArguments(L"-v C:\\a\\b.txt \"\" a&b --pwd==1=2="), L"-v C:\\a\\b.txt \"\" \"a&b\" \"--pwd=*=*\"");
     // Only values hold digits, so a digit in the display is a leaked value.
     const Args cores = {L"password", L"PASSWORD", L"pAsSwOrD", L"pwd", L"PWD", L"pWd"};
     const Args prefixes = {L"", L"", L"-", L"--", L"/", L"db", L"old ", L"my\"", L"c:\\"};
     const Args suffixes = {L"", L"", L"File", L" two", L"\\", L"\u00e9"};
-    const Args inValue = {L"1", L"42", L" ", L"\t", L"\"", L"=", L"==", L"\\", L"\\\\"};
+    const Args inValue = {L"1", L"42", L" ", L"\t", L"\"", L"\\", L"\\\\"};
     // Backslashes are frequent, so that runs of them form before quotes, inside and at the end.
     Args ordinary = {L" ", L"\t", L"\n", L"\"", L"\\", L"\\\\", L"\\", L"\\", L"a", L"x y", L"\u00e9", L"\U0001F600"};
     for (wchar_t c : std::wstring(L"&<>()[]{}^=;!'+,`~|")) ordinary.push_back(std::wstring(1, c));
@@ -73,11 +79,7 @@ TEST(Masking, NeverLeaksPasswordValues) {
                 std::wstring value = std::to_wstring(rng() % 1000);
                 for (int p = rng() % 7; p > 0; --p) value = rng() % 2 ? value + pick(inValue) : pick(inValue) + value;
                 argument = masked + L"=" + value;
-                // Empty stretches between equals signs add no "=*".
-                for (std::size_t start = 0, end; start <= value.size(); start = end + 1) {
-                    end = std::min(value.find(L'=', start), value.size());
-                    if (end > start) masked += L"=*";
-                }
+                masked += L"=*";
             } else {
                 if (rng() % 4 == 0) argument += L"=" + randomText(rng, ordinary, 0, 10);
                 masked = argument;
@@ -92,23 +94,3 @@ TEST(Masking, NeverLeaksPasswordValues) {
         ASSERT_EQ(maskSecrets(kProgram + text), kProgram + display);
     }
 }
-
-// Raw texts, quoted in other ways than ours, secrets inside quotes.
-TEST(Masking, RawArgumentTextsReadBackWithOnlyTheValuesReplaced) {
-    const std::pair<std::wstring, Args> rows[] = {
-        {L"--password=\"my secret\" -v", {L"--password=*", L"-v"}}, {L"a --pwd=s3cret b", {L"a", L"--pwd=*", L"b"}},
-        {L"\"--pwd=my secret\" c", {L"--pwd=*", L"c"}}, {L"--pwd=s3cret\t-v\tx", {L"--pwd=*", L"-v", L"x"}},
-        {L"a\\\\\"b c\" d e", {L"a\\b c", L"d", L"e"}}, {L"\"a\"\"b\" c", {L"a\"b c"}},
-        {L"a\\\\\\\"b\\\\ \"\\\\\"", {L"a\\\"b\\\\", L"\\"}}, {L"x\t\"\"\t\"t a\tb\"", {L"x", L"", L"t a\tb"}}};
-    for (const auto& [text, readBack] : rows) {
-        const std::wstring masked = maskArguments(text);
-        EXPECT_EQ(splitArguments(masked), readBack) << testing::PrintToString(text) << " as "
-                                                    << testing::PrintToString(masked);
-        EXPECT_EQ(masked.find(L"secret"), std::wstring::npos);
-    }
-    // One argument, such as the command the frame was given, stays one.
-    EXPECT_EQ(maskArgument(L"--pwd=a b"), L"\"--pwd=*\"");
-    // Quotes only where needed: plain words stay bare; the empty one and shell characters get them.
-    EXPECT_EQ(maskArguments(L"-v C:\\a\\b.txt \"\" a&b --pwd=x"), L"-v C:\\a\\b.txt \"\" \"a&b\" \"--pwd=*\"");
-}
-

@@ -39,7 +39,7 @@ auto single(Function function) {
 
 }  // namespace
 
-TEST(Paths, ComposingFoldsDotsAndSeparatorsAndOnlyDriveLetterPathsGetTheLongPrefix) {
+TEST(Paths, ComposingFoldsDotsOnlyDriveLetterPathsGetTheLongPrefixAndResolvingStaysBelowTheRoot) {
     expectRows(single(VFileName::normalize),
                {{LR"(a\b\..\..\..\..)", L"", LR"(..\..)"}, {L".", L"", L""},
                 {LR"(C:\..\x)", L"", L"x"},  // the drive is a component like any other
@@ -51,26 +51,10 @@ TEST(Paths, ComposingFoldsDotsAndSeparatorsAndOnlyDriveLetterPathsGetTheLongPref
                                     {LR"(\\?\C:\)" + kWide, kLong, LR"(C:\)" + kWide + L"\\" + kLong}});
     expectRows(single(VFileName::removeFileSpec),
                {{L"C:", L"", LR"(C:\)"}, {LR"(\\?\C:\a\b\)", L"", LR"(C:\a\b)"}, {LR"(\\server\share)", L"", LR"(\\server\share)"}});
-    expectRows(single(VFileName::fileName), {{L"C:/a/b.txt", L"", L"b.txt"}});
     // Bound by name on first use: a call proves the binding.
     expectRows(single(VFileName::extension), {{LR"(C:\a.b\c.txt)", L"", L".txt"}, {LR"(C:\a.b\c)", L"", L""}});
     expectRows(single(VFileName::removeExtension), {{LR"(C:\a.b\c.txt)", L"", LR"(C:\a.b\c)"}});
     expectRows(single(VFileName::directory), {{LR"(C:\)" + kLong + LR"(\b)", L"", LR"(C:\)" + kLong}});
-}
-
-// Only the text counts: two spellings of one file differ unless they differ in case, separators or the long prefix.
-TEST(Paths, ComparingGoesComponentByComponentAndOrdersAncestorsFirst) {
-    using Row = std::tuple<const wchar_t*, const wchar_t*, int>;
-    for (const auto& [a, b, expected] : {Row{LR"(C:\t\out.txt)", L"c:/T//OUT.TXT/", 0},
-                                          Row{LR"(\\?\C:\t\out.txt)", LR"(C:\t\out.txt)", 0},
-                                          Row{LR"(C:\t\out.txt)", LR"(\??\C:\t\out.txt)", 0},
-                                          Row{LR"(C:\t\out.txt)", LR"(C:\t\.\out.txt)", 4}, Row{LR"(C:\t)", LR"(C:\t\x)", 2},
-                                          Row{LR"(\\?\C:\t\x)", LR"(C:\t)", 1}, Row{LR"(C:\a\z)", LR"(C:\B\a)", 3},
-                                          Row{LR"(\t)", LR"(t)", 3}})  // a leading separator is an empty component
-        EXPECT_EQ(VFileName::comparePaths(a, b), expected) << testing::PrintToString(std::wstring(a) + L" ~ " + b);
-}
-
-TEST(Paths, AbsolutePathResolvesAgainstTheBaseNeverAboveTheRoot) {
     const auto resolve = RunTime::File::absolutePath;
     expectRows(resolve, {
         {LR"(C:\data)", L"D:/logs//x.log", LR"(\\?\D:\logs\x.log)"},  // drive-letter input ignores the base
@@ -86,4 +70,16 @@ TEST(Paths, AbsolutePathResolvesAgainstTheBaseNeverAboveTheRoot) {
         {LR"(\\server\share)", LR"(..\..)", LR"(Invalid input path (\\server\share) + (..\..))"}});
     EXPECT_EQ(vosexception::composeMessage(ERROR_INVALID_PARAMETER, L"Empty input path"),
               test_support::messageOf<vosexception>([&] { resolve(L"", L""); }));
+}
+
+// Only the text counts: two spellings of one file differ unless they differ in case, separators or the long prefix.
+TEST(Paths, ComparingGoesComponentByComponentAndOrdersAncestorsFirst) {
+    using Row = std::tuple<const wchar_t*, const wchar_t*, int>;
+    for (const auto& [a, b, expected] : {Row{LR"(C:\t\out.txt)", L"c:/T//OUT.TXT/", 0},
+                                          Row{LR"(\\?\C:\t\out.txt)", LR"(C:\t\out.txt)", 0},
+                                          Row{LR"(C:\t\out.txt)", LR"(\??\C:\t\out.txt)", 0},
+                                          Row{LR"(C:\t\out.txt)", LR"(C:\t\.\out.txt)", 4}, Row{LR"(C:\t)", LR"(C:\t\x)", 2},
+                                          Row{LR"(\\?\C:\t\x)", LR"(C:\t)", 1}, Row{LR"(C:\a\z)", LR"(C:\B\a)", 3},
+                                          Row{LR"(\t)", LR"(t)", 3}})  // a leading separator is an empty component
+        EXPECT_EQ(VFileName::comparePaths(a, b), expected) << testing::PrintToString(std::wstring(a) + L" ~ " + b);
 }

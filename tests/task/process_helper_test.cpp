@@ -26,53 +26,33 @@ const std::wstring kChild = test_process::siblingPath(L"rdchild.exe");
 }  // namespace
 
 // The start is logged before the launch, masked; then one result line per run, and a true one: a zero wait that finds
-// the child running, or looking again, adds none. (The "finished" line: EnvironmentFaults.)
-TEST(ProcessHelper, LogsExecuteBeforeTheStartAndTheFirstTrueOutcomeOnce) {
+// the child running, or looking again, adds none. (The "finished" line: EnvironmentFaults.) Each operation of a task
+// run adds its own context entry, outermost last, to whatever fails inside it. (getEnv and createTask cannot be made to
+// fail from outside: the environment block is always there, and the helper's constructor raises nothing.)
+TEST(ProcessHelper, LogsExecuteBeforeTheStartAndTheFirstTrueOutcomeOnceAndFailuresCarryEachOperationsContext) {
     test_support::TempDir dir(L"rundock-helper-");
+    const std::wstring in = dir / L"missing", out = dir / L"out", err = dir / L"err", pid = dir / L"no dir\\pid";
     Recorder log;
-    test_support::writeBytes(dir / L"in", "");
-    DefaultProcessHelper sleeping(kChild, L"sleep 60000", dir / L"in", dir / L"out", dir / L"err");
+    DefaultProcessHelper sleeping(kChild, L"sleep 60000", L"NUL", dir / L"out1", dir / L"err1");
     sleeping.start();
     EXPECT_FALSE(sleeping.waitForExit(0));
     EXPECT_FALSE(sleeping.waitForExit(50));
     sleeping.terminate(1460);
     EXPECT_TRUE(sleeping.waitForExit(30000));
-    DefaultProcessHelper failing(kChild, L"x pwd=secret", dir / L"missing", dir / L"out2", dir / L"err2");
+    DefaultProcessHelper failing(kChild, L"x pwd=secret", in, out, err);
     EXPECT_THROW(failing.start(), VFileNotFoundException);
     const std::wstring line = L"Info: Execute " + kChild;
     EXPECT_EQ(log.records, (std::vector<std::wstring>{line + L" sleep 60000", line + L" sleep 60000 timeout expired",
                                                       line + L" x \"pwd=*\""}));
-}
 
-// One file spelled twice takes both streams, and a result file from a longer run holds only the new number.
-TEST(TaskHelpers, OneStreamFileSpelledTwiceTakesBothStreamsAndResultFilesAreReplaced) {
-    test_support::TempDir dir(L"rundock-helper-");
-    test_support::writeBytes(dir / L"in", "");
-    DefaultProcessHelper child(kChild, L"out o err e", dir / L"in", dir / L"out", dir.path() + L"/OUT/");
-    child.start();
-    ASSERT_TRUE(child.waitForExit(30000));
-    EXPECT_EQ(test_support::readBytes(dir / L"out"), "oe");
-    test_support::writeBytes(dir / L"exit", "1460");
-    Rundock::DefaultSystemHelper().writeFile(dir / L"exit", "7");
-    EXPECT_EQ(test_support::readBytes(dir / L"exit"), "7");
-}
-
-// Each operation of a task run adds its own context entry, outermost last, to whatever fails inside it. (getEnv and
-// createTask cannot be made to fail from outside: the environment block is always there, and the helper's constructor
-// raises nothing.)
-TEST(TaskOperations, AFailureCarriesTheContextOfEachOperationItPassed) {
-    test_support::TempDir dir(L"rundock-context-");
-    const std::wstring in = dir / L"missing", out = dir / L"out", err = dir / L"err", pid = dir / L"no dir\\pid";
-    DefaultProcessHelper unstarted(kChild, L"", in, out, err);
     Rundock::DefaultSystemHelper system;
     const std::map<std::wstring, std::wstring> task = {
         {L"RD_CMD_BINARY", kChild}, {L"RD_CMD_ARGS", L"a pwd=b"}, {L"RD_STDIN", in},  {L"RD_STDOUT", out},
         {L"RD_STDERR", err},        {L"RD_PID", pid},             {L"RD_EXIT_CODE", out}, {L"RD_TIMEOUT", L"9"}};
     const std::wstring process = L"(Rundock::DefaultProcessHelper::", adapter = L"(Rundock::Adapter::runTask line ";
     const std::pair<std::function<void()>, std::wstring> rows[] = {
-        {[&] { unstarted.start(); }, L"start()" + process + L"start line 31)"},
-        {[&] { unstarted.waitForExit(7); }, L"waitForExit(7)" + process + L"waitForExit line 48)"},
-        {[&] { unstarted.getExitCode(); }, L"getExitCode()" + process + L"getExitCode line 59)"},
+        {[&] { failing.waitForExit(7); }, L"waitForExit(7)" + process + L"waitForExit line 48)"},
+        {[&] { failing.getExitCode(); }, L"getExitCode()" + process + L"getExitCode line 59)"},
         {[&] { system.writeFile(pid, "4711"); },
          L"writeFile(" + pid + L", 4711)(Rundock::DefaultSystemHelper::writeFile line 40)"},
         {[] { Rundock::Adapter(std::make_shared<Rundock::DefaultSystemHelper>()).runTask(); },
@@ -86,6 +66,18 @@ TEST(TaskOperations, AFailureCarriesTheContextOfEachOperationItPassed) {
         EXPECT_EQ(rendered.substr(rendered.size() - std::min(rendered.size(), tail.size())), tail) << rendered;
     }
     for (const auto& [name, value] : task) SetEnvironmentVariableW(name.c_str(), nullptr);
+}
+
+// One file spelled twice takes both streams, and a result file from a longer run holds only the new number.
+TEST(TaskHelpers, OneStreamFileSpelledTwiceTakesBothStreamsAndResultFilesAreReplaced) {
+    test_support::TempDir dir(L"rundock-helper-");
+    DefaultProcessHelper child(kChild, L"out o err e", L"NUL", dir / L"out", dir.path() + L"/OUT/");
+    child.start();
+    ASSERT_TRUE(child.waitForExit(30000));
+    EXPECT_EQ(test_support::readBytes(dir / L"out"), "oe");
+    test_support::writeBytes(dir / L"exit", "1460");
+    Rundock::DefaultSystemHelper().writeFile(dir / L"exit", "7");
+    EXPECT_EQ(test_support::readBytes(dir / L"exit"), "7");
 }
 
 // With the process's own standing the child gets the process token; with another standing, the user's.

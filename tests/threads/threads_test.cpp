@@ -1,5 +1,4 @@
-// Thread cancellation through the waits, against real threads and APCs;
-// mutexes and exclusive tasks across processes.
+// Thread cancellation through the waits, against real threads and APCs; mutexes and exclusive tasks across processes.
 #include <windows.h>
 #include <aclapi.h>
 
@@ -28,9 +27,8 @@ using ThreadCancelation::CancelationPoint;
 const HANDLE kNeverSignalled = CreateEventW(nullptr, TRUE, FALSE, nullptr);
 constexpr GuardedOperation kOperation{"Tests::operation", L"operation()", 1, 2};
 
-// A thread that opens an asynchronous point of its own and runs body two
-// guarded operations deep, counting the objects each level destroys. It ends
-// with 7 when body returns, with 0 when cancelled.
+// A thread that opens an asynchronous point of its own and runs body two guarded operations deep, counting the objects
+// each level destroys. It ends with 7 when body returns, with 0 when cancelled.
 class Victim {
 public:
     explicit Victim(std::function<void()> body) : body_(std::move(body)) {
@@ -44,8 +42,7 @@ public:
         return GetExitCodeThread(thread_.get(), &code) ? code : 0xFFFFFFFFu;
     }
 
-    HANDLE thread() const { return thread_.get(); }
-
+    RunTime::AutoHandle thread_;
     DWORD id = 0;
     std::atomic<int> destroyed{0};
     std::atomic<CancelationPoint*> point_{nullptr};
@@ -73,13 +70,11 @@ private:
     }
 
     std::function<void()> body_;
-    RunTime::AutoHandle thread_;
 };
-
 
 }  // namespace
 
-TEST(Cancelation, AnApcEndsAThreadBlockedInEveryWaitWithAllDestructorsRunPastCatchAllBlocks) {
+TEST(Cancelation, AnApcEndsAThreadInEveryWaitPastCatchAllBlocksButASynchronousPointHoldsItUntilItCloses) {
     VMutex held(true, nullptr);  // owned by this thread, so the victim blocks
     const HANDLE two[] = {kNeverSignalled, kNeverSignalled};
     int caught = 0;
@@ -113,7 +108,7 @@ TEST(Cancelation, AnApcEndsAThreadBlockedInEveryWaitWithAllDestructorsRunPastCat
         // Both requests queue behind an APC that holds the victim, so the second finds its point open.
         const RunTime::AutoHandle gate(CreateEventW(nullptr, TRUE, FALSE, nullptr));
         const auto hold = [](ULONG_PTR event) { WaitForSingleObject(reinterpret_cast<HANDLE>(event), INFINITE); };
-        ASSERT_TRUE(QueueUserAPC(hold, victim.thread(), reinterpret_cast<ULONG_PTR>(gate.get())));
+        ASSERT_TRUE(QueueUserAPC(hold, victim.thread_.get(), reinterpret_cast<ULONG_PTR>(gate.get())));
         victim.point_.load()->cancel();
         victim.point_.load()->cancel();  // a second request changes nothing
         SetEvent(gate.get());
@@ -123,9 +118,6 @@ TEST(Cancelation, AnApcEndsAThreadBlockedInEveryWaitWithAllDestructorsRunPastCat
                   std::vector<std::wstring>{L"Info: Thread #" + std::to_wstring(victim.id) + L" is going to be canceled!"});
     }
     EXPECT_EQ(caught, 1);
-}
-
-TEST(Cancelation, ASynchronousPointHoldsTheRequestUntilItCloses) {
     const RunTime::AutoHandle go(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     std::atomic<CancelationPoint*> point{nullptr};
     std::atomic<int> steps{0};
@@ -147,58 +139,41 @@ TEST(Cancelation, ASynchronousPointHoldsTheRequestUntilItCloses) {
 }
 
 TEST(Waits, ApcsThatDoNotCancelAreAbsorbedAndTheDeadlineHolds) {
-    std::atomic<DWORD> result{0};
-    std::atomic<ULONGLONG> elapsed{0};
-    std::atomic<int> apcs{0};
-    Victim victim([&] {
-        for (int i = 0; i < 5; ++i)  // pending when the wait begins, however slow the machine
-            QueueUserAPC([](ULONG_PTR n) { ++*reinterpret_cast<std::atomic<int>*>(n); }, GetCurrentThread(),
-                         ULONG_PTR(&apcs));
-        const ULONGLONG start = GetTickCount64();
-        result = VSyncObject::waitForSingleObject(kNeverSignalled, 400);
-        elapsed = GetTickCount64() - start;
-    });
-    EXPECT_EQ(victim.join(), 7u);
-    EXPECT_EQ(result, WAIT_TIMEOUT);
+    int apcs = 0;
+    for (int i = 0; i < 5; ++i)  // pending when the wait begins
+        QueueUserAPC([](ULONG_PTR n) { ++*reinterpret_cast<int*>(n); }, GetCurrentThread(), ULONG_PTR(&apcs));
+    const ULONGLONG start = GetTickCount64();
+    EXPECT_EQ(VSyncObject::waitForSingleObject(kNeverSignalled, 400), WAIT_TIMEOUT);
+    EXPECT_GE(GetTickCount64() - start, 390u);
     EXPECT_EQ(apcs, 5);
-    EXPECT_GE(elapsed, 390u);
 }
 
-TEST(Mutexes, ANamedMutexHeldElsewhereTimesOutThenCountsAsAcquiredWhenAbandoned) {
+TEST(Mutexes, HeldElsewhereTimesOutAbandonedCountsAsAcquiredEveryoneHasFullAccessAndFailuresNameIt) {
     const std::wstring name = L"rdtest-mutex-" + RunTime::uniqueName(true);
     const std::wstring event = L"rdtest-ready-" + RunTime::uniqueName(true);
     const RunTime::AutoHandle ready(CreateEventW(nullptr, TRUE, FALSE, event.c_str()));
-    // rdchild takes the mutex and keeps it until it ends.
-    const std::wstring child = test_process::siblingPath(L"rdchild.exe");
-    std::wstring line;
-    STARTUPINFOW startup{sizeof startup};
-    PROCESS_INFORMATION info{};
-    ASSERT_TRUE(createProcessRetried([&] {
-        line = test_process::commandLine(child, {L"hold", name, event, L"sleep", L"60000"});
-        return CreateProcessW(child.c_str(), line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
-                              &startup, &info);
-    }));
-    const RunTime::AutoHandle process(info.hProcess), thread(info.hThread);
-    const HANDLE both[] = {ready.get(), process.get()};
+    vexecutil holder;  // takes the mutex and keeps it until it ends
+    holder.executable = test_process::siblingPath(L"rdchild.exe");
+    holder.arguments = L"hold " + name + L" " + event + L" sleep 60000";
+    holder.noWindow = holder.inheritDesktop = true;
+    holder.start();
+    const HANDLE both[] = {ready.get(), holder.processHandle()};
     ASSERT_EQ(WaitForMultipleObjects(2, both, FALSE, 30000), WAIT_OBJECT_0) << "the holder did not take the mutex";
 
     ExclusiveTask task;
     EXPECT_EQ(task.Initialize(name, 100), static_cast<std::uint32_t>(WAIT_TIMEOUT));
     VMutex mutex(false, name.c_str());
     EXPECT_FALSE(mutex.lock(0));
-    TerminateProcess(process.get(), 0);  // without releasing: the mutex is abandoned
-    WaitForSingleObject(process.get(), 30000);
+    holder.terminate(0);  // without releasing: the mutex is abandoned
+    holder.waitForExit(30000);
     EXPECT_TRUE(mutex.lock(INFINITE));
     mutex.unlock();
     EXPECT_EQ(task.Initialize(name, 0), static_cast<std::uint32_t>(WAIT_OBJECT_0));
-}
-
-// Agents of other users share the log file's mutex.
-TEST(Mutexes, AVMutexGrantsEveryoneFullAccessAndFailuresNameIt) {
-    VMutex mutex(false, (L"rdtest-dacl-" + RunTime::uniqueName(true)).c_str());
+    // Agents of other users share the log file's mutex.
+    const VMutex shared(false, (L"rdtest-dacl-" + RunTime::uniqueName(true)).c_str());
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    ASSERT_EQ(GetSecurityInfo(mutex.handle(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+    ASSERT_EQ(GetSecurityInfo(shared.handle(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
                               nullptr, &descriptor), 0u);
     const RunTime::LocalMemory<void> owner(descriptor);
     ACCESS_ALLOWED_ACE* ace = nullptr;

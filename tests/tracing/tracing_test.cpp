@@ -43,7 +43,7 @@ struct TracedRun {
 }  // namespace
 
 // Nothing is injected before the first span; the start injects before the child is created and before its own spans.
-TEST(Tracing, SpansAndAnnotationsOfEveryOutcomeAndInjectionBeforeStart) {
+TEST(Tracing, SpansOfEveryOutcomeAndNoneWhenOffMissingOrExcluded) {
     std::string expected = "op success\ntracer\nspan Fault::traced 40\nif_error = traced(success)\nend\n";
     for (const auto& [kind, annotation] : std::vector<std::pair<std::string, std::string>>{
              {"std", "std::exception = std text"}, {"vexception", "vexception = v text\n   at (place line 7)"},
@@ -51,9 +51,6 @@ TEST(Tracing, SpansAndAnnotationsOfEveryOutcomeAndInjectionBeforeStart) {
              {"fault", "cwrpexception = C structured exception: 0xc0000005"}, {"unknown", "unknown = ..."}})
         expected += "op " + kind + "\nspan Fault::traced 40\nfailed traced(" + kind + ")\n" + annotation + "\nend\n";
     EXPECT_EQ(TracedRun().run(L"rdfault.exe", L"rdprovider.dll"), expected + "op start\ninject\ntracer deleted\n");
-}
-
-TEST(Tracing, NoSpansWhenOffMissingOrExcluded) {
     const std::string untraced = "op success\nop std\nop vexception\nop com\nop fault\nop unknown\nop start\n";
     EXPECT_EQ(TracedRun(false).run(L"rdfault.exe", L"rdprovider.dll"), untraced);
     EXPECT_EQ(TracedRun().run(L"rdfault.exe", nullptr), untraced);
