@@ -11,6 +11,7 @@
 
 #include "exec/quoting.h"
 #include "report/handler.h"
+#include "report/xml_document.h"
 #include "runtime/text.h"
 #include "tests/support/agent_run.h"
 #include "tests/support/wine_trace.h"
@@ -162,8 +163,18 @@ TEST(ReportHandler, DocumentHoldsTheRecordAndNoSecret) {
     EXPECT_EQ(h.system->reports.back().second.find("update_ticket"), std::string::npos);
 }
 
-// The real helpers: a long text with markup and non-ASCII characters arrives whole; a sender that never reads holds the
-// caller for the write's time limit, not for ever.
+// What XML 1.0 forbids becomes U+FFFD, one for each unit; pairs, tab, line ends and everything else stay.
+TEST(ReportText, CharactersXmlForbidsBecomeTheReplacementCharacter) {
+    const std::wstring allowed = L"a\t\r\n\x7f\x85\xfffd\xfdd0\xdbff\xdfff<&";
+    EXPECT_EQ(SendErrorReport::xmlSafeText(allowed), allowed);
+    const wchar_t forbidden[] = {0, 0x1b, 0x1f, 0xd800, 'x', 0xdc00, 0xd800, 0xfffe, 0xffff, 0xd83d};
+    const std::wstring replaced = SendErrorReport::xmlSafeText(std::wstring(forbidden, std::size(forbidden)));
+    EXPECT_EQ(replaced, std::wstring(L"\xfffd\xfffd\xfffd\xfffdx\xfffd\xfffd\xfffd\xfffd\xfffd"));
+}
+
+// The real helpers: a long text with markup, non-ASCII characters and what XML forbids (escape sequences, binary noise,
+// a lone surrogate) arrives whole, but for the last replaced; a sender that never reads holds the caller for the write's
+// time limit, not for ever.
 TEST(ReportSender, LongTextsArriveWholeAndASenderThatNeverReadsHoldsNobody) {
     test_support::TempDir root(L"rdreport-");
     test_config::ConfigValues config;
@@ -173,12 +184,14 @@ TEST(ReportSender, LongTextsArriveWholeAndASenderThatNeverReadsHoldsNobody) {
     const std::wstring bin = installSender(root.path());
     std::wstring text = L"summary line\r\n";
     while (text.size() < 30000) text += L"<tag attr=\"v\">&amp; \u00e9\u4e2d\U0001F600</tag>\n";
+    std::wstring expected = text + L"\xfffd[31m\xfffd\xfffd\x7f\xfffd \xfffd!";
+    text += L"\x1b[31m\x01\x02\x7f\x1f \xdc01!";
     test_support::writeBytes(root / L"var\\update_ticket", "\xef\xbb\xbf T-\xc3\xa9 \n");
     LogHandler().handleMessage(Error, text);
     const auto kept = sent(bin, 1);
     ASSERT_EQ(kept.size(), 1u);
     EXPECT_EQ(kept[0].first, (std::vector<std::wstring>{bin + L"\\send-error-report.exe", L"backend"}));
-    EXPECT_TRUE(elementText(kept[0].second, "message") == cstr(text, CP_UTF8)) << "the message differs";
+    EXPECT_TRUE(elementText(kept[0].second, "message") == cstr(expected, CP_UTF8)) << "the message differs";
     EXPECT_EQ(elementText(kept[0].second, "update_ticket"), "\xef\xbb\xbf T-\xc3\xa9");
 
     SetEnvironmentVariableW(L"RDSENDER_MODE", L"stall");
