@@ -27,6 +27,7 @@ struct AgentResult {
     std::wstring commandLine;
     std::string output;
     std::vector<std::wstring> errors, records;
+    long outputEndMs = 0;  // after the agent's end
 };
 
 class TaskRun {
@@ -50,7 +51,7 @@ public:
         const std::wstring line = test_process::commandLine(agent, arguments);
         const test_process::ProcessResult process =
             test_process::run(agent, line, timeoutMs, test_process::taskEnvironment(variables, kAbsent), dir_.path());
-        AgentResult result{process.exitCode, line, process.output};
+        AgentResult result{process.exitCode, line, process.output, {}, {}, process.outputEndMs};
         for (const std::wstring& file : test_support::fileNames(dir_ / L"admin\\logs\\*.log"))
             for (std::wstring& record : test_log::recordsOf(
                      test_log::utf16Text(test_support::readBytes(dir_ / (L"admin\\logs\\" + file)))))
