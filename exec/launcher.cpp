@@ -6,6 +6,7 @@
 
 #include "errors/format.h"
 #include "errors/vexception.h"
+#include "exec/quoting.h"
 #include "exec/winstation.h"
 #include "runtime/files.h"
 #include "runtime/security.h"
@@ -225,7 +226,9 @@ void vexecutil::start() {
     if (!createProcessRetried(create)) {
         const DWORD error = GetLastError();
         const bool asUser = userToken.valid();
-        throwOsError((asUser ? L"CreateProcessAsUser '" : L"CreateProcess '") + commandLine_ + L"'", error,
+        // The text reaches the log, the event log and the error report: its
+        // arguments are masked like every other command line shown.
+        throwOsError((asUser ? L"CreateProcessAsUser '" : L"CreateProcess '") + maskSecrets(commandLine_) + L"'", error,
                      raiseSite("vexecutil::start", asUser ? 183 : 198));
     }
     process_.reset(created.hProcess);

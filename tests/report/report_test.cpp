@@ -227,6 +227,33 @@ TEST(ReportAgent, AFailedRunSendsOneReportAndFeedbackFalseNone) {
         TerminateProcess(RunTime::AutoHandle(OpenProcess(PROCESS_TERMINATE, FALSE, std::stoul(name.substr(5)))).get(), 0);
 }
 
+// A start that fails, each way it can, with secrets in the arguments: none reaches the log file, the event log (whose
+// strings Wine's trace shows), the console or the report.
+TEST(ReportAgent, AFailedStartShowsNoSecretAnywhere) {
+    reliability::TaskRun run;
+    const std::wstring bin = installSender(run.directory());
+    run.config().remove(L"SendFeedback");
+    run.config().set(L"Debug", DWORD{1});  // the Info records too
+    run.variables[L"RD_CMD_ARGS"] = L"--db-password=s3cret -v \"pwd=two words\"";
+    const auto task = run.variables;
+    const std::pair<const wchar_t*, std::wstring> failures[] = {
+        {L"RD_CMD_BINARY", run.path(L"missing.exe")}, {L"RD_STDIN", run.path(L"missing.txt")},
+        {L"RD_STDOUT", run.path(L"no such dir\\out.txt")}, {L"RD_CMD_BINARY", run.path(L"rd\"child.exe")}};
+    for (std::size_t i = 0; i < std::size(failures); ++i) {
+        SCOPED_TRACE(testing::PrintToString(failures[i].second));
+        run.variables = task;
+        run.variables[failures[i].first] = failures[i].second;
+        const reliability::AgentResult result = run.run();
+        std::string seen = result.output;
+        for (const std::string& line : run.traced(L"+eventlog", L"trace" + std::to_wstring(i))) seen += line + "\n";
+        EXPECT_NE(seen.find("err:eventlog"), std::string::npos) << "no error reported to the event log";
+        for (const auto& report : sent(bin, 2 * (i + 1))) seen += report.second;
+        seen += cstr(test_log::utf16Text(test_support::readBytes(test_log::todaysLogFile(run.directory()))), CP_UTF8);
+        EXPECT_EQ(result.errors.size(), 2 * i + 1);
+        for (const char* secret : {"s3cret", "two words"}) EXPECT_EQ(seen.find(secret), std::string::npos) << secret;
+    }
+}
+
 // COM and the DOM cost more than a task run under Wine, DLLs that bring user32 up 9 ms each: a
 // run that succeeds loads none of them, one that reports (no sender installed) loads the DOM.
 TEST(ReportAgent, OnlyAReportLoadsComAndTheXmlDom) {
@@ -234,13 +261,10 @@ TEST(ReportAgent, OnlyAReportLoadsComAndTheXmlDom) {
     run.config().remove(L"SendFeedback");
     const auto loadedBy = [&](const wchar_t* timeout) {
         run.variables[L"RD_TIMEOUT"] = timeout;
-        for (const auto& [name, value] : run.variables) SetEnvironmentVariableW(name.c_str(), value.c_str());
         std::string loaded;
-        for (const std::string& line : test_wine::trace(L"+loaddll", test_process::siblingPath(L"rundock.exe"), {},
-                                                        run.path(std::wstring(L"trace-") + timeout)))
+        for (const std::string& line : run.traced(L"+loaddll", std::wstring(L"trace-") + timeout))
             if (line.find("Loaded") != std::string::npos) loaded += line + "\n";
         std::transform(loaded.begin(), loaded.end(), loaded.begin(), ::tolower);  // imports are named as written
-        for (const auto& [name, value] : run.variables) SetEnvironmentVariableW(name.c_str(), nullptr);
         return loaded;
     };
     const std::string succeeded = loadedBy(L"30");

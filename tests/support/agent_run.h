@@ -13,6 +13,7 @@
 #include "tests/support/log_records.h"
 #include "tests/support/process_runner.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/wine_trace.h"
 
 namespace reliability {
 
@@ -59,6 +60,16 @@ public:
         for (const std::wstring& record : result.records)
             if (record.rfind(L"Error: ", 0) == 0) result.errors.push_back(record);
         return result;
+    }
+
+    // Runs rundock without arguments under Wine's trace of channels (test_wine::trace) into the run's file traceName,
+    // with the task's variables in our environment meanwhile: the trace's lines, the agent's console output among them.
+    std::vector<std::string> traced(const std::wstring& channels, const std::wstring& traceName) {
+        for (const auto& [name, value] : variables)
+            SetEnvironmentVariableW(name.c_str(), value == kAbsent ? nullptr : value.c_str());
+        auto lines = test_wine::trace(channels, test_process::siblingPath(L"rundock.exe"), {}, path(traceName));
+        for (const auto& [name, value] : variables) SetEnvironmentVariableW(name.c_str(), nullptr);
+        return lines;
     }
 
     // The bytes of a file of the run's directory; "<missing>" when it does not exist.
