@@ -168,13 +168,11 @@ TEST(ReportText, CharactersXmlForbidsBecomeTheReplacementCharacter) {
     const std::wstring allowed = L"a\t\r\n\x7f\x85\xfffd\xfdd0\xdbff\xdfff<&";
     EXPECT_EQ(SendErrorReport::xmlSafeText(allowed), allowed);
     const wchar_t forbidden[] = {0, 0x1b, 0x1f, 0xd800, 'x', 0xdc00, 0xd800, 0xfffe, 0xffff, 0xd83d};
-    const std::wstring replaced = SendErrorReport::xmlSafeText(std::wstring(forbidden, std::size(forbidden)));
-    EXPECT_EQ(replaced, std::wstring(L"\xfffd\xfffd\xfffd\xfffdx\xfffd\xfffd\xfffd\xfffd\xfffd"));
+    EXPECT_EQ(SendErrorReport::xmlSafeText({forbidden, 10}), L"\xfffd\xfffd\xfffd\xfffdx\xfffd\xfffd\xfffd\xfffd\xfffd");
 }
 
-// The real helpers: a long text with markup, non-ASCII characters and what XML forbids (escape sequences, binary noise,
-// a lone surrogate) arrives whole, but for the last replaced; a sender that never reads holds the caller for the write's
-// time limit, not for ever.
+// The real helpers: a long text with markup, non-ASCII and what XML forbids (ESC, noise, a lone surrogate; replaced)
+// arrives whole; a sender that never reads holds the caller for the write's time limit, not for ever.
 TEST(ReportSender, LongTextsArriveWholeAndASenderThatNeverReadsHoldsNobody) {
     test_support::TempDir root(L"rdreport-");
     test_config::ConfigValues config;
@@ -235,21 +233,21 @@ TEST(ReportAgent, AFailedStartShowsNoSecretAnywhere) {
     run.config().remove(L"SendFeedback");
     run.config().set(L"Debug", DWORD{1});  // the Info records too
     run.variables[L"RD_CMD_ARGS"] = L"--db-password=s3cret -v \"pwd=two words\"";
-    const auto task = run.variables;
     const std::pair<const wchar_t*, std::wstring> failures[] = {
         {L"RD_CMD_BINARY", run.path(L"missing.exe")}, {L"RD_STDIN", run.path(L"missing.txt")},
         {L"RD_STDOUT", run.path(L"no such dir\\out.txt")}, {L"RD_CMD_BINARY", run.path(L"rd\"child.exe")}};
     for (std::size_t i = 0; i < std::size(failures); ++i) {
         SCOPED_TRACE(testing::PrintToString(failures[i].second));
-        run.variables = task;
-        run.variables[failures[i].first] = failures[i].second;
-        const reliability::AgentResult result = run.run();
-        std::string seen = result.output;
+        const std::wstring kept = std::exchange(run.variables[failures[i].first], failures[i].second);
+        std::string seen;  // the event log's strings and the console of one run, then the records and reports of all
         for (const std::string& line : run.traced(L"+eventlog", L"trace" + std::to_wstring(i))) seen += line + "\n";
         EXPECT_NE(seen.find("err:eventlog"), std::string::npos) << "no error reported to the event log";
+        const reliability::AgentResult result = run.run();
+        run.variables[failures[i].first] = kept;
+        EXPECT_EQ(result.errors.size(), 2 * i + 2);
+        for (const std::wstring& record : result.records) seen += cstr(record, CP_UTF8);
         for (const auto& report : sent(bin, 2 * (i + 1))) seen += report.second;
-        seen += cstr(test_log::utf16Text(test_support::readBytes(test_log::todaysLogFile(run.directory()))), CP_UTF8);
-        EXPECT_EQ(result.errors.size(), 2 * i + 1);
+        seen += result.output;
         for (const char* secret : {"s3cret", "two words"}) EXPECT_EQ(seen.find(secret), std::string::npos) << secret;
     }
 }

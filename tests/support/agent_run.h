@@ -62,11 +62,9 @@ public:
         return result;
     }
 
-    // Runs rundock without arguments under Wine's trace of channels (test_wine::trace) into the run's file traceName,
-    // with the task's variables in our environment meanwhile: the trace's lines, the agent's console output among them.
+    // The lines of test_wine::trace of rundock into traceName, the task's variables (no kAbsent) in our environment.
     std::vector<std::string> traced(const std::wstring& channels, const std::wstring& traceName) {
-        for (const auto& [name, value] : variables)
-            SetEnvironmentVariableW(name.c_str(), value == kAbsent ? nullptr : value.c_str());
+        for (const auto& [name, value] : variables) SetEnvironmentVariableW(name.c_str(), value.c_str());
         auto lines = test_wine::trace(channels, test_process::siblingPath(L"rundock.exe"), {}, path(traceName));
         for (const auto& [name, value] : variables) SetEnvironmentVariableW(name.c_str(), nullptr);
         return lines;
