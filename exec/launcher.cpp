@@ -6,6 +6,7 @@
 
 #include "errors/format.h"
 #include "errors/vexception.h"
+#include "exec/quoting.h"
 #include "exec/winstation.h"
 #include "runtime/files.h"
 #include "runtime/security.h"
@@ -27,12 +28,13 @@ HANDLE inheritableStream(AutoHandle& child, const std::wstring& path, bool forRe
 
 // Makes the pair of one piped stream and keeps the parent's end in kept
 // (replacing any earlier one); returns the child's end, an inheritable
-// duplicate. Standard input is written by the parent, so the child reads from
-// the server end; the output streams the other way round.
+// duplicate, always synchronous. Standard input is written by the parent, so
+// the child reads from the server end; the output streams the other way round.
 std::unique_ptr<Con::Pipe> pipeForChild(std::unique_ptr<Con::Pipe>& kept, bool childReads, bool overlapped,
                                         std::uint32_t bufferSize) {
     SECURITY_ATTRIBUTES notInherited{sizeof notInherited, nullptr, FALSE};
-    Con::PipePair pair = Con::createPipePair(overlapped, &notInherited, bufferSize);
+    Con::PipePair pair = Con::createPipePair(overlapped, &notInherited, bufferSize,
+                                             childReads ? Con::SynchronousEnd::Server : Con::SynchronousEnd::Client);
     std::unique_ptr<Con::Pipe>& childSide = childReads ? pair.server : pair.client;
     std::unique_ptr<Con::Pipe> childEnd = childSide->clone();
     // The child's duplicate keeps the pipe connected.
@@ -225,7 +227,9 @@ void vexecutil::start() {
     if (!createProcessRetried(create)) {
         const DWORD error = GetLastError();
         const bool asUser = userToken.valid();
-        throwOsError((asUser ? L"CreateProcessAsUser '" : L"CreateProcess '") + commandLine_ + L"'", error,
+        // The text reaches the log, the event log and the error report: its
+        // arguments are masked like every other command line shown.
+        throwOsError((asUser ? L"CreateProcessAsUser '" : L"CreateProcess '") + maskSecrets(commandLine_) + L"'", error,
                      raiseSite("vexecutil::start", asUser ? 183 : 198));
     }
     process_.reset(created.hProcess);

@@ -49,7 +49,7 @@ public:
     bool inheritDesktop = false;      // false: the child goes to "winsta0\default"
     bool suspended = false;           // resume() lets the child run
     bool breakawayFromJob = false;    // leave the jobs of this process (each must allow it)
-    bool overlappedPipes = true;
+    bool overlappedPipes = true;      // the parent's ends; the child's are always synchronous
     // Of each pipe made; 0 is the system's. Under Wine a pipe of 0 holds
     // nothing: every write waits until the child has read it.
     std::uint32_t pipeBufferSize = 0;

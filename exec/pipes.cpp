@@ -343,20 +343,29 @@ RunTime::FileHandle ClientOverlappedPipe::create(const std::wstring& name, DWORD
 
 // --- Pairs -----------------------------------------------------------------
 
-PipePair createPipePair(bool overlapped, SECURITY_ATTRIBUTES* security, std::uint32_t bufferSize) {
+PipePair createPipePair(bool overlapped, SECURITY_ATTRIBUTES* security, std::uint32_t bufferSize,
+                        SynchronousEnd synchronousEnd) {
     const std::wstring name = freshPipeName();
+    // The client connects before the server waits for it, so either server
+    // kind finds it connected whatever the client's kind.
+    const auto connectClient = [&](PipePair& pair) {
+        if (overlapped && synchronousEnd != SynchronousEnd::Client)
+            pair.client = std::make_unique<ClientOverlappedPipe>(ClientOverlappedPipe::create(name, GENERIC_WRITE, 0, 1));
+        else
+            pair.client = std::make_unique<ClientPipe>(ClientPipe::create(name, GENERIC_WRITE, 0, 1));
+    };
     PipePair pair;
-    if (overlapped) {
+    if (overlapped && synchronousEnd != SynchronousEnd::Server) {
         auto server = std::make_unique<ServerOverlappedPipe>(
             createServer(name, PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED, security, bufferSize,
                          "Con::ServerOverlappedPipe::create", 444));
-        pair.client = std::make_unique<ClientOverlappedPipe>(ClientOverlappedPipe::create(name, GENERIC_WRITE, 0, 1));
+        connectClient(pair);
         server->connect();
         pair.server = std::move(server);
     } else {
         auto server = std::make_unique<ServerPipe>(
             createServer(name, PIPE_ACCESS_INBOUND, security, bufferSize, "Con::ServerPipe::create", 145));
-        pair.client = std::make_unique<ClientPipe>(ClientPipe::create(name, GENERIC_WRITE, 0, 1));
+        connectClient(pair);
         server->connect();
         pair.server = std::move(server);
     }

@@ -142,8 +142,14 @@ struct PipePair {
     std::unique_ptr<Pipe> client;  // writes
 };
 
+// Which end of an overlapped pair stays synchronous: the one a child gets,
+// which reads or writes with plain calls, as most programs do. Windows gives
+// such calls on a handle opened for overlapped use no reliable result.
+enum class SynchronousEnd { None, Server, Client };
+
 // A connected pair on a fresh "\\.\pipe\KorvoWin32.Pipes.<uuid>" name.
-PipePair createPipePair(bool overlapped, SECURITY_ATTRIBUTES* security, std::uint32_t bufferSize);
+PipePair createPipePair(bool overlapped, SECURITY_ATTRIBUTES* security, std::uint32_t bufferSize,
+                        SynchronousEnd synchronousEnd = SynchronousEnd::None);
 // The launcher's form: no security descriptor, the system's buffer size.
 PipePair createPipePair(bool inheritable, bool overlapped);
 

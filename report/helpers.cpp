@@ -53,6 +53,10 @@ DefaultProcessHelper::DefaultProcessHelper(const std::wstring& commandLine) {
     launcher_.noWindow = true;
     launcher_.inheritDesktop = true;
     launcher_.pipeStdin = true;
+    // Not the agent's own output: a scheduler that reads it through a pipe
+    // would wait for the sender to end as well.
+    launcher_.stdoutFile = kNullDevice;
+    launcher_.mergeStderr = true;
     // Room for a whole common report, so that handing it over does not wait
     // for the sender to start and read.
     launcher_.pipeBufferSize = kPipeBufferSize;

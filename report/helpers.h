@@ -57,7 +57,8 @@ public:
     SYSTEMTIME getLocalTime() override;
 };
 
-// The sender: no window, the parent's desktop, its standard input on a pipe.
+// The sender: no window, the parent's desktop, its standard input on a pipe,
+// its output and error to the null device.
 class DefaultProcessHelper : public IProcessHelper {
 public:
     explicit DefaultProcessHelper(const std::wstring& commandLine);
@@ -68,6 +69,7 @@ public:
 
     static constexpr std::uint32_t kWriteTimeoutMs = 10000;
     static constexpr std::uint32_t kPipeBufferSize = 64 * 1024;
+    static constexpr wchar_t kNullDevice[] = L"NUL";
 
 private:
     vexecutil launcher_;

@@ -30,6 +30,23 @@ RunTime::Bstr bstr(const std::wstring& text) {
 
 }  // namespace
 
+std::wstring xmlSafeText(const std::wstring& text) {
+    constexpr wchar_t kReplacement = 0xFFFD;
+    const auto high = [](wchar_t c) { return c >= 0xD800 && c <= 0xDBFF; };
+    const auto low = [](wchar_t c) { return c >= 0xDC00 && c <= 0xDFFF; };
+    std::wstring safe = text;
+    for (std::size_t i = 0; i < safe.size(); ++i) {
+        const wchar_t c = safe[i];
+        if (high(c) && i + 1 < safe.size() && low(safe[i + 1])) {
+            ++i;  // a pair: one character, allowed
+        } else if ((c < 0x20 && c != L'\t' && c != L'\n' && c != L'\r') || high(c) || low(c) || c == 0xFFFE ||
+                   c == 0xFFFF) {
+            safe[i] = kReplacement;
+        }
+    }
+    return safe;
+}
+
 XmlDocument::XmlDocument() {
     const HRESULT initialized = ole32<decltype(CoInitializeEx)>("CoInitializeEx")(nullptr, COINIT_MULTITHREADED);
     // A thread already in another apartment still serves the document.
@@ -63,7 +80,7 @@ XmlDocument::Node XmlDocument::createElement(const std::wstring& name) {
 
 void XmlDocument::appendText(Node parent, const std::wstring& name, const std::wstring& text) {
     const Node element = createElement(name);
-    check(element->put_text(bstr(text).get()));
+    check(element->put_text(bstr(xmlSafeText(text)).get()));
     appendChild(parent, element);
 }
 

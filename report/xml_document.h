@@ -22,6 +22,11 @@ struct IXMLDOMDocument3 : IXMLDOMDocument2 {
 
 namespace SendErrorReport {
 
+// text with every character that XML 1.0 forbids (C0 controls but tab, line
+// feed and carriage return; surrogates without their partner; U+FFFE, U+FFFF)
+// replaced by U+FFFD, so that any reader takes the document; all else as it is.
+std::wstring xmlSafeText(const std::wstring& text);
+
 class XmlDocument {
 public:
     using Node = IXMLDOMElement*;  // owned by the document object
@@ -32,7 +37,7 @@ public:
     ~XmlDocument();
 
     Node createElement(const std::wstring& name);
-    // A new element holding text, appended to parent.
+    // A new element holding text (made safe), appended to parent.
     void appendText(Node parent, const std::wstring& name, const std::wstring& text);
     void appendChild(Node parent, Node child);
     void appendRoot(Node root);

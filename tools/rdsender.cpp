@@ -1,6 +1,7 @@
 // rdsender: a stand-in for the panel's report sender. It keeps what it was given in a file beside itself,
 // "sent-<pid>.txt": its command line, a line feed, then every byte of its standard input. The file appears under that
-// name only once the input has ended. With RDSENDER_MODE "stall" it reads nothing for 60 s, then ends.
+// name only once the input has ended. With RDSENDER_MODE "stall" it reads nothing for 60 s, then ends; with "linger"
+// it lives on for 8 s after keeping its input.
 #include <windows.h>
 
 #include <string>
@@ -29,5 +30,7 @@ int wmain() {
     DWORD written = 0;
     const bool complete = WriteFile(file, kept.data(), DWORD(kept.size()), &written, nullptr) && written == kept.size();
     CloseHandle(file);
-    return complete && MoveFileW((name + L".part").c_str(), (name + L".txt").c_str()) ? 0 : 1;
+    const bool done = complete && MoveFileW((name + L".part").c_str(), (name + L".txt").c_str());
+    if (std::wstring(mode) == L"linger") Sleep(8000);
+    return done ? 0 : 1;
 }

@@ -115,17 +115,6 @@ TEST(LogFile, SwitchesDecideWhatReachesTheFileAndFailuresStayInside) {
     }
 }
 
-// Later handlers miss the record; only an exception record passes the throw on to the caller.
-TEST(LogHandlers, AThrowingHandlerEndsTheDispatchOfItsRecord) {
-    LogRoot root(false);
-    Recorder first, second;
-    first.throws = true;
-    EXPECT_NO_THROW(LogManager::instance().log(Info, L"text"));
-    EXPECT_THROW(LogManager::instance().log(Info, vexception(L"e", raiseSite("test", 1))), int);
-    EXPECT_EQ(first.records, (Records{L"Info: text", L"Info: e"}));
-    EXPECT_EQ(second.records, Records{});
-}
-
 // Processes and threads writing at once lose and tear no record.
 TEST(LogFile, ThirtyTwoProcessesAtOnceLoseAndTearNoRecord) {
     LogRoot root(true);

@@ -11,8 +11,10 @@
 
 #include "exec/quoting.h"
 #include "report/handler.h"
+#include "report/xml_document.h"
 #include "runtime/text.h"
 #include "tests/support/agent_run.h"
+#include "tests/support/platform.h"
 
 namespace {
 
@@ -161,8 +163,16 @@ TEST(ReportHandler, DocumentHoldsTheRecordAndNoSecret) {
     EXPECT_EQ(h.system->reports.back().second.find("update_ticket"), std::string::npos);
 }
 
-// The real helpers: a long text with markup and non-ASCII characters arrives whole; a sender that never reads holds the
-// caller for the write's time limit, not for ever.
+// What XML 1.0 forbids becomes U+FFFD, one for each unit; pairs, tab, line ends and everything else stay.
+TEST(ReportText, CharactersXmlForbidsBecomeTheReplacementCharacter) {
+    const std::wstring allowed = L"a\t\r\n\x7f\x85\xfffd\xfdd0\xdbff\xdfff<&";
+    EXPECT_EQ(SendErrorReport::xmlSafeText(allowed), allowed);
+    const wchar_t forbidden[] = {0, 0x1b, 0x1f, 0xd800, 'x', 0xdc00, 0xd800, 0xfffe, 0xffff, 0xd83d};
+    EXPECT_EQ(SendErrorReport::xmlSafeText({forbidden, 10}), L"\xfffd\xfffd\xfffd\xfffdx\xfffd\xfffd\xfffd\xfffd\xfffd");
+}
+
+// The real helpers: a long text with markup, non-ASCII and what XML forbids (ESC, noise, a lone surrogate; replaced)
+// arrives whole; a sender that never reads holds the caller for the write's time limit, not for ever.
 TEST(ReportSender, LongTextsArriveWholeAndASenderThatNeverReadsHoldsNobody) {
     test_support::TempDir root(L"rdreport-");
     test_config::ConfigValues config;
@@ -172,12 +182,14 @@ TEST(ReportSender, LongTextsArriveWholeAndASenderThatNeverReadsHoldsNobody) {
     const std::wstring bin = installSender(root.path());
     std::wstring text = L"summary line\r\n";
     while (text.size() < 30000) text += L"<tag attr=\"v\">&amp; \u00e9\u4e2d\U0001F600</tag>\n";
+    std::wstring expected = text + L"\xfffd[31m\xfffd\xfffd\x7f\xfffd \xfffd!";
+    text += L"\x1b[31m\x01\x02\x7f\x1f \xdc01!";
     test_support::writeBytes(root / L"var\\update_ticket", "\xef\xbb\xbf T-\xc3\xa9 \n");
     LogHandler().handleMessage(Error, text);
     const auto kept = sent(bin, 1);
     ASSERT_EQ(kept.size(), 1u);
     EXPECT_EQ(kept[0].first, (std::vector<std::wstring>{bin + L"\\send-error-report.exe", L"backend"}));
-    EXPECT_TRUE(elementText(kept[0].second, "message") == cstr(text, CP_UTF8)) << "the message differs";
+    EXPECT_TRUE(elementText(kept[0].second, "message") == cstr(expected, CP_UTF8)) << "the message differs";
     EXPECT_EQ(elementText(kept[0].second, "update_ticket"), "\xef\xbb\xbf T-\xc3\xa9");
 
     SetEnvironmentVariableW(L"RDSENDER_MODE", L"stall");
@@ -187,7 +199,8 @@ TEST(ReportSender, LongTextsArriveWholeAndASenderThatNeverReadsHoldsNobody) {
     ASSERT_EQ(status, std::future_status::ready);
 }
 
-// Feedback is off only for the exact word "false".
+// Feedback is off only for the exact word "false". A scheduler reading the agent's output through a pipe sees it end
+// with the agent, not with the sender, which here lives on for 8 s; the report still arrives whole.
 TEST(ReportAgent, AFailedRunSendsOneReportAndFeedbackFalseNone) {
     reliability::TaskRun run;
     const std::wstring bin = installSender(run.directory());
@@ -196,7 +209,10 @@ TEST(ReportAgent, AFailedRunSendsOneReportAndFeedbackFalseNone) {
     run.config().set(L"SendFeedback", L"false");
     ASSERT_EQ(run.run().exitCode, 1u);
     run.config().set(L"SendFeedback", L"False");
+    SetEnvironmentVariableW(L"RDSENDER_MODE", L"linger");
     const reliability::AgentResult failed = run.run();
+    SetEnvironmentVariableW(L"RDSENDER_MODE", nullptr);
+    EXPECT_LT(failed.outputEndMs, 1000);
     ASSERT_EQ(failed.errors.size(), 2u);  // both runs log to the one file
     sent(bin, 1);
     Sleep(300);  // a sender of the first run would have finished by now
@@ -205,6 +221,38 @@ TEST(ReportAgent, AFailedRunSendsOneReportAndFeedbackFalseNone) {
     EXPECT_EQ(elementText(document, "message"), cstr(failed.errors.back().substr(7), CP_UTF8));
     EXPECT_EQ(elementText(document, "summary"), "Invalid environment variable RD_TIMEOUT value 'soon'");
     EXPECT_EQ(elementText(document, "hits"), "1");
+    for (const std::wstring& name : test_support::fileNames(bin + L"\\sent-*.txt"))  // the lingering sender
+        TerminateProcess(RunTime::AutoHandle(OpenProcess(PROCESS_TERMINATE, FALSE, std::stoul(name.substr(5)))).get(), 0);
+}
+
+// A start that fails, each way it can, with secrets in the arguments: none reaches the log file, the event log (whose
+// strings Wine's trace shows), the console or the report.
+TEST(ReportAgent, AFailedStartShowsNoSecretAnywhere) {
+    reliability::TaskRun run;
+    const std::wstring bin = installSender(run.directory());
+    run.config().remove(L"SendFeedback");
+    run.config().set(L"Debug", DWORD{1});  // the Info records too
+    run.variables[L"RD_CMD_ARGS"] = L"--db-password=s3cret -v \"pwd=two words\"";
+    const std::pair<const wchar_t*, std::wstring> failures[] = {
+        {L"RD_CMD_BINARY", run.path(L"missing.exe")}, {L"RD_STDIN", run.path(L"missing.txt")},
+        {L"RD_STDOUT", run.path(L"no such dir\\out.txt")}, {L"RD_CMD_BINARY", run.path(L"rd\"child.exe")}};
+    for (std::size_t i = 0; i < std::size(failures); ++i) {
+        SCOPED_TRACE(testing::PrintToString(failures[i].second));
+        const std::wstring kept = std::exchange(run.variables[failures[i].first], failures[i].second);
+        std::string seen;  // the event log's strings and the console of one run, then the records and reports of all
+        const std::size_t runs = test_support::runningUnderWine() ? 2 : 1;  // Windows' event log holds the records
+        for (const std::string& line : runs == 2 ? run.traced(L"+eventlog", L"trace" + std::to_wstring(i))
+                                                  : std::vector<std::string>{"err:eventlog"})
+            seen += line + "\n";
+        EXPECT_NE(seen.find("err:eventlog"), std::string::npos) << "no error reported to the event log";
+        const reliability::AgentResult result = run.run();
+        run.variables[failures[i].first] = kept;
+        EXPECT_EQ(result.errors.size(), runs * (i + 1));
+        for (const std::wstring& record : result.records) seen += cstr(record, CP_UTF8);
+        for (const auto& report : sent(bin, runs * (i + 1))) seen += report.second;
+        seen += result.output;
+        for (const char* secret : {"s3cret", "two words"}) EXPECT_EQ(seen.find(secret), std::string::npos) << secret;
+    }
 }
 
 // COM and the DOM cost more than a task run under Wine, DLLs that bring user32 up 9 ms each: a

@@ -13,6 +13,7 @@
 #include "tests/support/log_records.h"
 #include "tests/support/process_runner.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/wine_trace.h"
 
 namespace reliability {
 
@@ -27,6 +28,7 @@ struct AgentResult {
     std::wstring commandLine;
     std::string output;
     std::vector<std::wstring> errors, records;
+    long outputEndMs = 0;  // after the agent's end
 };
 
 class TaskRun {
@@ -50,7 +52,7 @@ public:
         const std::wstring line = test_process::commandLine(agent, arguments);
         const test_process::ProcessResult process =
             test_process::run(agent, line, timeoutMs, test_process::taskEnvironment(variables, kAbsent), dir_.path(), job);
-        AgentResult result{process.exitCode, line, process.output};
+        AgentResult result{process.exitCode, line, process.output, {}, {}, process.outputEndMs};
         for (const std::wstring& file : test_support::fileNames(dir_ / L"admin\\logs\\*.log"))
             for (std::wstring& record : test_log::recordsOf(
                      test_log::utf16Text(test_support::readBytes(dir_ / (L"admin\\logs\\" + file)))))
@@ -58,6 +60,14 @@ public:
         for (const std::wstring& record : result.records)
             if (record.rfind(L"Error: ", 0) == 0) result.errors.push_back(record);
         return result;
+    }
+
+    // The lines of test_wine::trace of rundock into traceName, the task's variables (no kAbsent) in our environment.
+    std::vector<std::string> traced(const std::wstring& channels, const std::wstring& traceName) {
+        for (const auto& [name, value] : variables) SetEnvironmentVariableW(name.c_str(), value.c_str());
+        auto lines = test_wine::trace(channels, test_process::siblingPath(L"rundock.exe"), {}, path(traceName));
+        for (const auto& [name, value] : variables) SetEnvironmentVariableW(name.c_str(), nullptr);
+        return lines;
     }
 
     // The bytes of a file of the run's directory; "<missing>" when it does not exist.

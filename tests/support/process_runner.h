@@ -41,6 +41,7 @@ inline std::wstring commandLine(const std::wstring& program, const std::vector<s
 struct ProcessResult {
     DWORD exitCode = 0;
     std::string output;  // the raw bytes of standard output and standard error
+    long outputEndMs = 0;  // when the output ended (every holder of the pipe gone), from the process's end
 };
 
 // line's first token is program. environment: name=value strings, each ended by a zero (the block ends with one more),
@@ -63,13 +64,17 @@ inline ProcessResult run(const std::wstring& program, const std::wstring& line, 
     if (job && !AssignProcessToJobObject(job, child.processHandle())) throw osFailure("AssignProcessToJobObject");
     if (job) child.resume();
     ProcessResult result;
+    DWORD outputEnd = 0;
     std::thread drain([&] {
         char buffer[4096];
         while (!child.stdoutPipe()->eof()) result.output.append(buffer, child.stdoutPipe()->read(buffer, 4096, false));
+        outputEnd = GetTickCount();
     });
     const bool ended = child.waitForExit(timeoutMs);
+    const DWORD end = GetTickCount();
     if (!ended) child.terminate(0xDEAD);
     drain.join();
+    result.outputEndMs = static_cast<long>(outputEnd - end);
     if (!ended) throw std::runtime_error("the child did not end in time");
     result.exitCode = child.exitCode();
     return result;

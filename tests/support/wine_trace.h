@@ -16,8 +16,9 @@
 
 namespace test_wine {
 
-// The lines Wine prints while program runs with WINEDEBUG=channels, then
-// "exit N" with its exit code. traceFile must not exist yet.
+// The lines Wine prints while program runs with WINEDEBUG=channels, mixed
+// with the program's console output, then "exit N" with its exit code.
+// traceFile must not exist yet.
 inline std::vector<std::string> trace(const std::wstring& channels, const std::wstring& program,
                                       const std::vector<std::wstring>& arguments, const std::wstring& traceFile) {
     const auto unixName = reinterpret_cast<char*(CDECL*)(const wchar_t*)>(
@@ -28,7 +29,7 @@ inline std::vector<std::string> trace(const std::wstring& channels, const std::w
     HeapFree(GetProcessHeap(), 0, name);
     shellArguments.insert(shellArguments.end(), arguments.begin(), arguments.end());
     // The shell is no Windows process, nothing to wait on: it renames the file once complete and we wait for the name.
-    std::wstring line = LR"(sh -c "c=$1 p=$2 t=$3; shift 3; WINEDEBUG=$c wine \"$p\" \"$@\" 2>\"$t.part\"; )"
+    std::wstring line = LR"(sh -c "c=$1 p=$2 t=$3; shift 3; WINEDEBUG=$c wine \"$p\" \"$@\" >\"$t.part\" 2>&1; )"
                         LR"(echo exit $? >>\"$t.part\"; mv \"$t.part\" \"$t\"" )" +
                         test_process::commandLine(L"sh", shellArguments);
     const auto dosName = reinterpret_cast<wchar_t*(CDECL*)(const char*)>(
