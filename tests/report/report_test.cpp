@@ -240,11 +240,12 @@ TEST(ReportAgent, AFailedStartShowsNoSecretAnywhere) {
         SCOPED_TRACE(testing::PrintToString(failures[i].second));
         const std::wstring kept = std::exchange(run.variables[failures[i].first], failures[i].second);
         std::string seen;  // the event log's strings and the console of one run, then the records and reports of all
-        const std::size_t runs = test_support::runningUnderWine() ? 2 : 1;  // Windows' event log holds the records
-        for (const std::string& line : runs == 2 ? run.traced(L"+eventlog", L"trace" + std::to_wstring(i))
-                                                  : std::vector<std::string>{"err:eventlog"})
-            seen += line + "\n";
-        EXPECT_NE(seen.find("err:eventlog"), std::string::npos) << "no error reported to the event log";
+        // Only Wine shows the strings in a trace; Windows' event log gets the records' own text.
+        const std::size_t runs = test_support::runningUnderWine() ? 2 : 1;
+        if (runs == 2) {
+            for (const std::string& line : run.traced(L"+eventlog", L"trace" + std::to_wstring(i))) seen += line + "\n";
+            EXPECT_NE(seen.find("err:eventlog"), std::string::npos) << "no error reported to the event log";
+        }
         const reliability::AgentResult result = run.run();
         run.variables[failures[i].first] = kept;
         EXPECT_EQ(result.errors.size(), runs * (i + 1));
