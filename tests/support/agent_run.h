@@ -43,10 +43,9 @@ public:
     const std::wstring& directory() const { return dir_.path(); }
     test_config::ConfigValues& config() { return config_; }
 
-    // Runs rundock in the run's directory with our environment minus any RD_*
+    // Runs agent in the run's directory with our environment minus any RD_*
     // plus variables (one mapped to kAbsent left out), bounded by timeoutMs, in job unless null.
     AgentResult run(DWORD timeoutMs = 60000, const std::vector<std::wstring>& arguments = {}, HANDLE job = nullptr) {
-        const std::wstring agent = test_process::siblingPath(L"rundock.exe");
         const std::wstring line = test_process::commandLine(agent, arguments);
         const test_process::ProcessResult process =
             test_process::run(agent, line, timeoutMs, test_process::taskEnvironment(variables, kAbsent), dir_.path(), job);
