@@ -15,26 +15,6 @@ static std::wstring tree(const std::wstring& name, int levels) {
     return L"name " + name + L" spawn " + std::to_wstring(levels) + L" 60000 " + name + L" sleep 60000";
 }
 
-// A task run again with the same files: what a longer run left in them must
-// not trail the new output and results. Input and arguments pass verbatim.
-TEST(ChildFaults, StreamFilesHoldOnlyTheLastChildsOutput) {
-    TaskRun task;
-    const std::string input("line one\r\nbinary\0\xff", 19);
-    test_support::writeBytes(task.path(L"in.txt"), input);
-    for (const wchar_t* name : {L"out.txt", L"err.txt", L"pid", L"exit"})
-        test_support::writeBytes(task.path(name), std::string(4096, 'o'));
-    task.variables[L"RD_CMD_ARGS"] = L"cat cmdline err new exit 7";
-    const auto result = task.run();
-    EXPECT_EQ(result.exitCode, 0u);
-    EXPECT_EQ(result.output, "");
-    EXPECT_EQ(task.read(L"out.txt"), input + cstr(L"\"" + task.variables[L"RD_CMD_BINARY"] + L"\" " +
-                                                      task.variables[L"RD_CMD_ARGS"], CP_UTF8));
-    EXPECT_EQ(task.read(L"err.txt"), "new");
-    EXPECT_EQ(task.read(L"exit"), "7");
-    EXPECT_TRUE(isDecimal(task.read(L"pid"))) << task.read(L"pid");
-}
-
-// A timeout ends every process of the task, however deep it started them.
 TEST(TaskTree, ATimeoutRecords1460AndEndsTheWholeTreeThreeLevelsDeep) {
     TaskRun task;
     const std::wstring name = test_process::treeName(L"timeout");
@@ -161,9 +141,10 @@ TEST(EnvironmentFaults, ALockedLogFileNeverStopsTheRun) {
     EXPECT_FALSE(task.run(30000).records.empty());
 }
 
-// A tracer that faults as the agent releases it at exit costs neither the exit code nor a result; with dumps off
-// nothing trims the dumps of the working directory either.
-TEST(ProviderFaults, ATracerFaultingAtExitLeavesTheResultsAndDumpsOffTrimNothing) {
+// A task run again with the same files: what a longer run left in them must not trail the new output and results, and
+// input and arguments pass verbatim. A tracer that faults as the agent releases it at exit costs neither the exit code
+// nor a result; with dumps off nothing trims the dumps of the working directory either.
+TEST(ChildFaults, StreamFilesHoldOnlyTheLastOutputAndATracerFaultingAtExitCostsNothing) {
     TaskRun task;
     task.agent = task.path(L"rundock.exe");
     ASSERT_TRUE(CopyFileW(test_process::siblingPath(L"rundock.exe").c_str(), task.agent.c_str(), TRUE));
@@ -173,12 +154,20 @@ TEST(ProviderFaults, ATracerFaultingAtExitLeavesTheResultsAndDumpsOffTrimNothing
     task.config().set(L"CrashDumpsEnabled", DWORD{0});
     for (int i = 0; i < 11; ++i) test_support::writeBytes(task.path(std::to_wstring(i) + L".dmp"), "x");  // > the default count
     task.variables.insert({{L"RD_PROVIDER_FAULT", L"tracer"}, {L"RD_PROVIDER_QUIET", L"1"}});
-    task.variables[L"RD_CMD_ARGS"] = L"exit 5";
+    const std::string input("line one\r\nbinary\0\xff", 19);
+    test_support::writeBytes(task.path(L"in.txt"), input);
+    for (const wchar_t* name : {L"out.txt", L"err.txt", L"pid", L"exit"})
+        test_support::writeBytes(task.path(name), std::string(4096, 'o'));
+    task.variables[L"RD_CMD_ARGS"] = L"cat cmdline err new exit 7";
     const auto result = task.run();
     EXPECT_EQ(result.exitCode, 0u);
-    EXPECT_EQ(task.read(L"exit"), "5");
-    EXPECT_TRUE(isDecimal(task.read(L"pid")));
+    EXPECT_EQ(result.output, "");
     EXPECT_TRUE(result.errors.empty());
+    EXPECT_EQ(task.read(L"out.txt"), input + cstr(L"\"" + task.variables[L"RD_CMD_BINARY"] + L"\" " +
+                                                      task.variables[L"RD_CMD_ARGS"], CP_UTF8));
+    EXPECT_EQ(task.read(L"err.txt"), "new");
+    EXPECT_EQ(task.read(L"exit"), "7");
+    EXPECT_TRUE(isDecimal(task.read(L"pid"))) << task.read(L"pid");
     EXPECT_EQ(test_support::fileNames(task.path(L"*.dmp")).size(), 11u);
 }
 
@@ -201,5 +190,5 @@ TEST(BadInput, UnusualNamesAndPathsStillRunTheTask) {
     const std::wstring below = L"\\\\?\\" + task.path(deep) + L"\\";
     EXPECT_EQ(test_support::readBytes(below + L"exit"), "3");
     EXPECT_EQ(test_support::readBytes(below + L"out.txt"), "\xc3\xa9t\xc3\xa9" "2");
-    EXPECT_TRUE(reliability::isDecimal(test_support::readBytes(below + L"pid")));
+    EXPECT_TRUE(isDecimal(test_support::readBytes(below + L"pid")));
 }
