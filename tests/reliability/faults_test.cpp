@@ -81,10 +81,9 @@ TEST(CommandRecords, StartAndEndShowTheMaskedLineAndAFailureHasNoEnd) {
     TaskRun task;
     task.config().set(L"Debug", DWORD{1});
     task.variables[L"RD_CMD_ARGS"] = TaskRun::kAbsent;  // the arguments may be absent
-    const std::wstring agent = test_process::siblingPath(L"rundock.exe");
     const auto ended = task.run(60000, {L"--run-task", L"--internal-package-name"});
     ASSERT_EQ(ended.exitCode, 0u);
-    const std::wstring line = L"'" + agent + L" --run-task --internal-package-name'";
+    const std::wstring line = L"'" + task.agent + L" --run-task --internal-package-name'";
     EXPECT_EQ(ended.records.front(), L"Info: Start command: " + line);
     EXPECT_EQ(ended.records.back(), L"Info: End command " + line + L" with code: 0");
 
@@ -92,7 +91,7 @@ TEST(CommandRecords, StartAndEndShowTheMaskedLineAndAFailureHasNoEnd) {
     ASSERT_EQ(failed.exitCode, 1u);
     const std::vector<std::wstring> records(failed.records.begin() + ended.records.size(), failed.records.end());
     ASSERT_EQ(records.size(), 2u);
-    EXPECT_EQ(records[0], L"Info: Start command: '" + agent + L" --run-task \"password=*\"'");
+    EXPECT_EQ(records[0], L"Info: Start command: '" + task.agent + L" --run-task \"password=*\"'");
     EXPECT_EQ(records[1].rfind(L"Error: Unexpected parameter password.", 0), 0u) << testing::PrintToString(records[1]);
 }
 
