@@ -148,7 +148,6 @@ TEST(CrashDumpTrim, KeepsTheNewestDumpsAndLeavesOtherEntries) {
     EXPECT_EQ(fileNames(settings.location + L"\\*", true), Names{L"sub.dmp"});
 }
 
-// A link named like a dump is neither followed nor deleted.
 TEST(CrashDumpTrim, LeavesLinksAndWhatTheyName) {
     DumpSettings settings;
     settings.config.set(L"CrashDumpsMaxCount", DWORD{0});

@@ -126,8 +126,7 @@ TEST(LogHandlers, AThrowingHandlerEndsTheDispatchOfItsRecord) {
     EXPECT_EQ(second.records, Records{});
 }
 
-// Processes and threads writing at once lose and tear no record.
-TEST(LogFile, ThirtyTwoProcessesAtOnceLoseAndTearNoRecord) {
+TEST(LogFile, ThirtyTwoProcessesOfEightThreadsAtOnceLoseAndTearNoRecord) {
     LogRoot root(true);
     const std::wstring rdlog = test_process::siblingPath(L"rdlog.exe");
     std::vector<std::wstring> arguments{L"threads", L"8"};  // each logs ten long records
