@@ -5,13 +5,10 @@
 //   out TEXT      write TEXT (UTF-8) to standard output
 //   err TEXT      write TEXT (UTF-8) to standard error
 //   cat           copy standard input to standard output until its end
-//   argv          write each argument after the program path, one per line
 //   cmdline       write the raw command line
-//   crash         fault with an access violation
 //   handle N      end with 1 when handle value N is open in this process, else 0
 //   hold M E      take the named mutex M, then set the named event E; the
 //                 mutex is abandoned when the process ends
-//   bytes N       write N bytes of a fixed pattern to standard output
 //   name N        hold the named event N until the process ends; the name
 //                 exists exactly as long as some process holds it
 //   spawn D MS N  start, without waiting, a copy of ourselves that inherits
@@ -21,7 +18,6 @@
 // Without an exit action it ends with code 0.
 #include <windows.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cwchar>
@@ -58,21 +54,6 @@ void cat() {
 }
 
 std::uint32_t number(const wchar_t* text) { return std::uint32_t(std::wcstoul(text, nullptr, 0)); }
-
-volatile std::uintptr_t g_badAddress = 0x10;
-
-// Byte i of the pattern that "bytes" writes; the tests compute it too.
-char patternByte(std::uint64_t i) { return static_cast<char>('a' + (i * 7 + i / 251) % 26); }
-
-void writePattern(std::uint64_t count) {
-    std::string block(1 << 16, '\0');
-    for (std::uint64_t done = 0; done < count;) {
-        const std::uint64_t size = std::min<std::uint64_t>(block.size(), count - done);
-        for (std::uint64_t i = 0; i < size; ++i) block[i] = patternByte(done + i);
-        write(STD_OUTPUT_HANDLE, block.substr(0, size));
-        done += size;
-    }
-}
 
 bool spawnTree(std::uint32_t depth, const wchar_t* sleepMs, const wchar_t* name) {
     wchar_t self[MAX_PATH];
@@ -116,8 +97,6 @@ int wmain(int argc, wchar_t** argv) {
             write(STD_ERROR_HANDLE, utf8(argv[++i]));
         } else if (action == L"cat") {
             cat();
-        } else if (action == L"argv") {
-            for (int j = 1; j < argc; ++j) write(STD_OUTPUT_HANDLE, utf8(argv[j]) + "\n");
         } else if (action == L"cmdline") {
             write(STD_OUTPUT_HANDLE, utf8(GetCommandLineW()));
         } else if (action == L"handle" && hasValue) {
@@ -128,15 +107,11 @@ int wmain(int argc, wchar_t** argv) {
             const HANDLE mutex = CreateMutexW(nullptr, FALSE, argv[++i]);
             const HANDLE ready = OpenEventW(EVENT_MODIFY_STATE, FALSE, argv[++i]);
             if (!mutex || !ready || WaitForSingleObject(mutex, INFINITE) != WAIT_OBJECT_0 || !SetEvent(ready)) return 3;
-        } else if (action == L"bytes" && hasValue) {
-            writePattern(std::wcstoull(argv[++i], nullptr, 10));
         } else if (action == L"name" && hasValue) {
             if (!CreateEventW(nullptr, TRUE, FALSE, argv[++i])) return 3;  // held until we end
         } else if (action == L"spawn" && i + 3 < argc) {
             if (!spawnTree(number(argv[i + 1]), argv[i + 2], argv[i + 3])) return 4;
             i += 3;
-        } else if (action == L"crash") {
-            *reinterpret_cast<volatile int*>(g_badAddress) = 1;
         } else {
             write(STD_ERROR_HANDLE, "rdchild: unknown action " + utf8(action) + "\n");
             return 2;

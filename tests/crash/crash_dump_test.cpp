@@ -1,6 +1,5 @@
 // Real crash dumps written by rdfault.
 #include <windows.h>
-#include <dbghelp.h>
 
 #include <gtest/gtest.h>
 
@@ -32,8 +31,7 @@ struct DumpSettings {
         config.set(L"PRODUCT_ROOT_D", root.path());
         config.set(L"CrashDumpsLocation", location);
         for (const wchar_t* name : {L"CrashDumpsEnabled", L"CrashDumpsMaxCount", L"Debug"}) config.remove(name);
-        CreateDirectoryW((root / L"admin").c_str(), nullptr);
-        CreateDirectoryW((root / L"admin\\logs").c_str(), nullptr);
+        for (const wchar_t* name : {L"admin", L"admin\\logs"}) CreateDirectoryW((root / name).c_str(), nullptr);
     }
     Names dumps() const { return fileNames(location + L"\\*.dmp"); }
     test_support::DumpFacts facts(const std::wstring& dump) const { return test_support::dumpFacts(location + L"\\" + dump); }
@@ -150,7 +148,6 @@ TEST(CrashDumpTrim, KeepsTheNewestDumpsAndLeavesOtherEntries) {
     EXPECT_EQ(fileNames(settings.location + L"\\*", true), Names{L"sub.dmp"});
 }
 
-// A link named like a dump is neither followed nor deleted.
 TEST(CrashDumpTrim, LeavesLinksAndWhatTheyName) {
     DumpSettings settings;
     settings.config.set(L"CrashDumpsMaxCount", DWORD{0});

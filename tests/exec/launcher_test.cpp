@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <functional>
 #include <future>
 #include <string>
 #include <thread>
@@ -30,12 +29,6 @@ std::uint32_t run(vexecutil& child, const std::wstring& arguments) {
     child.start();
     EXPECT_TRUE(child.waitForExit(30000));
     return child.exitCode();
-}
-
-// The OS error connect raised, as a number; "(no failure)" for none.
-std::wstring errorOf(const std::function<void()>& connect) {
-    return test_support::messageOf<vosexception>(connect,
-                                                 [](const vosexception& e) { return std::to_wstring(e.code()); });
 }
 
 }  // namespace
@@ -113,7 +106,8 @@ TEST(Pipes, ClientsTryAsOftenAsAsked) {
     const std::wstring name = L"\\\\.\\pipe\\rdtest-" + RunTime::uniqueName(true);
     // A synchronous client gives up at once on a missing pipe; an overlapped one waits for the server to appear, here
     // for up to four seconds.
-    EXPECT_EQ(errorOf([&] { Con::ClientPipe::create(name, GENERIC_WRITE, 0, 9); }),
+    EXPECT_EQ(test_support::messageOf<vosexception>([&] { Con::ClientPipe::create(name, GENERIC_WRITE, 0, 9); },
+                                                    [](const vosexception& e) { return std::to_wstring(e.code()); }),
               std::to_wstring(ERROR_FILE_NOT_FOUND));
     RunTime::FileHandle server;
     std::thread creator([&] {

@@ -115,8 +115,18 @@ TEST(LogFile, SwitchesDecideWhatReachesTheFileAndFailuresStayInside) {
     }
 }
 
-// Processes and threads writing at once lose and tear no record.
-TEST(LogFile, ThirtyTwoProcessesAtOnceLoseAndTearNoRecord) {
+// Later handlers miss the record; only an exception record passes the throw on to the caller.
+TEST(LogHandlers, AThrowingHandlerEndsTheDispatchOfItsRecord) {
+    LogRoot root(false);
+    Recorder first, second;
+    first.throws = true;
+    EXPECT_NO_THROW(LogManager::instance().log(Info, L"text"));
+    EXPECT_THROW(LogManager::instance().log(Info, vexception(L"e", raiseSite("test", 1))), int);
+    EXPECT_EQ(first.records, (Records{L"Info: text", L"Info: e"}));
+    EXPECT_EQ(second.records, Records{});
+}
+
+TEST(LogFile, ThirtyTwoProcessesOfEightThreadsAtOnceLoseAndTearNoRecord) {
     LogRoot root(true);
     const std::wstring rdlog = test_process::siblingPath(L"rdlog.exe");
     std::vector<std::wstring> arguments{L"threads", L"8"};  // each logs ten long records

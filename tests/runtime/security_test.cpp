@@ -56,7 +56,7 @@ std::vector<std::string> describe(const Acl& acl) {
 
 }  // namespace
 
-TEST(Acls, EveryInsertionAndCopyKeepsTheCanonicalClassOrder) {
+TEST(Acls, EveryInsertionKeepsTheCanonicalClassOrder) {
     const std::tuple<std::vector<Ace>, Ace, std::vector<std::string>> cases[] = {
         {{allow(kA), allow(kB)}, deny(kC), {"deny C", "allow B", "allow A"}},  // a new entry leads its class
         {{allow(kA), deny(kB)}, allow(kC, INHERITED_ACE), {"deny B", "allow A", "allow C inherited"}},
@@ -71,24 +71,18 @@ TEST(Acls, EveryInsertionAndCopyKeepsTheCanonicalClassOrder) {
         EXPECT_EQ(describe(acl), expected);
     }
     EXPECT_THROW(listOf({}).add({entry(SYSTEM_AUDIT_ACE_TYPE, kA)}), vexception);  // no class in a DACL
-
-    // A list in the order it was written: a copy sorts by class and reverses each class.
-    DWORD raw[64];
-    const PACL foreign = reinterpret_cast<PACL>(raw);
-    ASSERT_TRUE(InitializeAcl(foreign, sizeof raw, ACL_REVISION));
-    ASSERT_TRUE(AddAccessAllowedAce(foreign, ACL_REVISION, GENERIC_READ, kA.get()));
-    ASSERT_TRUE(AddAccessDeniedAce(foreign, ACL_REVISION, GENERIC_READ, kB.get()));
-    ASSERT_TRUE(AddAccessAllowedAce(foreign, ACL_REVISION, GENERIC_READ, kC.get()));
-    Acl copy;
-    copy.copy(foreign);
-    EXPECT_EQ(describe(copy), (std::vector<std::string>{"deny B", "allow C", "allow A"}));
 }
 
-TEST(Acls, ObjectEntriesHoldTheirSidWhereTheirFlagsSayAndShortEntriesAreRefused) {
-    // Only the object type GUID: the SID follows it at 28, not at 44.
+// A list in the order it was written: a copy sorts by class and reverses each class. An object entry holds its SID
+// where its flags say, and one too short for the SID it claims is refused.
+TEST(Acls, ACopySortsAForeignListAndReadsObjectEntriesWhereTheirFlagsSayRefusingShortOnes) {
     DWORD raw[64], object[16] = {};  // written by hand: Wine has no AddAccessAllowedObjectAce
     const PACL foreign = reinterpret_cast<PACL>(raw);
     ASSERT_TRUE(InitializeAcl(foreign, sizeof raw, ACL_REVISION_DS));
+    ASSERT_TRUE(AddAccessAllowedAce(foreign, ACL_REVISION, GENERIC_READ, kA.get()));
+    ASSERT_TRUE(AddAccessDeniedAce(foreign, ACL_REVISION, GENERIC_READ, kB.get()));
+    ASSERT_TRUE(AddAccessAllowedAce(foreign, ACL_REVISION, GENERIC_READ, kC.get()));
+    // Only the object type GUID: the SID follows it at 28, not at 44.
     auto* written = reinterpret_cast<ACCESS_ALLOWED_OBJECT_ACE*>(object);
     written->Header = {ACCESS_ALLOWED_OBJECT_ACE_TYPE, 0, static_cast<WORD>(28 + GetLengthSid(kB.get()))};
     written->Mask = GENERIC_READ;
@@ -97,13 +91,13 @@ TEST(Acls, ObjectEntriesHoldTheirSidWhereTheirFlagsSayAndShortEntriesAreRefused)
     ASSERT_TRUE(AddAce(foreign, ACL_REVISION_DS, MAXDWORD, object, written->Header.AceSize));
     Acl copy;
     copy.copy(foreign);
-    EXPECT_EQ(describe(copy), std::vector<std::string>{"type5 B"});
+    EXPECT_EQ(describe(copy), (std::vector<std::string>{"deny B", "allow C", "allow A", "type5 B"}));
     const Ace built = entry(ACCESS_ALLOWED_OBJECT_ACE_TYPE, kC);  // carries both GUIDs and finds itself again
     copy.add({built});
-    EXPECT_EQ(copy.findAce(built), 0);
+    EXPECT_EQ(copy.findAce(built), 3);  // object entries are a class of their own, after the plain ones
     // An entry too short for the SID it claims is refused, not read past.
     ACCESS_ALLOWED_OBJECT_ACE* listed = nullptr;
-    ASSERT_TRUE(GetAce(foreign, 0, reinterpret_cast<void**>(&listed)));
+    ASSERT_TRUE(GetAce(foreign, 3, reinterpret_cast<void**>(&listed)));
     listed->Flags |= ACE_INHERITED_OBJECT_TYPE_PRESENT;
     EXPECT_TRUE(messageOf<vexception>([&] { copy.copy(foreign); }).starts_with(L"Malformed ACE (type 5"));
 }
@@ -124,24 +118,20 @@ TEST(Acls, ListsGrowKeepingTheirOrderUpToTheLargestAnAclHolds) {
     EXPECT_TRUE(acl.end() == int(mask) - 1 && acl.end() > 1800 && acl.getAce(0).mask() == mask - 1) << acl.end();
 }
 
-// Deleting a SID keeps its deny entries only when asked. The list that makes a file deletable: generic rights mapped,
-// entries that differ only in flags and then only in masks merged, the own allow entries dropped and the owner's and
-// SYSTEM's added.
-TEST(Acls, DeletingASidAndMakingAFileDeletableKeepOnlyWhatTheySay) {
+// Deleting a SID keeps its deny entries only when asked; accounts that no longer exist leave the list that is written
+// back. The list that makes a file deletable: generic rights mapped, entries that differ only in flags and then only in
+// masks merged, the own allow entries dropped and the owner's and SYSTEM's added.
+TEST(Acls, DeletingASidOrStaleAccountsAndMakingAFileDeletableKeepOnlyWhatTheySay) {
     const Acl acl = listOf({deny(kA), allow(kA), allow(kB), allow(kA, INHERITED_ACE)});
     EXPECT_EQ(describe(acl.deleteAce(kA.get(), true)), (std::vector<std::string>{"deny A", "allow B"}));
     EXPECT_EQ(describe(acl.deleteAce(kA.get(), false)), (std::vector<std::string>{"allow B"}));
+    const Sid gone(5, {21, 1, 2, 3, 1234});
+    const Acl kept = RunTime::Access::removeStaleAces(listOf({allow(gone), allow(Sid::everyone()), deny(gone)}));
+    EXPECT_TRUE(kept.end() == 1 && kept.findSid(Sid::everyone().get()) == 0);
     const Acl current = listOf({allow(kC), allow(kC, OBJECT_INHERIT_ACE | INHERIT_ONLY_ACE, FILE_GENERIC_READ),
                                 allow(kC, OBJECT_INHERIT_ACE, FILE_GENERIC_WRITE), deny(kA, 0, DELETE),
                                 allow(kA, 0, GENERIC_ALL), allow(kB, 0, GENERIC_ALL), deny(kB, 0, FILE_READ_DATA)});
     EXPECT_EQ(describe(RunTime::Access::deleteAccessList(current, DELETE | FILE_WRITE_ATTRIBUTES, kA, {kB}, true, 0)),
               (std::vector<std::string>{"deny B 0x1", "deny A 0x10000", "allow C flags1 0x12019f",
                                         "allow SYSTEM 0x10100", "allow A 0x10100"}));
-}
-
-// Accounts that no longer exist leave the list that is written back.
-TEST(ObjectSecurity, StaleAccountsAreDropped) {
-    const Sid gone(5, {21, 1, 2, 3, 1234});
-    const Acl kept = RunTime::Access::removeStaleAces(listOf({allow(gone), allow(Sid::everyone()), deny(gone)}));
-    EXPECT_TRUE(kept.end() == 1 && kept.findSid(Sid::everyone().get()) == 0);
 }

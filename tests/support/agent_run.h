@@ -38,17 +38,20 @@ public:
         test_support::writeBytes(path(L"in.txt"), "");
         config_.set(L"PRODUCT_ROOT_D", dir_.path());
         for (const wchar_t* name : {L"Debug", L"log_debug_enabled"}) config_.remove(name);
-        variables = test_process::childTask(dir_.path(), L"exit 0");
+        // The task the tests run unless they say otherwise.
+        variables = {{L"RD_CMD_BINARY", test_process::siblingPath(L"rdchild.exe")}, {L"RD_CMD_ARGS", L"exit 0"},
+                     {L"RD_STDIN", path(L"in.txt")},   {L"RD_STDOUT", path(L"out.txt")},
+                     {L"RD_STDERR", path(L"err.txt")}, {L"RD_PID", path(L"pid")},
+                     {L"RD_EXIT_CODE", path(L"exit")}, {L"RD_TIMEOUT", L"30"}};
     }
 
     std::wstring path(const std::wstring& name) const { return dir_ / name; }
     const std::wstring& directory() const { return dir_.path(); }
     test_config::ConfigValues& config() { return config_; }
 
-    // Runs rundock in the run's directory with our environment minus any RD_*
+    // Runs agent in the run's directory with our environment minus any RD_*
     // plus variables (one mapped to kAbsent left out), bounded by timeoutMs, in job unless null.
     AgentResult run(DWORD timeoutMs = 60000, const std::vector<std::wstring>& arguments = {}, HANDLE job = nullptr) {
-        const std::wstring agent = test_process::siblingPath(L"rundock.exe");
         const std::wstring line = test_process::commandLine(agent, arguments);
         const test_process::ProcessResult process =
             test_process::run(agent, line, timeoutMs, test_process::taskEnvironment(variables, kAbsent), dir_.path(), job);

@@ -80,14 +80,6 @@ inline ProcessResult run(const std::wstring& program, const std::wstring& line, 
     return result;
 }
 
-// The task the agent tests run unless they say otherwise; in.txt must exist in directory.
-inline std::map<std::wstring, std::wstring> childTask(const std::wstring& directory, const std::wstring& arguments) {
-    return {{L"RD_CMD_BINARY", siblingPath(L"rdchild.exe")}, {L"RD_CMD_ARGS", arguments},
-            {L"RD_STDIN", directory + L"\\in.txt"},           {L"RD_STDOUT", directory + L"\\out.txt"},
-            {L"RD_STDERR", directory + L"\\err.txt"},         {L"RD_PID", directory + L"\\pid"},
-            {L"RD_EXIT_CODE", directory + L"\\exit"},         {L"RD_TIMEOUT", L"30"}};
-}
-
 // An environment block for run(): ours without RD_* variables, plus the task's (a value equal to skip is left out).
 inline std::wstring taskEnvironment(const std::map<std::wstring, std::wstring>& task, const std::wstring& skip = L"") {
     std::wstring block;
