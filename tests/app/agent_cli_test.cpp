@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "app/consoleapp.h"
-#include "app/manager.h"
 #include "errors/format.h"
 #include "exec/quoting.h"
 #include "runtime/library.h"
@@ -97,17 +96,6 @@ TEST(Params, SplitAtTheFirstEqualsSignLastOneWinsAndCheckSaysRequiredFirstThenTh
         } catch (const vexception& e) {
             EXPECT_EQ(fullMessage(e), message + L"\n   at (Params::check line " + std::to_wstring(line) + L")");
         }
-    }
-}
-
-// A task run takes no parameter but the package name, and checks that before anything of the task.
-TEST(ParamsCheck, ATaskRunTakesOnlyThePackageName) {
-    Rundock::Manager manager;
-    for (const auto& [parameter, error] : {std::pair{L"password=x", L"Unexpected parameter password. "},
-                                           {L"--internal-package-name=p", L"Environment variable RD_CMD_BINARY is undefined"}}) {
-        std::wstring text = parameter;
-        wchar_t* parameters[] = {text.data(), nullptr};
-        EXPECT_EQ(test_support::messageOf<vexception>([&] { manager.go(1, parameters); }), error);
     }
 }
 
