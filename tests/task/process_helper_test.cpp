@@ -68,18 +68,6 @@ TEST(ProcessHelper, LogsExecuteBeforeTheStartAndTheFirstTrueOutcomeOnceAndFailur
     for (const auto& [name, value] : task) SetEnvironmentVariableW(name.c_str(), nullptr);
 }
 
-// One file spelled twice takes both streams, and a result file from a longer run holds only the new number.
-TEST(TaskHelpers, OneStreamFileSpelledTwiceTakesBothStreamsAndResultFilesAreReplaced) {
-    test_support::TempDir dir(L"rundock-helper-");
-    DefaultProcessHelper child(kChild, L"out o err e", L"NUL", dir / L"out", dir.path() + L"/OUT/");
-    child.start();
-    ASSERT_TRUE(child.waitForExit(30000));
-    EXPECT_EQ(test_support::readBytes(dir / L"out"), "oe");
-    test_support::writeBytes(dir / L"exit", "1460");
-    Rundock::DefaultSystemHelper().writeFile(dir / L"exit", "7");
-    EXPECT_EQ(test_support::readBytes(dir / L"exit"), "7");
-}
-
 // With the process's own standing the child gets the process token; with another standing, the user's.
 TEST(ProcessHelper, ImpersonatingStartsUnderTheTokenOfTheStanding) {
     ASSERT_TRUE(RunTime::Access::isTokenMember(nullptr)) << "the test needs an administrator's process";
