@@ -34,9 +34,7 @@ std::string elementText(const std::string& xml, const std::string& name) {
 struct FakeSystem : SendErrorReport::ISystemHelper {
     struct Sender : SendErrorReport::IProcessHelper {
         Sender(FakeSystem& s, std::wstring line) : system(s), commandLine(std::move(line)) {}
-        void start() override {
-            if (system.failStart) throw vexception(L"start failed", raiseSite("test", 1));
-        }
+        void start() override { if (system.failStart) throw vexception(L"start failed", raiseSite("test", 1)); }
         void write(const std::string& data) override { system.reports.push_back({commandLine, data}); }
         FakeSystem& system;
         std::wstring commandLine;
@@ -207,10 +205,9 @@ TEST(ReportAgent, AFailedRunSendsOneReportAndFeedbackFalseNone) {
     SetEnvironmentVariableW(L"RDSENDER_MODE", nullptr);
     EXPECT_LT(failed.outputEndMs, 1000);
     ASSERT_EQ(failed.errors.size(), 2u);  // both runs log to the one file
-    sent(bin, 1);
+    const std::string document = sent(bin, 1).at(0).second;
     Sleep(300);  // a sender of the first run would have finished by now
     ASSERT_EQ(test_support::fileNames(bin + L"\\sent-*").size(), 1u);
-    const std::string document = sent(bin, 1)[0].second;
     EXPECT_EQ(elementText(document, "message"), cstr(failed.errors.back().substr(7), CP_UTF8));
     for (const std::wstring& name : test_support::fileNames(bin + L"\\sent-*.txt"))  // the lingering sender
         TerminateProcess(RunTime::AutoHandle(OpenProcess(PROCESS_TERMINATE, FALSE, std::stoul(name.substr(5)))).get(), 0);
