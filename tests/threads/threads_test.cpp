@@ -80,14 +80,10 @@ TEST(Cancelation, AnApcEndsAThreadInEveryWaitPastCatchAllBlocksButASynchronousPo
         {"multiple", [&] { VSyncObject::waitForMultipleObjects(2, two, false, INFINITE); }},
         {"lock", [&] { held.lock(INFINITE); }},
         {"sleep in handlers", [&] {
-             try {
-                 try {
-                     cancellableSleep(600000);
-                 } catch (const std::exception&) {
-                     caught += 100;  // a typed handler never sees it
-                 }
+             try {  // a typed handler never sees it; one that rethrows does not stop it
+                 try { cancellableSleep(600000); } catch (const std::exception&) { caught += 100; }
              } catch (...) {
-                 ++caught;  // one that rethrows does not stop it
+                 ++caught;
                  throw;
              }
          }},
