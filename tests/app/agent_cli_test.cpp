@@ -90,12 +90,8 @@ TEST(Params, SplitAtTheFirstEqualsSignLastOneWinsAndCheckSaysRequiredFirstThenTh
     };
     for (const auto& [arguments, required, optional, message, line] : rows) {
         SCOPED_TRACE(testing::PrintToString(message));
-        try {
-            parse(arguments).check(required, optional);
-            EXPECT_EQ(message, L"");
-        } catch (const vexception& e) {
-            EXPECT_EQ(fullMessage(e), message + L"\n   at (Params::check line " + std::to_wstring(line) + L")");
-        }
+        EXPECT_EQ(test_support::messageOf<vexception>([&] { parse(arguments).check(required, optional); }, fullMessage),
+                  line ? message + L"\n   at (Params::check line " + std::to_wstring(line) + L")" : L"(no failure)");
     }
 }
 
