@@ -2,7 +2,6 @@
 // code; and the parameter rules it checks its command line with.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <array>
 #include <map>
 #include <string>
@@ -17,15 +16,10 @@
 #include "tests/support/agent_run.h"
 #include "tests/support/raised.h"
 
-using reliability::TaskRun;
-
 namespace {
 
 // What the agent printed, its text-mode line ends made plain.
-std::string printed(std::string output) {
-    output.erase(std::remove(output.begin(), output.end(), '\r'), output.end());
-    return output;
-}
+std::string printed(std::string output) { return std::erase(output, '\r'), output; }
 
 using Values = std::map<std::wstring, std::wstring>;
 
@@ -43,7 +37,7 @@ Params parse(std::vector<std::wstring> strings) {
 // whole and case-sensitively; an empty first argument, or one with "=", is still the command; a password never reaches
 // the output.
 TEST(AgentCommandLine, HelpPrintsOnlyTheUsageAndAnUnknownCommandEchoesItsErrorChainMasked) {
-    TaskRun task;
+    reliability::TaskRun task;
     const auto help = task.run(60000, {L"--help", L"anything=1", L"x"});
     EXPECT_EQ(help.exitCode, 0u);
     EXPECT_EQ(printed(help.output), "\nusage: rundock [options] ...\n\n\n--help\n\n--run-task\n");

@@ -10,8 +10,6 @@
 #include "task/adapter.h"
 #include "tests/support/raised.h"
 
-using Rundock::Adapter;
-
 namespace {
 
 // Every call is written down; the call named failAt throws an OS error.
@@ -53,7 +51,7 @@ struct Fake : Rundock::ISystemHelper, Rundock::IProcessHelper {
 
 // The rendered error of the run.
 std::wstring runTask(const std::shared_ptr<Fake>& fake) {
-    return test_support::messageOf<vexception>([&] { Adapter(fake).runTask(); }, fullMessage);
+    return test_support::messageOf<vexception>([&] { Rundock::Adapter(fake).runTask(); }, fullMessage);
 }
 
 const std::wstring kCreate = L"createTask(C:\\bin\\child.exe|-v --password=hunter2|C:\\t\\in|C:\\t\\out|C:\\t\\err)";

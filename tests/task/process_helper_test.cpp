@@ -18,9 +18,6 @@
 
 namespace {
 
-using Rundock::DefaultProcessHelper;
-using test_log::Recorder;
-
 const std::wstring kChild = test_process::siblingPath(L"rdchild.exe");
 
 }  // namespace
@@ -32,14 +29,14 @@ const std::wstring kChild = test_process::siblingPath(L"rdchild.exe");
 TEST(ProcessHelper, LogsExecuteBeforeTheStartAndTheFirstTrueOutcomeOnceAndFailuresCarryEachOperationsContext) {
     test_support::TempDir dir(L"rundock-helper-");
     const std::wstring in = dir / L"missing", out = dir / L"out", err = dir / L"err", pid = dir / L"no dir\\pid";
-    Recorder log;
-    DefaultProcessHelper sleeping(kChild, L"sleep 60000", L"NUL", dir / L"out1", dir / L"err1");
+    test_log::Recorder log;
+    Rundock::DefaultProcessHelper sleeping(kChild, L"sleep 60000", L"NUL", dir / L"out1", dir / L"err1");
     sleeping.start();
     EXPECT_FALSE(sleeping.waitForExit(0));
     EXPECT_FALSE(sleeping.waitForExit(50));
     sleeping.terminate(1460);
     EXPECT_TRUE(sleeping.waitForExit(30000));
-    DefaultProcessHelper failing(kChild, L"x pwd=secret", in, out, err);
+    Rundock::DefaultProcessHelper failing(kChild, L"x pwd=secret", in, out, err);
     EXPECT_THROW(failing.start(), VFileNotFoundException);
     const std::wstring line = L"Info: Execute " + kChild;
     EXPECT_EQ(log.records, (std::vector<std::wstring>{line + L" sleep 60000", line + L" sleep 60000 timeout expired",
