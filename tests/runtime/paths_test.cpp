@@ -32,10 +32,8 @@ void expectRows(const std::function<std::wstring(const std::wstring&, const std:
         }
     }
 }
-template <class Function>
-auto single(Function function) {
-    return [=](const std::wstring& input, const std::wstring&) { return function(input); };
-}
+// A function of one argument as a row function.
+auto single(auto function) { return [=](const std::wstring& input, const std::wstring&) { return function(input); }; }
 
 }  // namespace
 

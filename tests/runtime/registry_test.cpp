@@ -36,7 +36,6 @@ protected:
 
     void TearDown() override {
         for (View view : {View::View32, View::View64}) {
-            RegDeleteTreeW(registry::Key(kRoot, key_, KEY_ALL_ACCESS | registry::accessFlag(view), false).get(), nullptr);
             RegDeleteKeyExW(kRoot, key_.c_str(), registry::accessFlag(view), 0);
             RegDeleteKeyExW(kRoot, L"SOFTWARE\\RundockTests", registry::accessFlag(view), 0);  // when empty
         }

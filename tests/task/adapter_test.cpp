@@ -10,8 +10,6 @@
 #include "task/adapter.h"
 #include "tests/support/raised.h"
 
-using Rundock::Adapter;
-
 namespace {
 
 // Every call is written down; the call named failAt throws an OS error.
@@ -24,7 +22,6 @@ struct Fake : Rundock::ISystemHelper, Rundock::IProcessHelper {
     std::wstring failAt;
     std::vector<bool> waitAnswers;  // one per wait, the last repeated
     std::size_t waits = 0;
-    std::uint32_t exitCode = 5;
 
     explicit Fake(std::vector<bool> answers = {true}, std::wstring failing = L"")
         : failAt(std::move(failing)), waitAnswers(std::move(answers)) {}
@@ -48,13 +45,13 @@ struct Fake : Rundock::ISystemHelper, Rundock::IProcessHelper {
         record(formatString(L"waitForExit(%lu)", ms), L"waitForExit");
         return waitAnswers.at(std::min(waits++, waitAnswers.size() - 1));
     }
-    std::uint32_t getExitCode() override { return record(L"getExitCode", L"getExitCode"), exitCode; }
+    std::uint32_t getExitCode() override { return record(L"getExitCode", L"getExitCode"), 0xC0000005; }
     void terminate(std::uint32_t code) override { record(formatString(L"terminate(%lu)", code), L"terminate"); }
 };
 
 // The rendered error of the run.
 std::wstring runTask(const std::shared_ptr<Fake>& fake) {
-    return test_support::messageOf<vexception>([&] { Adapter(fake).runTask(); }, fullMessage);
+    return test_support::messageOf<vexception>([&] { Rundock::Adapter(fake).runTask(); }, fullMessage);
 }
 
 const std::wstring kCreate = L"createTask(C:\\bin\\child.exe|-v --password=hunter2|C:\\t\\in|C:\\t\\out|C:\\t\\err)";
@@ -66,21 +63,6 @@ std::vector<std::wstring> startCallsThen(std::vector<std::wstring> more) {
 }
 
 }  // namespace
-
-TEST(TaskRun, PidThenTheChildsCodeUnsignedEvenWhenItEndedJustBeforeItsTermination) {
-    for (const auto& [code, written] : {std::pair{5u, L"writeFile(C:\\t\\exit, 5)"},
-                                        std::pair{0xC0000005u, L"writeFile(C:\\t\\exit, 3221225477)"}}) {
-        const auto fake = std::make_shared<Fake>();
-        fake->exitCode = code;
-        EXPECT_EQ(runTask(fake), L"(no failure)");
-        EXPECT_EQ(fake->calls, startCallsThen({L"getExitCode", written}));
-    }
-    // The child ended just before its termination: its own code stands.
-    const auto fake = std::make_shared<Fake>(std::vector<bool>{false, true}, L"terminate");
-    EXPECT_EQ(runTask(fake), L"(no failure)");
-    EXPECT_EQ(fake->calls,
-              startCallsThen({L"terminate(1460)", L"waitForExit(0)", L"getExitCode", L"writeFile(C:\\t\\exit, 5)"}));
-}
 
 // The first undefined variable (absent, empty or blank) in the contract's order is reported and stops the run before
 // anything starts, as does a timeout that wcstoul reads as 0. Other timeouts are read as wcstoul reads them, and the
@@ -119,25 +101,31 @@ TEST(TaskRun, VariablesAreCheckedInOrderAndTheTimeoutBecomesTheWait) {
     }
 }
 
-TEST(TaskRun, EachFailureLeavesTheResultFilesAsTheSchedulerExpects) {
-    // The call that fails, whether the child still runs then, the calls made.
-    const std::tuple<std::wstring, bool, std::vector<std::wstring>> rows[] = {
-        {L"createTask", false, {L"getEnv", kCreate}}, {L"start", false, {L"getEnv", kCreate, L"start"}},
+// The call that fails (none: the run succeeds), the waits' answers (the last repeated) and the calls made. The child's
+// code is written unsigned, even when it ended just before its termination.
+TEST(TaskRun, PidThenTheChildsCodeUnsignedAndEachFailureLeavesTheResultFilesAsTheSchedulerExpects) {
+    const std::wstring written = L"writeFile(C:\\t\\exit, 3221225477)";
+    const std::tuple<std::wstring, std::vector<bool>, std::vector<std::wstring>> rows[] = {
+        {L"", {true}, startCallsThen({L"getExitCode", written})},
+        {L"terminate", {false, true}, startCallsThen({L"terminate(1460)", L"waitForExit(0)", L"getExitCode", written})},
+        {L"createTask", {true}, {L"getEnv", kCreate}}, {L"start", {true}, {L"getEnv", kCreate, L"start"}},
         // After the start, a child that still runs is ended rather than left running unwatched (and, when its PID file
         // cannot be written, beyond anyone's reach).
-        {L"waitForExit", false, startCallsThen({L"waitForExit(0)", L"terminate(1223)"})},
-        {L"getExitCode", false, startCallsThen({L"getExitCode", L"waitForExit(0)"})},
+        {L"waitForExit", {true}, startCallsThen({L"waitForExit(0)", L"terminate(1223)"})},
+        {L"getExitCode", {true}, startCallsThen({L"getExitCode", L"waitForExit(0)"})},
         // Termination fails and the child still runs: the failure stands.
-        {L"terminate", true,
+        {L"terminate", {false},
          startCallsThen({L"terminate(1460)", L"waitForExit(0)", L"waitForExit(0)", L"terminate(1223)"})},
     };
-    for (const auto& [failing, running, calls] : rows) {
-        const auto fake = std::make_shared<Fake>(std::vector<bool>{!running}, failing);
+    for (const auto& [failing, answers, calls] : rows) {
+        const auto fake = std::make_shared<Fake>(answers, failing);
         const std::wstring error = runTask(fake);
-        // The contexts on the way out are the operations' own, pinned with the real helpers.
-        EXPECT_NE(error.find(L"(Error code 5) at CreateFile\n   at (fake line 1)\n"), std::wstring::npos) << error;
-        EXPECT_EQ(error.find(L"hunter2"), std::wstring::npos);
         EXPECT_EQ(fake->calls, calls) << failing;
+        // The contexts on the way out are the operations' own, pinned with the real helpers.
+        if (calls.back() == written)
+            EXPECT_EQ(error, L"(no failure)");
+        else
+            EXPECT_NE(error.find(L"(Error code 5) at CreateFile\n   at (fake line 1)\n"), std::wstring::npos) << error;
+        EXPECT_EQ(error.find(L"hunter2"), std::wstring::npos);
     }
 }
-

@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "errors/vexception.h"
-#include "log/logmanager.h"
 #include "runtime/datetime.h"
 #include "runtime/security.h"
 #include "tests/support/log_records.h"
@@ -52,11 +51,8 @@ private:
         std::atomic<int>& count;
         ~Counted() { ++count; }
     };
-    static DWORD WINAPI main(void* self) {
-        static_cast<Victim*>(self)->run();
-        return 7;
-    }
-    void run() {
+    static DWORD WINAPI main(void* self) { return static_cast<Victim*>(self)->run(); }
+    DWORD run() {
         Counted thread{destroyed};
         CancelationPoint point(ThreadCancelation::Asynchronous);
         point_ = &point;
@@ -67,6 +63,7 @@ private:
                 body_();
             });
         });
+        return 7;
     }
 
     std::function<void()> body_;
@@ -83,14 +80,10 @@ TEST(Cancelation, AnApcEndsAThreadInEveryWaitPastCatchAllBlocksButASynchronousPo
         {"multiple", [&] { VSyncObject::waitForMultipleObjects(2, two, false, INFINITE); }},
         {"lock", [&] { held.lock(INFINITE); }},
         {"sleep in handlers", [&] {
-             try {
-                 try {
-                     cancellableSleep(600000);
-                 } catch (const std::exception&) {
-                     caught += 100;  // a typed handler never sees it
-                 }
+             try {  // a typed handler never sees it; one that rethrows does not stop it
+                 try { cancellableSleep(600000); } catch (const std::exception&) { caught += 100; }
              } catch (...) {
-                 ++caught;  // one that rethrows does not stop it
+                 ++caught;
                  throw;
              }
          }},
