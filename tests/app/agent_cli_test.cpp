@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/consoleapp.h"
+#include "app/manager.h"
 #include "errors/format.h"
 #include "exec/quoting.h"
 #include "runtime/library.h"
@@ -65,6 +66,11 @@ TEST(Params, SplitAtTheFirstEqualsSignLastOneWinsAndCheckSaysRequiredFirstThenTh
               (Values{{L"a", L"b=c"}, {L"bare", L""}, {L"", L"x"}, {L"empty", L""}}));
     EXPECT_EQ(parse({L"a=1", L"a", L"b", L"b=3", L"B=2"}).values(), (Values{{L"B", L"2"}, {L"a", L""}, {L"b", L"3"}}));
     EXPECT_TRUE(Params(-1, nullptr).values().empty());
+    // A task run takes no parameter but the package name, and says so before anything of the task.
+    wchar_t stray[] = L"password=x";
+    wchar_t* parameters[] = {stray, nullptr};
+    EXPECT_EQ(test_support::messageOf<vexception>([&] { Rundock::Manager().go(1, parameters); }),
+              L"Unexpected parameter password. ");
     // An empty message: accepted. Possible parameters list the required names plain, then the optional ones in brackets.
     const std::tuple<std::vector<std::wstring>, const wchar_t*, const wchar_t*, std::wstring, int> rows[] = {
         {{L"--req=", L"--opt=v"}, L"--req\0", L"--opt\0", L"", 0},

@@ -30,16 +30,20 @@ TEST(ProcessHelper, LogsExecuteBeforeTheStartAndTheFirstTrueOutcomeOnceAndFailur
     test_support::TempDir dir(L"rundock-helper-");
     const std::wstring in = dir / L"missing", out = dir / L"out", err = dir / L"err", pid = dir / L"no dir\\pid";
     test_log::Recorder log;
-    Rundock::DefaultProcessHelper sleeping(kChild, L"sleep 60000", L"NUL", dir / L"out1", dir / L"err1");
+    // One file spelled twice takes both streams.
+    Rundock::DefaultProcessHelper sleeping(kChild, L"out o err e sleep 60000", L"NUL", dir / L"out1",
+                                           dir.path() + L"/OUT1/");
     sleeping.start();
     EXPECT_FALSE(sleeping.waitForExit(0));
     EXPECT_FALSE(sleeping.waitForExit(50));
     sleeping.terminate(1460);
     EXPECT_TRUE(sleeping.waitForExit(30000));
+    EXPECT_EQ(test_support::readBytes(dir / L"out1"), "oe");
     Rundock::DefaultProcessHelper failing(kChild, L"x pwd=secret", in, out, err);
     EXPECT_THROW(failing.start(), VFileNotFoundException);
     const std::wstring line = L"Info: Execute " + kChild;
-    EXPECT_EQ(log.records, (std::vector<std::wstring>{line + L" sleep 60000", line + L" sleep 60000 timeout expired",
+    EXPECT_EQ(log.records, (std::vector<std::wstring>{line + L" out o err e sleep 60000",
+                                                      line + L" out o err e sleep 60000 timeout expired",
                                                       line + L" x \"pwd=*\""}));
 
     Rundock::DefaultSystemHelper system;
@@ -62,6 +66,9 @@ TEST(ProcessHelper, LogsExecuteBeforeTheStartAndTheFirstTrueOutcomeOnceAndFailur
         EXPECT_TRUE(rendered.ends_with(L"\n   at " + contexts)) << rendered;
     }
     for (const auto& [name, value] : task) SetEnvironmentVariableW(name.c_str(), nullptr);
+    test_support::writeBytes(out, "1460");  // a longer result of an earlier run
+    system.writeFile(out, "7");
+    EXPECT_EQ(test_support::readBytes(out), "7");
 }
 
 // With the process's own standing the child gets the process token; with another standing, the user's.
