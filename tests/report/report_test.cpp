@@ -180,6 +180,8 @@ TEST(ReportSender, LongTextsArriveWholeAndASenderThatNeverReadsHoldsNobody) {
     ASSERT_EQ(kept.size(), 1u);
     EXPECT_EQ(kept[0].first, (std::vector<std::wstring>{bin + L"\\send-error-report.exe", L"backend"}));
     EXPECT_TRUE(elementText(kept[0].second, "message") == cstr(expected, CP_UTF8)) << "the message differs";
+    // Well-formed for a strict reader: no C0 control but tab and line ends (Windows' MSXML would write them).
+    EXPECT_EQ(kept[0].second.find_first_of(std::string("\0\x01\x02\x1b\x1f", 5)), std::string::npos);
     EXPECT_EQ(elementText(kept[0].second, "update_ticket"), "\xef\xbb\xbf T-\xc3\xa9");
 
     SetEnvironmentVariableW(L"RDSENDER_MODE", L"stall");
