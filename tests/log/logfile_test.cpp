@@ -45,9 +45,7 @@ struct LogRoot {
         config.remove(L"Debug");
         noticeDebugSwitch();
     }
-    static void noticeDebugSwitch() {
-        for (int i = 0; i < 16; ++i) LogManager::instance().isDebug();
-    }
+    static void noticeDebugSwitch() { for (int i = 0; i < 16; ++i) LogManager::instance().isDebug(); }
     std::wstring todaysFile() const { return test_log::todaysLogFile(dir.path()); }
     std::wstring text() const { return test_log::utf16Text(test_support::readBytes(todaysFile())); }
 
@@ -150,8 +148,7 @@ TEST(LogFile, ThirtyTwoProcessesOfEightThreadsAtOnceLoseAndTearNoRecord) {
 TEST(EventLog, EachLevelIsReportedWithItsEventType) {
     const std::wstring logKey = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Korvo";
     const std::wstring rdlog = test_process::siblingPath(L"rdlog.exe");
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, logKey.c_str());
-    RegDeleteKeyW(HKEY_LOCAL_MACHINE, logKey.c_str());
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, logKey.c_str());  // the key itself goes too
     const std::map<wchar_t, WORD> typeOf{{L'i', EVENTLOG_INFORMATION_TYPE}, {L'w', EVENTLOG_WARNING_TYPE},
                                          {L'r', EVENTLOG_SUCCESS},          {L'e', EVENTLOG_ERROR_TYPE},
                                          {L'u', EVENTLOG_ERROR_TYPE},       {L'c', EVENTLOG_ERROR_TYPE}};

@@ -53,10 +53,9 @@ TEST(TaskTree, InsideAJobWithUiLimitsATimeoutStillRecords1460) {
         const bool survivors = !test_process::nameComesTo(name, false, 10000);
         test_process::endSpawned(task.read(L"err.txt"));
         EXPECT_EQ(task.read(L"exit"), "1460");
-        EXPECT_EQ(std::count_if(result.records.begin(), result.records.end(),
-                                [](const std::wstring& record) {
-                                    return record.starts_with(L"Warning: The task's processes cannot share a job");
-                                }), breakaway ? 0 : 1);
+        EXPECT_EQ(std::ranges::count_if(result.records, [](const std::wstring& record) {
+                      return record.starts_with(L"Warning: The task's processes cannot share a job");
+                  }), breakaway ? 0 : 1);
         EXPECT_TRUE(!breakaway || !survivors);
     }
 }
