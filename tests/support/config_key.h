@@ -18,8 +18,6 @@ public:
             it->present ? RegSetValueExW(key_.get(), it->name.c_str(), 0, it->type, it->data.data(), DWORD(it->data.size()))
                         : RegDeleteValueW(key_.get(), it->name.c_str());
     }
-    ConfigValues(const ConfigValues&) = delete;
-    ConfigValues& operator=(const ConfigValues&) = delete;
 
     template <class Value>
     void set(const std::wstring& name, const Value& value) {
