@@ -180,9 +180,8 @@ TEST(EventLog, EachLevelIsReportedWithItsEventType) {
             const auto trace = test_wine::trace(L"fixme+advapi", rdlog, records, root.dir / L"trace.txt");
             for (const std::string& line : trace)
                 if (std::smatch match; std::regex_search(line, match, call)) ++types[std::stoul(match[1], nullptr, 16)];
-            EXPECT_EQ(std::count_if(trace.begin(), trace.end(),
-                                    [](const auto& line) { return line.find(":RegisterEventSourceW") != line.npos; }),
-                      1);
+            const auto registers = [](const std::string& line) { return line.find(":RegisterEventSourceW") != line.npos; };
+            EXPECT_EQ(std::ranges::count_if(trace, registers), 1);
             expectShown(L"lost a file", L"C:\\bin\\rundock.exe");
         } else {
             ASSERT_EQ(test_process::run(rdlog, test_process::commandLine(rdlog, records)).exitCode, 0u);
