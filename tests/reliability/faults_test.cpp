@@ -40,9 +40,8 @@ TEST(TaskTree, InsideAJobWithUiLimitsATimeoutStillRecords1460) {
         SCOPED_TRACE(breakaway);
         const RunTime::AutoHandle job(CreateJobObjectW(nullptr, nullptr));
         JOBOBJECT_BASIC_UI_RESTRICTIONS ui{JOB_OBJECT_UILIMIT_DESKTOP};
-        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-        limits.BasicLimitInformation.LimitFlags =
-            JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | (breakaway ? JOB_OBJECT_LIMIT_BREAKAWAY_OK : 0);
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{{.LimitFlags = DWORD(JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE |
+                                                                         (breakaway ? JOB_OBJECT_LIMIT_BREAKAWAY_OK : 0))}};
         ASSERT_TRUE(SetInformationJobObject(job.get(), JobObjectBasicUIRestrictions, &ui, sizeof ui) &&
                     SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits));
         TaskRun task;
