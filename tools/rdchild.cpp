@@ -27,29 +27,24 @@
 
 namespace {
 
+// Three bytes at most for each UTF-16 unit; an empty text converts to nothing.
 std::string utf8(const std::wstring& text) {
-    if (text.empty()) return std::string();
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string result(size_t(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), result.data(), size, nullptr, nullptr);
+    std::string result(text.size() * 3, '\0');
+    result.resize(WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), result.data(), int(result.size()),
+                                      nullptr, nullptr));
     return result;
 }
 
+// A synchronous write to a file or pipe returns once every byte is written.
 void write(DWORD stream, const std::string& bytes) {
-    const HANDLE handle = GetStdHandle(stream);
-    size_t done = 0;
-    while (done < bytes.size()) {
-        DWORD written = 0;
-        if (!WriteFile(handle, bytes.data() + done, DWORD(bytes.size() - done), &written, nullptr)) return;
-        done += written;
-    }
+    DWORD written = 0;
+    WriteFile(GetStdHandle(stream), bytes.data(), DWORD(bytes.size()), &written, nullptr);
 }
 
 void cat() {
-    const HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
     char buffer[65536];
     DWORD read = 0;
-    while (ReadFile(in, buffer, sizeof buffer, &read, nullptr) && read > 0)
+    while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), buffer, sizeof buffer, &read, nullptr) && read > 0)
         write(STD_OUTPUT_HANDLE, std::string(buffer, read));
 }
 
@@ -61,12 +56,9 @@ bool spawnTree(std::uint32_t depth, const wchar_t* sleepMs, const wchar_t* name)
     std::wstring line = L"\"" + std::wstring(self) + L"\" name " + name;
     if (depth > 1) line += L" spawn " + std::to_wstring(depth - 1) + L" " + sleepMs + L" " + name;
     line += L" sleep " + std::wstring(sleepMs);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
-    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    STARTUPINFOW startup{.cb = sizeof startup, .dwFlags = STARTF_USESTDHANDLES,
+                         .hStdInput = GetStdHandle(STD_INPUT_HANDLE), .hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE),
+                         .hStdError = GetStdHandle(STD_ERROR_HANDLE)};
     PROCESS_INFORMATION info{};
     std::wstring mutableLine;
     if (!createProcessRetried([&] {

@@ -4,6 +4,8 @@
 // it lives on for 8 s after keeping its input.
 #include <windows.h>
 
+#include <cwchar>
+#include <fstream>
 #include <string>
 
 int wmain() {
@@ -12,11 +14,9 @@ int wmain() {
         Sleep(60000);
         return 0;
     }
-    const std::wstring line = GetCommandLineW();
-    std::string kept(line.size() * 3 + 1, '\0');
-    kept.resize(WideCharToMultiByte(CP_UTF8, 0, line.data(), int(line.size()), kept.data(), int(kept.size()), nullptr,
-                                    nullptr));
-    kept += "\n";
+    std::string kept(std::wcslen(GetCommandLineW()) * 3 + 1, '\0');
+    kept.resize(WideCharToMultiByte(CP_UTF8, 0, GetCommandLineW(), -1, kept.data(), int(kept.size()), nullptr, nullptr));
+    kept.back() = '\n';  // in place of the terminator the conversion wrote
     char buffer[4096];
     DWORD read = 0;
     while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), buffer, sizeof buffer, &read, nullptr) && read > 0)
@@ -25,12 +25,10 @@ int wmain() {
     wchar_t path[MAX_PATH];
     std::wstring name(path, GetModuleFileNameW(nullptr, path, MAX_PATH));
     name = name.substr(0, name.find_last_of(L'\\') + 1) + L"sent-" + std::to_wstring(GetCurrentProcessId());
-    const HANDLE file = CreateFileW((name + L".part").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return 1;
-    DWORD written = 0;
-    const bool complete = WriteFile(file, kept.data(), DWORD(kept.size()), &written, nullptr) && written == kept.size();
-    CloseHandle(file);
-    const bool done = complete && MoveFileW((name + L".part").c_str(), (name + L".txt").c_str());
+    // The stream is flushed and closed by the end of the statement, before the rename.
+    const bool written =
+        !!std::ofstream((name + L".part").c_str(), std::ios::binary).write(kept.data(), kept.size()).flush();
+    const bool done = written && MoveFileW((name + L".part").c_str(), (name + L".txt").c_str());
     if (std::wstring(mode) == L"linger") Sleep(8000);
     return done ? 0 : 1;
 }

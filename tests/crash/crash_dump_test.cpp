@@ -10,6 +10,7 @@
 
 #include "crash/crashdump.h"
 #include "errors/format.h"
+#include "runtime/files.h"
 #include "tests/support/config_key.h"
 #include "tests/support/log_records.h"
 #include "tests/support/minidump.h"
@@ -116,10 +117,8 @@ TEST(StackOverflow, EachOverflowInAGuardedOperationFailsItWithADumpAndTheNextIsC
         expected.push_back(formatString(L"Error: C structured exception: 0x%s\n   at guarded(%s)(Fault::guarded line 51)",
                                         std::wstring(what[0] == L'o' ? L"c00000fd" : L"c0000374"), std::wstring(what)));
     EXPECT_EQ(settings.records(), expected);
-    Names dumps = settings.dumps();
-    std::sort(dumps.begin(), dumps.end());
     std::vector<DWORD> codes;
-    for (const std::wstring& dump : dumps) codes.push_back(settings.facts(dump).code);
+    for (const std::wstring& dump : settings.dumps()) codes.push_back(settings.facts(dump).code);
     EXPECT_EQ(codes, (std::vector<DWORD>{0xC00000FD, 0xC0000374, 0xC00000FD}));
 }
 
@@ -134,17 +133,13 @@ TEST(CrashDumpTrim, KeepsTheNewestDumpsAndLeavesOtherEntries) {
             const std::wstring path = settings.location + L"\\d" + std::to_wstring(minute) + L".dmp";
             test_support::writeBytes(path, "x");
             FILETIME time{static_cast<DWORD>(minute) * 600000000u, 0x01DA0000};
-            const HANDLE file = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-            SetFileTime(file, nullptr, nullptr, &time);
-            CloseHandle(file);
+            SetFileTime(RunTime::File::openObject(path, FILE_WRITE_ATTRIBUTES).get(), nullptr, nullptr, &time);
         }
         SetFileAttributesW((settings.location + L"\\d0.dmp").c_str(), FILE_ATTRIBUTE_READONLY);
         test_support::writeBytes(settings.location + L"\\old.zip", "x");
         CreateDirectoryW((settings.location + L"\\sub.dmp").c_str(), nullptr);
     }
-    Names left = fileNames(settings.location + L"\\*");
-    std::sort(left.begin(), left.end());
-    EXPECT_EQ(left, (Names{L"d2.dmp", L"d3.dmp", L"old.zip"}));
+    EXPECT_EQ(fileNames(settings.location + L"\\*"), (Names{L"d2.dmp", L"d3.dmp", L"old.zip"}));
     EXPECT_EQ(fileNames(settings.location + L"\\*", true), Names{L"sub.dmp"});
 }
 

@@ -79,10 +79,9 @@ TEST_F(WindowStations, AChildUnderARestrictedTokenGetsItsGroupsEntriesOnce) {
         EXPECT_NO_THROW(child.start());
     }
     RevertToSelf();
-    EXPECT_EQ(allowed(station_.handle(), Sid::users()), Masks{L"f037f"});
-    EXPECT_EQ(allowed(desktop_.handle(), Sid::users()), Masks{L"f01ff"});
-    EXPECT_EQ(allowed(station_.handle(), Sid::everyone()), Masks{L"10000000"});
-    EXPECT_EQ(allowed(desktop_.handle(), Sid::everyone()), Masks{L"10000000"});
+    EXPECT_EQ((std::vector<Masks>{allowed(objects_[0], Sid::users()), allowed(objects_[1], Sid::users()),
+                                  allowed(objects_[0], Sid::everyone()), allowed(objects_[1], Sid::everyone())}),
+              (std::vector<Masks>{{L"f037f"}, {L"f01ff"}, {L"10000000"}, {L"10000000"}}));
 }
 
 // Neither a read-only entry nor a deny or inherit-only one counts as access: a full entry joins them, once, and then

@@ -45,9 +45,7 @@ struct LogRoot {
         config.remove(L"Debug");
         noticeDebugSwitch();
     }
-    static void noticeDebugSwitch() {
-        for (int i = 0; i < 16; ++i) LogManager::instance().isDebug();
-    }
+    static void noticeDebugSwitch() { for (int i = 0; i < 16; ++i) LogManager::instance().isDebug(); }
     std::wstring todaysFile() const { return test_log::todaysLogFile(dir.path()); }
     std::wstring text() const { return test_log::utf16Text(test_support::readBytes(todaysFile())); }
 
@@ -150,8 +148,7 @@ TEST(LogFile, ThirtyTwoProcessesOfEightThreadsAtOnceLoseAndTearNoRecord) {
 TEST(EventLog, EachLevelIsReportedWithItsEventType) {
     const std::wstring logKey = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Korvo";
     const std::wstring rdlog = test_process::siblingPath(L"rdlog.exe");
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, logKey.c_str());
-    RegDeleteKeyW(HKEY_LOCAL_MACHINE, logKey.c_str());
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, logKey.c_str());  // the key itself goes too
     const std::map<wchar_t, WORD> typeOf{{L'i', EVENTLOG_INFORMATION_TYPE}, {L'w', EVENTLOG_WARNING_TYPE},
                                          {L'r', EVENTLOG_SUCCESS},          {L'e', EVENTLOG_ERROR_TYPE},
                                          {L'u', EVENTLOG_ERROR_TYPE},       {L'c', EVENTLOG_ERROR_TYPE}};
@@ -183,9 +180,8 @@ TEST(EventLog, EachLevelIsReportedWithItsEventType) {
             const auto trace = test_wine::trace(L"fixme+advapi", rdlog, records, root.dir / L"trace.txt");
             for (const std::string& line : trace)
                 if (std::smatch match; std::regex_search(line, match, call)) ++types[std::stoul(match[1], nullptr, 16)];
-            EXPECT_EQ(std::count_if(trace.begin(), trace.end(),
-                                    [](const auto& line) { return line.find(":RegisterEventSourceW") != line.npos; }),
-                      1);
+            const auto registers = [](const std::string& line) { return line.find(":RegisterEventSourceW") != line.npos; };
+            EXPECT_EQ(std::ranges::count_if(trace, registers), 1);
             expectShown(L"lost a file", L"C:\\bin\\rundock.exe");
         } else {
             ASSERT_EQ(test_process::run(rdlog, test_process::commandLine(rdlog, records)).exitCode, 0u);

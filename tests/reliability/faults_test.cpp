@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <tuple>
 
+#include "runtime/files.h"
 #include "tests/support/agent_run.h"
 #include "tests/support/platform.h"
 
@@ -24,8 +26,7 @@ TEST(TaskTree, ATimeoutRecords1460AndEndsTheWholeTreeThreeLevelsDeep) {
     const bool survivors = !test_process::nameComesTo(name, false, 10000);
     const std::string spawned = task.read(L"err.txt");
     test_process::endSpawned(spawned);
-    EXPECT_EQ(result.exitCode, 0u);
-    EXPECT_EQ(task.read(L"exit"), "1460");
+    EXPECT_EQ(std::tuple(result.exitCode, task.read(L"exit")), std::tuple(0u, "1460"));
     EXPECT_EQ(std::count(spawned.begin(), spawned.end(), '\n'), 2) << "tree not built";
     EXPECT_FALSE(survivors);
 }
@@ -39,9 +40,8 @@ TEST(TaskTree, InsideAJobWithUiLimitsATimeoutStillRecords1460) {
         SCOPED_TRACE(breakaway);
         const RunTime::AutoHandle job(CreateJobObjectW(nullptr, nullptr));
         JOBOBJECT_BASIC_UI_RESTRICTIONS ui{JOB_OBJECT_UILIMIT_DESKTOP};
-        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-        limits.BasicLimitInformation.LimitFlags =
-            JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | (breakaway ? JOB_OBJECT_LIMIT_BREAKAWAY_OK : 0);
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{{.LimitFlags = DWORD(JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE |
+                                                                         (breakaway ? JOB_OBJECT_LIMIT_BREAKAWAY_OK : 0))}};
         ASSERT_TRUE(SetInformationJobObject(job.get(), JobObjectBasicUIRestrictions, &ui, sizeof ui) &&
                     SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits));
         TaskRun task;
@@ -53,10 +53,9 @@ TEST(TaskTree, InsideAJobWithUiLimitsATimeoutStillRecords1460) {
         const bool survivors = !test_process::nameComesTo(name, false, 10000);
         test_process::endSpawned(task.read(L"err.txt"));
         EXPECT_EQ(task.read(L"exit"), "1460");
-        EXPECT_EQ(std::count_if(result.records.begin(), result.records.end(),
-                                [](const std::wstring& record) {
-                                    return record.starts_with(L"Warning: The task's processes cannot share a job");
-                                }), breakaway ? 0 : 1);
+        EXPECT_EQ(std::ranges::count_if(result.records, [](const std::wstring& record) {
+                      return record.starts_with(L"Warning: The task's processes cannot share a job");
+                  }), breakaway ? 0 : 1);
         EXPECT_TRUE(!breakaway || !survivors);
     }
 }
@@ -70,9 +69,7 @@ TEST(TaskTree, ABackgroundProgramOutlivesTheChildButNotTheAgentsOutput) {
     const auto result = task.run(30000);
     const bool running = test_process::nameComesTo(name, true, 10000);
     test_process::endSpawned(task.read(L"err.txt"));
-    EXPECT_EQ(result.exitCode, 0u);
-    EXPECT_EQ(task.read(L"exit"), "6");
-    EXPECT_EQ(task.read(L"out.txt"), "hello");
+    EXPECT_EQ(std::tuple(result.exitCode, task.read(L"exit"), task.read(L"out.txt")), std::tuple(0u, "6", "hello"));
     EXPECT_TRUE(running);
 }
 
@@ -109,8 +106,7 @@ TEST(EnvironmentFaults, UnwritableResultFilesFailWithOneRecordNamingThem) {
         const auto result = task.run();
         const bool survivors = !test_process::nameComesTo(name, false, 10000);
         test_process::endSpawned(task.read(L"err.txt"));
-        EXPECT_EQ(result.exitCode, 1u);
-        EXPECT_EQ(result.output, "");
+        EXPECT_EQ(std::tuple(result.exitCode, result.output), std::tuple(1u, ""));
         ASSERT_EQ(result.errors.size(), 1u);
         EXPECT_NE(result.errors[0].find(path), std::wstring::npos);
         EXPECT_EQ(task.read(L"exit"), "old");
@@ -134,8 +130,7 @@ TEST(EnvironmentFaults, ALockedLogFileNeverStopsTheRun) {
     task.variables[L"RD_CMD_ARGS"] = L"exit 4";
     const auto result = task.run(30000);
     CloseHandle(locked);
-    EXPECT_EQ(result.exitCode, 0u);
-    EXPECT_EQ(task.read(L"exit"), "4");
+    EXPECT_EQ(std::tuple(result.exitCode, task.read(L"exit")), std::tuple(0u, "4"));
     EXPECT_TRUE(result.records.empty());
     EXPECT_FALSE(task.run(30000).records.empty());
 }
@@ -159,13 +154,10 @@ TEST(ChildFaults, StreamFilesHoldOnlyTheLastOutputAndATracerFaultingAtExitCostsN
         test_support::writeBytes(task.path(name), std::string(4096, 'o'));
     task.variables[L"RD_CMD_ARGS"] = L"cat cmdline err new exit 7";
     const auto result = task.run();
-    EXPECT_EQ(result.exitCode, 0u);
-    EXPECT_EQ(result.output, "");
-    EXPECT_TRUE(result.errors.empty());
+    EXPECT_EQ(std::tuple(result.exitCode, result.output, result.errors.size()), std::tuple(0u, "", 0u));
     EXPECT_EQ(task.read(L"out.txt"), input + cstr(L"\"" + task.variables[L"RD_CMD_BINARY"] + L"\" " +
                                                       task.variables[L"RD_CMD_ARGS"], CP_UTF8));
-    EXPECT_EQ(task.read(L"err.txt"), "new");
-    EXPECT_EQ(task.read(L"exit"), "7");
+    EXPECT_EQ(std::tuple(task.read(L"err.txt"), task.read(L"exit")), std::tuple("new", "7"));
     EXPECT_TRUE(isDecimal(task.read(L"pid"))) << task.read(L"pid");
     EXPECT_EQ(test_support::fileNames(task.path(L"*.dmp")).size(), 11u);
 }
@@ -175,10 +167,7 @@ TEST(ChildFaults, StreamFilesHoldOnlyTheLastOutputAndATracerFaultingAtExitCostsN
 TEST(BadInput, UnusualNamesAndPathsStillRunTheTask) {
     TaskRun task;
     const std::wstring deep = std::wstring(120, L'd') + L"\\\u00e9t\u00e9 \U0001F600\\" + std::wstring(120, L'e');
-    for (std::size_t end = 0; end != std::wstring::npos;) {
-        end = deep.find(L'\\', end + 1);
-        ASSERT_TRUE(CreateDirectoryW((L"\\\\?\\" + task.path(deep.substr(0, end))).c_str(), nullptr));
-    }
+    VDirectory::createDirectory(task.path(deep), nullptr);
     const std::wstring child = test_process::siblingPath(L"rdchild.exe"), copy = task.path(L"bin\\child.exe");
     ASSERT_TRUE(CreateDirectoryW(task.path(L"bin").c_str(), nullptr) && CopyFileW(child.c_str(), copy.c_str(), TRUE));
     task.variables = {{L"rd_cmd_binary", L"bin\\child.exe"},           {L"Rd_Stdin", L"in.txt"},

@@ -219,8 +219,7 @@ TEST_F(Files, ForcedRemovalRetriesPastAFailedClearingUntilTheFileIsGone) {
 // The agent runs with high rights: a link must never lead it to re-own, re-list or re-mark what lies elsewhere. Each
 // link is read-only itself, so that only the forced path (ownership, delete access, the bit cleared) removes it.
 TEST_F(Files, RemoveFileTakesAJunctionOrFileLinkAndLeavesItsTargetAsItWas) {
-    if (test_support::runningUnderWine())
-        GTEST_SKIP() << "Wine 8 makes no links and keeps no file lists";
+    if (test_support::runningUnderWine()) GTEST_SKIP() << "Wine 8 makes no links and keeps no file lists";
     ASSERT_TRUE(CreateDirectoryW(path(L"target").c_str(), nullptr) && VFile::writeAll(path(L"target\\kept"), "x", true) &&
                 VFile::writeAll(path(L"file"), "x", true));
     ASSERT_TRUE(makeJunction(path(L"junction"), path(L"target"))) << GetLastError();

@@ -15,14 +15,9 @@ public:
     ConfigValues() : key_(HKEY_LOCAL_MACHINE, registry::kConfigKey, KEY_ALL_ACCESS | KEY_WOW64_32KEY, false) {}
     ~ConfigValues() {
         for (auto it = saved_.rbegin(); it != saved_.rend(); ++it)
-            if (it->present)
-                RegSetValueExW(key_.get(), it->name.c_str(), 0, it->type, it->data.data(),
-                               static_cast<DWORD>(it->data.size()));
-            else
-                RegDeleteValueW(key_.get(), it->name.c_str());
+            it->present ? RegSetValueExW(key_.get(), it->name.c_str(), 0, it->type, it->data.data(), DWORD(it->data.size()))
+                        : RegDeleteValueW(key_.get(), it->name.c_str());
     }
-    ConfigValues(const ConfigValues&) = delete;
-    ConfigValues& operator=(const ConfigValues&) = delete;
 
     template <class Value>
     void set(const std::wstring& name, const Value& value) {
@@ -42,12 +37,11 @@ private:
         std::vector<BYTE> data;
     };
     void save(const std::wstring& name) {
-        Saved saved{name};
+        Saved& saved = saved_.emplace_back(Saved{name});
         DWORD size = 0;
         saved.present = RegQueryValueExW(key_.get(), name.c_str(), nullptr, &saved.type, nullptr, &size) == 0;
         saved.data.resize(size);
         RegQueryValueExW(key_.get(), name.c_str(), nullptr, &saved.type, saved.data.data(), &size);
-        saved_.push_back(std::move(saved));
     }
 
     registry::Key key_;

@@ -120,10 +120,9 @@ inline std::set<std::wstring> loadedDlls(const std::wstring& program, std::wstri
                                          const std::wstring& directory) {
     STARTUPINFOW startup{sizeof startup};
     PROCESS_INFORMATION info{};
-    environment += L'\0';
     if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE,
-                        DEBUG_ONLY_THIS_PROCESS | CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW, environment.data(),
-                        directory.c_str(), &startup, &info))
+                        DEBUG_ONLY_THIS_PROCESS | CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW,
+                        environment.append(1, L'\0').data(), directory.c_str(), &startup, &info))
         throw osFailure("CreateProcessW");
     const RunTime::AutoHandle process(info.hProcess), thread(info.hThread);
     std::set<std::wstring> names;

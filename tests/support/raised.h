@@ -22,15 +22,11 @@ std::wstring messageOf(Action action, Describe describe = [](const Expected& e) 
 // What the system says for an error code, as the exception family asks for it, trailing line ends removed; empty when
 // the system has no text. Tests build expected messages from it because Wine's texts differ from Windows'.
 inline std::wstring systemText(DWORD code) {
-    wchar_t* buffer = nullptr;
-    const DWORD length =
-        FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                       nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<wchar_t*>(&buffer),
-                       0, nullptr);
-    std::wstring text = length && buffer ? std::wstring(buffer, length) : std::wstring();
-    if (buffer) LocalFree(buffer);
-    while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n')) text.pop_back();
-    return text;
+    wchar_t buffer[4096] = {};  // left empty when the call fails
+    FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+                   MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), buffer, 4096, nullptr);
+    std::wstring text = buffer;
+    return text.erase(text.find_last_not_of(L"\r\n") + 1);
 }
 
 }  // namespace test_support

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -13,7 +14,7 @@
 
 namespace test_support {
 
-// The names of the entries that match pattern (a path with wildcards), directories only when asked.
+// The sorted names of the entries that match pattern (a path with wildcards), directories only when asked.
 inline std::vector<std::wstring> fileNames(const std::wstring& pattern, bool directories = false) {
     std::vector<std::wstring> names;
     WIN32_FIND_DATAW entry;
@@ -25,6 +26,7 @@ inline std::vector<std::wstring> fileNames(const std::wstring& pattern, bool dir
             names.push_back(name);
     } while (FindNextFileW(find, &entry));
     FindClose(find);
+    std::ranges::sort(names);
     return names;
 }
 

@@ -45,10 +45,8 @@ inline std::vector<std::string> trace(const std::wstring& channels, const std::w
     // Null for a Unix program; owned in case that ever changes.
     const RunTime::AutoHandle thread(info.hThread), process(info.hProcess);
     // A program that never ends is left running; the run's wineserver ends it.
-    for (DWORD waited = 0; GetFileAttributesW(traceFile.c_str()) == INVALID_FILE_ATTRIBUTES; waited += 50) {
+    for (DWORD waited = 0; GetFileAttributesW(traceFile.c_str()) == INVALID_FILE_ATTRIBUTES; Sleep(50), waited += 50)
         if (waited >= 60000) throw std::runtime_error("the traced program did not end in time");
-        Sleep(50);
-    }
     std::vector<std::string> lines;
     std::istringstream text(test_support::readBytes(traceFile));
     for (std::string line; std::getline(text, line);) lines.push_back(line);
