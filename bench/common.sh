@@ -95,3 +95,7 @@ maximum() { sort -n | tail -n 1; }
 
 # row MEASUREMENT VALUE TARGET MET: one line of bench/run-all's table.
 row() { [ -z "$RD_BENCH_TABLE" ] || printf '%s\t%s\t%s\t%s\n' "$@" >> "$RD_BENCH_TABLE"; }
+# Stream files of one run's own (NAME: the run's kind and number): under Wine a
+# child of the run before may still hold its files for a moment, and the next
+# run's start would fail on them.
+own_streams() { export RD_STDOUT="$w\\out-$1.txt" RD_STDERR="$w\\err-$1.txt"; }
