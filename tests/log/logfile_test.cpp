@@ -79,14 +79,16 @@ TEST(LogFile, SwitchesDecideWhatReachesTheFileAndFailuresStayInside) {
     {
         LogRoot root(false);
         Recorder recorder;
-        for (const LogLevel level : {Info, Result, Error, Unexpected}) LogManager::instance().log(level, L"outside debug");
+        for (const LogLevel level : {Info, Result, Error, Unexpected})
+            LogManager::instance().log(level, L"outside debug");
         // The stamp: today's local date, the time, this process's and this thread's ids.
         SYSTEMTIME today;
         GetLocalTime(&today);
         const std::wstring stamp = std::to_wstring(today.wYear * 10000 + today.wMonth * 100 + today.wDay)
                                        .insert(6, L"/").insert(4, L"/") + LR"( \d\d:\d\d:\d\d\.\d{3} )" +
                                    std::to_wstring(GetCurrentProcessId()) + L" " + std::to_wstring(GetCurrentThreadId());
-        EXPECT_TRUE(std::regex_match(root.text(), std::wregex(L"\uFEFF" + stamp + L" Error: outside debug\r\n" + stamp + L" Unexpected: outside debug\r\n")))
+        EXPECT_TRUE(std::regex_match(root.text(), std::wregex(L"\uFEFF" + stamp + L" Error: outside debug\r\n" + stamp +
+                                                              L" Unexpected: outside debug\r\n")))
             << testing::PrintToString(root.text());
         EXPECT_EQ(recorder.records.size(), 4u);  // handlers get every level
     }
