@@ -30,21 +30,22 @@ TEST(ProcessHelper, LogsExecuteBeforeTheStartAndTheFirstTrueOutcomeOnceAndFailur
     test_support::TempDir dir(L"rundock-helper-");
     const std::wstring in = dir / L"missing", out = dir / L"out", err = dir / L"err", pid = dir / L"no dir\\pid";
     test_log::Recorder log;
-    // One file spelled twice takes both streams.
-    Rundock::DefaultProcessHelper sleeping(kChild, L"out o err e sleep 60000", L"NUL", dir / L"out1",
-                                           dir.path() + L"/OUT1/");
+    Rundock::DefaultProcessHelper sleeping(kChild, L"sleep 60000", L"NUL", dir / L"out1", dir / L"err1");
     sleeping.start();
     EXPECT_FALSE(sleeping.waitForExit(0));
     EXPECT_FALSE(sleeping.waitForExit(50));
     sleeping.terminate(1460);
     EXPECT_TRUE(sleeping.waitForExit(30000));
-    EXPECT_EQ(test_support::readBytes(dir / L"out1"), "oe");
     Rundock::DefaultProcessHelper failing(kChild, L"x pwd=secret", in, out, err);
     EXPECT_THROW(failing.start(), VFileNotFoundException);
     const std::wstring line = L"Info: Execute " + kChild;
-    EXPECT_EQ(log.records, (std::vector<std::wstring>{line + L" out o err e sleep 60000",
-                                                      line + L" out o err e sleep 60000 timeout expired",
+    EXPECT_EQ(log.records, (std::vector<std::wstring>{line + L" sleep 60000", line + L" sleep 60000 timeout expired",
                                                       line + L" x \"pwd=*\""}));
+    // One file spelled twice takes both streams.
+    Rundock::DefaultProcessHelper both(kChild, L"out o err e", L"NUL", dir / L"out2", dir.path() + L"/OUT2/");
+    both.start();
+    ASSERT_TRUE(both.waitForExit(30000));
+    EXPECT_EQ(test_support::readBytes(dir / L"out2"), "oe");
 
     Rundock::DefaultSystemHelper system;
     const std::map<std::wstring, std::wstring> task = {
