@@ -21,9 +21,10 @@ bool VJob::childMustBreakAway() {
     if (!IsProcessInJob(GetCurrentProcess(), nullptr, &inJob) || !inJob) return false;
     // A null job is the immediate job of this process; a failed query adds nothing.
     JOBOBJECT_BASIC_UI_RESTRICTIONS ui{};
-    JOBOBJECT_BASIC_LIMIT_INFORMATION limits{};
+    // Breakaway is an extended limit: only the extended query reports it.
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
     return QueryInformationJobObject(nullptr, JobObjectBasicUIRestrictions, &ui, sizeof ui, nullptr) &&
            ui.UIRestrictionsClass != 0 &&
-           QueryInformationJobObject(nullptr, JobObjectBasicLimitInformation, &limits, sizeof limits, nullptr) &&
-           (limits.LimitFlags & JOB_OBJECT_LIMIT_BREAKAWAY_OK);
+           QueryInformationJobObject(nullptr, JobObjectExtendedLimitInformation, &limits, sizeof limits, nullptr) &&
+           (limits.BasicLimitInformation.LimitFlags & JOB_OBJECT_LIMIT_BREAKAWAY_OK);
 }
