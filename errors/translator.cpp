@@ -135,15 +135,19 @@ const HMODULE g_self = moduleAt(reinterpret_cast<DWORD64>(&rdTranslatedCallHandl
 // exception anyway. With no frame of this module below the boundary, the
 // boundary itself throws.
 void throwFromInnermostOwnFrame(CONTEXT& fault, BoundaryFrame* boundary, std::uint32_t code) noexcept {
+    constexpr int kDeepest = 256;
     CONTEXT walk = fault;
     bool atFault = true;
-    for (;; atFault = false) {
-        if (walk.Rsp >= reinterpret_cast<DWORD64>(boundary) || !walk.Rip) {
+    DWORD64 below = 0;  // the stack pointer of the frame before: a sound stack only climbs
+    for (int depth = 0;; atFault = false, ++depth) {
+        // A corrupt stack, which would not climb, or one too deep: the boundary throws.
+        if (walk.Rsp >= reinterpret_cast<DWORD64>(boundary) || !walk.Rip || walk.Rsp <= below || depth == kDeepest) {
             fault.Rsp = reinterpret_cast<DWORD64>(boundary);
             fault.Rip = reinterpret_cast<DWORD64>(&rdTranslatedCallRecover);
             fault.Rax = code;
             return;
         }
+        below = walk.Rsp;
         DWORD64 imageBase = 0;
         PRUNTIME_FUNCTION function = RtlLookupFunctionEntry(walk.Rip, &imageBase, nullptr);
         if ((function ? reinterpret_cast<HMODULE>(imageBase) : moduleAt(walk.Rip)) == g_self) break;
