@@ -28,6 +28,10 @@ std::wstring placeOf(const void* address) {
     return formatString(L"%s+0x%lx", std::wstring(name), static_cast<unsigned long>(offset));
 }
 
+// How long the last chance waits for the work of another thread: a full
+// dump takes up to half a minute under load; a hang never lasts longer.
+constexpr DWORD kLastChanceLimitMs = 120000;
+
 // The last chance's work for a fault of thread: the dump (when allowed)
 // and the record, then the end with the fault's code.
 struct Fault {
@@ -65,7 +69,10 @@ LONG WINAPI lastChanceFilter(EXCEPTION_POINTERS* pointers) {
     if (!taken.compare_exchange_strong(first, GetCurrentThreadId())) {
         if (first == GetCurrentThreadId() || helper.load() == GetCurrentThreadId())
             TerminateProcess(GetCurrentProcess(), code);
-        Sleep(INFINITE);
+        // This thread may hold a lock the first one needs (the log's, the
+        // dump's): the wait is bounded, and the process ends after it.
+        Sleep(kLastChanceLimitMs);
+        TerminateProcess(GetCurrentProcess(), code);
     }
     // Heap corruption has been dumped by its own filter already, and a fault
     // inside a dump is not dumped again.
@@ -77,7 +84,7 @@ LONG WINAPI lastChanceFilter(EXCEPTION_POINTERS* pointers) {
     if (const HANDLE thread = CreateThread(nullptr, 0, &endWith, &fault, CREATE_SUSPENDED, &id)) {
         helper.store(id);
         ResumeThread(thread);
-        WaitForSingleObject(thread, INFINITE);
+        WaitForSingleObject(thread, kLastChanceLimitMs);
     }
     TerminateProcess(GetCurrentProcess(), code);
     return EXCEPTION_EXECUTE_HANDLER;
