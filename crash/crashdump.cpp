@@ -206,15 +206,16 @@ void internalDumpMiniDump(const std::wstring& fileName, EXCEPTION_POINTERS* poin
                           DWORD thread) {
     try {
         MINIDUMP_EXCEPTION_INFORMATION exception{thread, pointers, TRUE};
+        // Before the file: without the writer no empty dump is left behind.
+        const auto write = miniDumpWriter();
+        if (!write) throwOsError(L"Unable to load MiniDumpWriteDump", ERROR_PROC_NOT_FOUND,
+                                 raiseSite("internalDumpMiniDump", __LINE__));
         // Opened by hand: the name fits in MAX_PATH, and no path helper may
         // allocate on the way to a dump.
         RunTime::FileHandle file(CreateFileW(fileName.c_str(), FILE_ALL_ACCESS, FILE_SHARE_READ, nullptr,
                                              CREATE_ALWAYS, 0, nullptr));
         if (!file.valid()) throwLastOsError(L"CreateFile", "internalDumpMiniDump", __LINE__);
         RunTime::FileHandle copy = VHandle::duplicate(file.get());
-        const auto write = miniDumpWriter();
-        if (!write) throwOsError(L"Unable to load MiniDumpWriteDump", ERROR_PROC_NOT_FOUND,
-                                 raiseSite("internalDumpMiniDump", __LINE__));
         const BOOL written = write(GetCurrentProcess(), GetCurrentProcessId(), copy.get(),
                                    static_cast<MINIDUMP_TYPE>(dumpType), &exception, nullptr, nullptr);
         const DWORD error = GetLastError();
