@@ -34,7 +34,7 @@ function(rd_check_no_cet_mark file)
   endif()
   rd_pe_number(${file} ${debug_at} 0 4 debug_rva)
   rd_pe_number(${file} ${debug_at} 4 4 debug_size)
-  if(debug_size EQUAL 0)
+  if(debug_size LESS 28)                                   # not one whole entry
     return()
   endif()
   # The directory's file offset, through the section that holds it.
