@@ -13,6 +13,8 @@
 #include "exec/pipes.h"
 #include "runtime/datetime.h"
 #include "runtime/files.h"
+#include "runtime/registry.h"
+#include "tests/support/config_key.h"
 #include "tests/support/process_runner.h"
 #include "tests/support/raised.h"
 #include "tests/support/temp_dir.h"
@@ -103,6 +105,13 @@ TEST(Launcher, OnlyRedirectedLaunchesInheritHandlesAndAListLimitsThemToTheStream
 }
 
 TEST(Pipes, ClientsTryAsOftenAsAsked) {
+    // As often as configured, over the caller's default of 1; the count is cached, so each value is queried into force.
+    test_config::ConfigValues config;
+    const auto configure = [&](DWORD count) {
+        config.set(L"PipeConnectTryCount", count);
+        for (int i = 0; i < 16; ++i) registry::pipeConnectTryCount(1);
+    };
+    configure(9);
     const std::wstring name = L"\\\\.\\pipe\\rdtest-" + RunTime::uniqueName(true);
     // A synchronous client gives up at once on a missing pipe; an overlapped one waits for the server to appear, here
     // for up to four seconds.
@@ -114,9 +123,10 @@ TEST(Pipes, ClientsTryAsOftenAsAsked) {
         Sleep(200);
         server.reset(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_INBOUND, 0, 1, 0, 0, 0, nullptr));
     });
-    const RunTime::FileHandle client = Con::ClientOverlappedPipe::create(name, GENERIC_WRITE, 0, 9);
+    const RunTime::FileHandle client = Con::ClientOverlappedPipe::create(name, GENERIC_WRITE, 0, 1);
     creator.join();
     EXPECT_TRUE(client.valid());
+    configure(1);  // a removed value would leave 9 in the cache
 }
 
 // A read that times out reads nothing and leaves the pipe serving; an exact one that gets less names the count. Reads
