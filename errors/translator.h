@@ -13,6 +13,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <type_traits>
 
 // Never returns; throws cwrpexception holding code after the dump step.
 [[noreturn]] void translateStructuredException(std::uint32_t code, EXCEPTION_POINTERS* pointers);
@@ -53,8 +54,10 @@ bool resetStackGuard() noexcept;
 // The boundary: calls call(context) under the translating frame handler.
 extern "C" void rdTranslatedCall(void (*call)(void*), void* context);
 
-// Runs body() under the translator.
+// Runs body() under the translator; body may be a temporary, which lives
+// until the call returns.
 template <class Body>
-void translated(Body& body) {
-    rdTranslatedCall([](void* context) { (*static_cast<Body*>(context))(); }, &body);
+void translated(Body&& body) {
+    using Callable = std::remove_reference_t<Body>;
+    rdTranslatedCall([](void* context) { (*static_cast<Callable*>(context))(); }, &body);
 }

@@ -65,8 +65,7 @@ auto guarded(const GuardedOperation& operation, Body&& body, const Args&... args
             scope.succeeded(callText);
         } else {
             std::optional<std::invoke_result_t<Body&>> result;
-            auto keep = [&] { result.emplace(body()); };
-            translated(keep);
+            translated([&] { result.emplace(body()); });
             scope.succeeded(callText);
             return std::move(*result);
         }

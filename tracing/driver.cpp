@@ -97,8 +97,7 @@ OpenTracingDriver::OpenTracingDriver(bool enabled) : enabled_(enabled), lock_(ne
 OpenTracingDriver::~OpenTracingDriver() {
     // A fault in the provider's tracer costs a dump, never the exit code.
     try {
-        auto release = [this] { delete std::exchange(tracer_, nullptr); };
-        translated(release);
+        translated([this] { delete std::exchange(tracer_, nullptr); });
     } catch (...) {
     }
     // The provider stays loaded until the process ends: a span still open
@@ -152,10 +151,9 @@ OpenTracingDriver::SpanPtr OpenTracingDriver::StartSpan(std::string_view operati
 
 void OpenTracingDriver::inject() {
     const RunTime::CriticalSectionLock lock(*lock_);
-    auto call = [this] {
+    translated([this] {
         if (library_.valid() && tracer_) injectCurrentSpan_(&tracer_);
-    };
-    translated(call);
+    });
 }
 
 void OpenTracingDriver::injectCurrentSpan() noexcept {
