@@ -6,6 +6,7 @@
 #include <cwchar>
 #include <vector>
 
+#include "crash/dump_folder.h"
 #include "errors/translator.h"
 #include "errors/vexception.h"
 #include "runtime/files.h"
@@ -109,7 +110,7 @@ void CrashDumpInfo::setUp() {
     if (dumpPathLength() > kLongestPath ||
         longLocation_.size() + 1 + prefix_.size() + kStampLength + kTakenNameLength >= kPathCapacity)
         throw vexception(L"Crash dump location is too long: " + location_, raiseSite("CrashDumpInfo", __LINE__));
-    VDirectory::createDirectory(location_, nullptr);
+    DumpFolder::create(location_);
     value = maxCount_;
     registry::lookup(key.get(), kMaxCountValue, value);
     maxCount_ = value;

@@ -6,9 +6,11 @@
 #include <algorithm>
 #include <regex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "crash/crashdump.h"
+#include "crash/dump_folder.h"
 #include "errors/format.h"
 #include "exec/launcher.h"
 #include "runtime/files.h"
@@ -210,4 +212,44 @@ TEST(CrashDumpSettings, OffWithoutTheSwitchTheRootOrRoomForANameElseBelowTheRoot
     settings.config.remove(L"CrashDumpsLocation");
     EXPECT_TRUE(CrashDumpInfo().enabled());
     EXPECT_EQ(fileNames(settings.root / L"etc\\*", true), Names{L"crashdumps"});
+}
+
+namespace {
+
+// The entries of a list as (type, flags, mask, SID), sorted: allow entries have no order among themselves.
+using Entries = std::vector<std::tuple<int, int, DWORD, std::wstring>>;
+Entries entriesOf(const RunTime::Acl& list) {
+    Entries entries;
+    for (int i = 0; i < list.end(); ++i) {
+        const RunTime::Ace entry = list.getAce(i);
+        entries.emplace_back(entry.type(), entry.flags(), entry.mask(), RunTime::Sid(entry.sid()).toSidString());
+    }
+    std::sort(entries.begin(), entries.end());
+    return entries;
+}
+
+}  // namespace
+
+// The folder the agent makes for dumps lets only administrators and SYSTEM read every dump, every account only its own
+// (CREATOR OWNER), and takes nothing from its parent; its missing parents, and a folder that was there, keep their own.
+TEST(CrashDumpFolder, MadeByTheAgentLetsEachAccountReadOnlyItsOwnDumps) {
+    constexpr int kHereAndBelow = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+    const Entries expected{{ACCESS_ALLOWED_ACE_TYPE, 0, 0x001000A3, L"S-1-5-11"},  // list, add file, traverse, attributes
+                           {ACCESS_ALLOWED_ACE_TYPE, kHereAndBelow, FILE_ALL_ACCESS, L"S-1-5-18"},
+                           {ACCESS_ALLOWED_ACE_TYPE, kHereAndBelow, FILE_ALL_ACCESS, L"S-1-5-32-544"},
+                           {ACCESS_ALLOWED_ACE_TYPE, OBJECT_INHERIT_ACE | INHERIT_ONLY_ACE, FILE_ALL_ACCESS, L"S-1-3-0"}};
+    RunTime::Acl written;
+    written.copy(SecurityDescriptor(DumpFolder::entries(), false, true).dacl());
+    EXPECT_EQ(entriesOf(written), expected);
+    if (test_support::runningUnderWine()) GTEST_SKIP() << "Wine keeps no access lists on files";
+    DumpSettings settings;
+    settings.config.set(L"CrashDumpsLocation", settings.root / L"new\\dumps");
+    ASSERT_TRUE(CrashDumpInfo().enabled());
+    const auto made = RunTime::Access::objectSecurity(settings.root / L"new\\dumps", SE_FILE_OBJECT);
+    EXPECT_TRUE(made.protectedDacl);
+    EXPECT_EQ(entriesOf(made.dacl), expected);
+    EXPECT_FALSE(RunTime::Access::objectSecurity(settings.root / L"new", SE_FILE_OBJECT).protectedDacl);
+    settings.config.set(L"CrashDumpsLocation", settings.root.path());
+    ASSERT_TRUE(CrashDumpInfo().enabled());
+    EXPECT_FALSE(RunTime::Access::objectSecurity(settings.root.path(), SE_FILE_OBJECT).protectedDacl);
 }
