@@ -214,25 +214,19 @@ TEST(CrashDumpSettings, OffWithoutTheSwitchTheRootOrRoomForANameElseBelowTheRoot
     EXPECT_EQ(fileNames(settings.root / L"etc\\*", true), Names{L"crashdumps"});
 }
 
-namespace {
-
-// The entries of a list as (type, flags, mask, SID), sorted: allow entries have no order among themselves.
-using Entries = std::vector<std::tuple<int, int, DWORD, std::wstring>>;
-Entries entriesOf(const RunTime::Acl& list) {
-    Entries entries;
-    for (int i = 0; i < list.end(); ++i) {
-        const RunTime::Ace entry = list.getAce(i);
-        entries.emplace_back(entry.type(), entry.flags(), entry.mask(), RunTime::Sid(entry.sid()).toSidString());
-    }
-    std::sort(entries.begin(), entries.end());
-    return entries;
-}
-
-}  // namespace
-
 // The folder the agent makes for dumps lets only administrators and SYSTEM read every dump, every account only its own
 // (CREATOR OWNER), and takes nothing from its parent; its missing parents, and a folder that was there, keep their own.
 TEST(CrashDumpFolder, MadeByTheAgentLetsEachAccountReadOnlyItsOwnDumps) {
+    // (type, flags, mask, SID), sorted: allow entries have no order among themselves.
+    using Entries = std::vector<std::tuple<int, int, DWORD, std::wstring>>;
+    const auto entriesOf = [](const RunTime::Acl& list) {
+        Entries entries;
+        for (int i = 0; i < list.end(); ++i)
+            entries.emplace_back(list.getAce(i).type(), list.getAce(i).flags(), list.getAce(i).mask(),
+                                 RunTime::Sid(list.getAce(i).sid()).toSidString());
+        std::sort(entries.begin(), entries.end());
+        return entries;
+    };
     constexpr int kHereAndBelow = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
     const Entries expected{{ACCESS_ALLOWED_ACE_TYPE, 0, 0x001000A3, L"S-1-5-11"},  // list, add file, traverse, attributes
                            {ACCESS_ALLOWED_ACE_TYPE, kHereAndBelow, FILE_ALL_ACCESS, L"S-1-5-18"},
@@ -246,8 +240,7 @@ TEST(CrashDumpFolder, MadeByTheAgentLetsEachAccountReadOnlyItsOwnDumps) {
     settings.config.set(L"CrashDumpsLocation", settings.root / L"new\\dumps");
     ASSERT_TRUE(CrashDumpInfo().enabled());
     const auto made = RunTime::Access::objectSecurity(settings.root / L"new\\dumps", SE_FILE_OBJECT);
-    EXPECT_TRUE(made.protectedDacl);
-    EXPECT_EQ(entriesOf(made.dacl), expected);
+    EXPECT_TRUE(made.protectedDacl && entriesOf(made.dacl) == expected);
     EXPECT_FALSE(RunTime::Access::objectSecurity(settings.root / L"new", SE_FILE_OBJECT).protectedDacl);
     settings.config.set(L"CrashDumpsLocation", settings.root.path());
     ASSERT_TRUE(CrashDumpInfo().enabled());
