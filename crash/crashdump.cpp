@@ -103,7 +103,6 @@ void CrashDumpInfo::setUp() {
     location_ = VFileName::combine(root, kDefaultLocation);
     registry::lookup(key.get(), kLocationValue, location_);
     prefix_ = executableBaseName();
-    // A location too long for any dump name leaves dumps off, and nothing is created.
     longLocation_ = VFileName::toLongPath(location_);
     // A location too long for any dump name leaves dumps off, and nothing is created. The long form and a taken
     // name's additions must fit the buffer too.
