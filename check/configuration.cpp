@@ -111,7 +111,7 @@ std::wstring regAddCommand(const std::wstring& name, const std::wstring& type, c
 
 Installation checkConfiguration(Findings& findings) {
     Installation installation{openConfigKey(registry::View::View32), L"",
-                              VFileName::directory(RunTime::executablePath())};
+                              parentOf(RunTime::executablePath())};
     const registry::Key config64 = openConfigKey(registry::View::View64);
     if (installation.config.valid())
         findings.push_back({L"configuration", Verdict::Ok, configKeyText() + L" is there in the 32-bit view"});

@@ -53,7 +53,7 @@ std::string textReport(const Findings& findings) {
         std::wstring verdict = verdictName(finding.verdict), check = finding.check;
         verdict.resize(std::max<std::size_t>(verdict.size(), 8), L' ');
         check.resize(std::max<std::size_t>(check.size(), 14), L' ');
-        text += verdict + check + L" " + finding.text + L"\r\n";
+        text += verdict + check + L" " + finding.text + L"\n";
     }
     return cstr(text, CP_UTF8);
 }
@@ -65,7 +65,7 @@ std::string jsonReport(const Findings& findings) {
         json += "{\"check\":" + jsonString(finding.check) + ",\"verdict\":" +
                 jsonString(verdictName(finding.verdict)) + ",\"text\":" + jsonString(finding.text) + "}";
     }
-    return json + "]}\r\n";
+    return json + "]}\n";
 }
 
 }  // namespace Check

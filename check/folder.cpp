@@ -51,13 +51,16 @@ bool accessGranted(const std::wstring& path, DWORD access) {
            allowed;
 }
 
+std::wstring parentOf(const std::wstring& path) {
+    const std::size_t end = path.find_last_not_of(L"\\/");
+    if (end == std::wstring::npos) return L"";
+    const std::size_t separator = path.find_last_of(L"\\/", end);
+    return separator == std::wstring::npos ? L"" : path.substr(0, separator);
+}
+
 std::wstring existingAncestor(const std::wstring& path) {
-    for (std::wstring at = path; !at.empty();) {
+    for (std::wstring at = path; !at.empty(); at = parentOf(at))
         if (folderState(at) == FolderState::Folder) return at;
-        const std::wstring parent = VFileName::directory(at);
-        if (parent == at) break;
-        at = parent;
-    }
     return L"";
 }
 

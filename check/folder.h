@@ -18,6 +18,10 @@ DWORD fileCreationError(const std::wstring& folder);
 // Whether this account's token is granted access to path (AccessCheck
 // against its security descriptor); false when that cannot be read.
 bool accessGranted(const std::wstring& path, DWORD access);
+// path without its last component (a registry key's parent too); empty when
+// it has none. Cut by hand: the path helpers would bring shlwapi, and with it
+// user32, into the check.
+std::wstring parentOf(const std::wstring& path);
 // The nearest folder at or above path that exists; empty when none does.
 std::wstring existingAncestor(const std::wstring& path);
 // The accounts standing for every local user (Everyone, Users,

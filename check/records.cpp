@@ -17,7 +17,7 @@ namespace {
 
 // Whether this account may make the folder in the nearest folder above it that exists.
 std::wstring creationHint(const std::wstring& folder) {
-    const std::wstring parent = existingAncestor(VFileName::directory(folder));
+    const std::wstring parent = existingAncestor(parentOf(folder));
     if (parent.empty()) return L"";
     return accessGranted(parent, FILE_ADD_SUBDIRECTORY)
                ? L" (this account may create it in " + parent + L")"
@@ -42,7 +42,7 @@ bool rendersEvent(const std::wstring& file) {
 // Whether this account could make the event source (and the log, when missing) as the agent does.
 bool canRegisterSource() {
     const bool logThere = registry::keyExists(HKEY_LOCAL_MACHINE, eventLogKey(), registry::View::Native);
-    const std::wstring parent = logThere ? eventLogKey() : VFileName::directory(eventLogKey());
+    const std::wstring parent = logThere ? eventLogKey() : parentOf(eventLogKey());
     try {
         // Opened for writing, nothing written: the open alone asks for the rights.
         registry::open(HKEY_LOCAL_MACHINE, parent,
