@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include <vector>
+
 #include "errors/format.h"
 #include "errors/vexception.h"
 #include "runtime/datetime.h"
@@ -86,9 +88,12 @@ std::wstring recyclerPath(const std::wstring& path) {
     return guarded(
         kRecyclerPath,
         [&] {
+            // Resolved first: a relative name would get the boot volume. The volume's name is never
+            // longer than the name it is asked for.
             const std::wstring longPath = VFileName::toLongPath(path);
-            wchar_t volume[MAX_PATH];
-            if (!GetVolumePathNameW(longPath.c_str(), volume, MAX_PATH)) {
+            std::vector<wchar_t> buffer(longPath.size() + 1);
+            wchar_t* const volume = buffer.data();
+            if (!GetVolumePathNameW(longPath.c_str(), volume, static_cast<DWORD>(buffer.size()))) {
                 throwLastOsError([&] { return formatString(L"GetVolumePathName(%s) failed", path); }, "recyclerPath",
                                  __LINE__);
             }
