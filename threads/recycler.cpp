@@ -18,28 +18,66 @@
 
 namespace {
 
-constexpr DWORD kEveryoneOnDirectories = 0x001300E7;  // list, add, traverse, delete child and delete
-constexpr DWORD kEveryoneOnFiles = 0x00130080;        // read attributes, delete, read control
+// A recycler directory that the trust rule refuses.
+class RecyclerRefused : public vexception {
+public:
+    using vexception::vexception;
+};
 
-// Anyone may list the recycler, move a file in and delete it there; only administrators and SYSTEM may read what it
-// holds. Protected: the volume root's entries (Users may read there) reach neither it nor what it holds.
-SecurityDescriptor recyclerSecurity() {
+// No account may rename or delete either directory, nor empty "Recycler" of what it holds: whoever could would make
+// the trust rule below refuse the recycler for everyone. Everyone may pass through "Recycler", and move files into
+// the directory that holds them and delete them there.
+constexpr DWORD kEveryoneOnRecycler = FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | READ_CONTROL |
+                                      SYNCHRONIZE;  // 0x001200A1
+constexpr DWORD kEveryoneOnHolder =
+    kEveryoneOnRecycler | FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_DELETE_CHILD;  // 0x001200E7
+constexpr DWORD kEveryoneOnFiles = 0x00130080;  // read attributes, delete, read control
+// What Everyone must not have on a directory of the recycler.
+constexpr DWORD forbiddenToEveryone(bool holdsFiles) { return DELETE | (holdsFiles ? 0 : FILE_DELETE_CHILD); }
+
+struct Entry {
+    const RunTime::Sid& sid;
+    DWORD mask;
+    DWORD inheritance;
+};
+
+std::vector<Entry> entries(bool holdsFiles) {
     constexpr DWORD kObjectsAndContainers = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
-    constexpr DWORD kObjectsOnly = OBJECT_INHERIT_ACE | INHERIT_ONLY_ACE;
     using RunTime::Sid;
-    return SecurityDescriptor(
-        {SecurityDescriptor::allow(Sid::administrators().get(), GENERIC_ALL, kObjectsAndContainers, TRUSTEE_IS_USER),
-         SecurityDescriptor::allow(Sid::localSystem().get(), GENERIC_ALL, kObjectsAndContainers, TRUSTEE_IS_USER),
-         SecurityDescriptor::allow(Sid::everyone().get(), kEveryoneOnDirectories, CONTAINER_INHERIT_ACE,
-                                   TRUSTEE_IS_USER),
-         SecurityDescriptor::allow(Sid::everyone().get(), kEveryoneOnFiles, kObjectsOnly, TRUSTEE_IS_USER)},
-        false, true);
+    std::vector<Entry> list{{Sid::administrators(), GENERIC_ALL, kObjectsAndContainers},
+                            {Sid::localSystem(), GENERIC_ALL, kObjectsAndContainers},
+                            {Sid::everyone(), holdsFiles ? kEveryoneOnHolder : kEveryoneOnRecycler, NO_INHERITANCE}};
+    if (holdsFiles) list.push_back({Sid::everyone(), kEveryoneOnFiles, OBJECT_INHERIT_ACE | INHERIT_ONLY_ACE});
+    return list;
+}
+
+// Only administrators and SYSTEM may read what the recycler holds. Protected: the volume root's entries (Users may
+// read there) reach neither directory nor what they hold.
+SecurityDescriptor recyclerSecurity(bool holdsFiles) {
+    std::vector<SecurityDescriptor::Entry> list;
+    for (const Entry& entry : entries(holdsFiles))
+        list.push_back(SecurityDescriptor::allow(entry.sid.get(), entry.mask, entry.inheritance, TRUSTEE_IS_USER));
+    return SecurityDescriptor(list, false, true);
+}
+
+// A list that lets Everyone take the directory away: an earlier recycler's list.
+bool everyoneMayRemove(const RunTime::Acl& list, bool holdsFiles) {
+    GENERIC_MAPPING mapping{FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
+    for (int index = 0; index < list.end(); ++index) {
+        const RunTime::Ace entry = list.getAce(index);
+        DWORD mask = entry.mask();
+        MapGenericMask(&mask, &mapping);
+        if (entry.type() == ACCESS_ALLOWED_ACE_TYPE && !(entry.flags() & INHERIT_ONLY_ACE) &&
+            RunTime::Sid(entry.sid()) == RunTime::Sid::everyone() && (mask & forbiddenToEveryone(holdsFiles)))
+            return true;
+    }
+    return false;
 }
 
 // Another account could have made the directory first, or made it a junction to somewhere it can read: one found
 // is used only when it is a real directory owned by administrators, SYSTEM or this process's own account, and its
 // list is made the recycler's when it is not protected yet.
-void checkRecyclerDirectory(const std::wstring& path, const SecurityDescriptor& security) {
+void checkRecyclerDirectory(const std::wstring& path, const SecurityDescriptor& security, bool holdsFiles) {
     const DWORD attributes = getFileAttributes(path);
     const RunTime::Access::ObjectSecurity found = RunTime::Access::objectSecurity(path, SE_FILE_OBJECT);
     RunTime::Sid user, processOwner;
@@ -49,17 +87,17 @@ void checkRecyclerDirectory(const std::wstring& path, const SecurityDescriptor& 
     const RunTime::Sid& owner = found.owner;
     if (!realDirectory || !(owner == RunTime::Sid::administrators() || owner == RunTime::Sid::localSystem() ||
                             owner == user || owner == processOwner))
-        throw vexception(formatString(L"The recycler '%s' is not used: it is not a directory of the administrators",
-                                      path), raiseSite("recyclerPath", __LINE__));
-    if (found.protectedDacl) return;
+        throw RecyclerRefused(formatString(L"The recycler '%s' is not used: it is not a directory of the administrators",
+                                           path), raiseSite("recyclerPath", __LINE__));
+    if (found.protectedDacl && !everyoneMayRemove(found.dacl, holdsFiles)) return;
     RunTime::Acl list;
     list.copy(security.dacl());
     RunTime::Access::setSecurity(path, SE_FILE_OBJECT, list);
 }
 
 // withLists: the volume keeps access lists (a FAT volume keeps none, and nothing on it is private).
-void ensureRecyclerDirectory(const std::wstring& path, bool withLists) {
-    SecurityDescriptor security = recyclerSecurity();
+void ensureRecyclerDirectory(const std::wstring& path, bool withLists, bool holdsFiles) {
+    SecurityDescriptor security = recyclerSecurity(holdsFiles);
     if (!fileExist(path)) {
         try {
             VDirectory::createDirectory(path, security.attributes());
@@ -67,7 +105,7 @@ void ensureRecyclerDirectory(const std::wstring& path, bool withLists) {
             if (!fileExist(path)) throw;  // else another process made it meanwhile
         }
     }
-    if (withLists) checkRecyclerDirectory(path, security);
+    if (withLists) checkRecyclerDirectory(path, security, holdsFiles);
 }
 
 // A file that stays in the recycler gets the list of what the recycler holds, so that its own entries (what it
@@ -81,6 +119,13 @@ void protectRecycled(const std::wstring& path) {
 }
 
 }  // namespace
+
+std::vector<RecyclerEntry> recyclerEntries(bool holdsFiles) {
+    std::vector<RecyclerEntry> result;
+    for (const Entry& entry : entries(holdsFiles))
+        result.push_back({entry.sid.toSidString(), entry.mask, entry.inheritance});
+    return result;
+}
 
 std::wstring recyclerPath(const std::wstring& path) {
     static constexpr GuardedOperation kRecyclerPath{"recyclerPath", L"Unable to call recyclerPath(%s)", __LINE__,
@@ -101,17 +146,23 @@ std::wstring recyclerPath(const std::wstring& path) {
             const bool withLists = !GetVolumeInformationW(volume, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) ||
                                    (flags & FILE_PERSISTENT_ACLS);
             std::wstring recycler = VFileName::combine(VFileName::withoutLongPrefix(volume), L"Recycler");
-            ensureRecyclerDirectory(recycler, withLists);
+            ensureRecyclerDirectory(recycler, withLists, false);
             recycler = VFileName::combine(recycler, L"{86066D57-9347-46a7-B4DB-971D9EF36D29}");
-            ensureRecyclerDirectory(recycler, withLists);
+            ensureRecyclerDirectory(recycler, withLists, true);
             return recycler;
         },
         path);
 }
 
 void removeFile(const std::wstring& path, bool force, bool viaRecycler, std::int32_t retries, std::uint32_t pause) {
-    const std::wstring target =
-        viaRecycler ? VFileName::combine(recyclerPath(path), RunTime::uniqueName(true)) : path;
+    std::wstring target = path;
+    if (viaRecycler) {
+        try {
+            target = VFileName::combine(recyclerPath(path), RunTime::uniqueName(true));
+        } catch (const RecyclerRefused&) {
+            viaRecycler = false;  // planted by another account: removed where it is
+        }
+    }
     const std::wstring source = VFileName::toLongPath(path);
     const std::wstring longTarget = VFileName::toLongPath(target);
     // The attributes of the name itself: a junction or directory link is

@@ -248,13 +248,14 @@ TEST_F(Files, TheRecyclerAndWhatStaysThereHaveProtectedListsOfTheirOwn) {
         GTEST_SKIP() << "Wine keeps no file lists: it reads back a list made from the Unix mode";
     const std::wstring recycler = recyclerPath(path(L"x"));
     std::map<std::wstring, DWORD> expected{{L"S-1-5-32-544", FILE_ALL_ACCESS}, {L"S-1-5-18", FILE_ALL_ACCESS},
-                                           {L"S-1-1-0", 0x1300E7}};
+                                           {L"S-1-1-0", 0x1200A1}};
     const auto listOf = [](Security security) {  // the owner may be any of those the recycler trusts
         std::get<0>(security).clear();
         return security;
     };
-    for (const std::wstring& directory : {recycler.substr(0, recycler.rfind(L'\\')), recycler})
-        EXPECT_EQ(listOf(securityOf(directory)), Security(L"", true, false, expected)) << directory;
+    EXPECT_EQ(listOf(securityOf(recycler.substr(0, recycler.rfind(L'\\')))), Security(L"", true, false, expected));
+    expected[L"S-1-1-0"] = 0x1200E7;
+    EXPECT_EQ(listOf(securityOf(recycler)), Security(L"", true, false, expected));
     const std::vector<std::wstring> held = test_support::fileNames(recycler + L"\\*");
     ASSERT_TRUE(VFile::writeAll(path(L"ro"), "x", true) && SetFileAttributesW(path(L"ro").c_str(), FILE_ATTRIBUTE_READONLY));
     removeFile(path(L"ro"), false, true, 0, 0);
@@ -267,6 +268,36 @@ TEST_F(Files, TheRecyclerAndWhatStaysThereHaveProtectedListsOfTheirOwn) {
     DeleteFileW(stayed[0].c_str());
     expected[L"S-1-1-0"] = 0x130080;
     EXPECT_EQ(security, Security(L"", true, false, expected));
+}
+
+// Nobody but administrators and SYSTEM may rename or delete either directory or empty "Recycler"; anyone may move
+// files into the directory below it and delete them there, and read no file there.
+TEST(Recycler, NoOtherAccountMayTakeEitherDirectoryAway) {
+    const std::wstring admins = L"S-1-5-32-544", system = L"S-1-5-18", everyone = L"S-1-1-0";
+    const std::vector<RecyclerEntry> both{{admins, GENERIC_ALL, 3}, {system, GENERIC_ALL, 3}};
+    auto recycler = both, holder = both;
+    recycler.push_back({everyone, 0x1200A1, 0});
+    holder.insert(holder.end(), {{everyone, 0x1200E7, 0}, {everyone, 0x130080, 9}});
+    EXPECT_EQ(recyclerEntries(false), recycler);
+    EXPECT_EQ(recyclerEntries(true), holder);
+}
+
+// Anyone may make a folder at a volume's root: one owned by another account is refused, and removals go on without.
+TEST_F(Files, ARecyclerOfAnotherAccountIsRefusedAndTheRemovalGoesOnWithoutIt) {
+    if (test_support::runningUnderWine()) GTEST_SKIP() << "Wine keeps no file owners: every file is the prefix user's";
+    const std::wstring holder = recyclerPath(path(L"x"));
+    if (!RunTime::Access::privilegeExist(SE_RESTORE_NAME)) GTEST_SKIP() << "giving a file away needs SeRestorePrivilege";
+    RunTime::Access::enablePrivilege(SE_RESTORE_NAME);
+    const auto giveTo = [&](const RunTime::Sid& owner) {
+        return SetNamedSecurityInfoW(const_cast<wchar_t*>(holder.c_str()), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
+                                     owner.get(), nullptr, nullptr, nullptr);
+    };
+    ASSERT_EQ(giveTo(RunTime::Sid::users()), DWORD(ERROR_SUCCESS));
+    EXPECT_THROW(recyclerPath(path(L"x")), vexception);
+    ASSERT_TRUE(VFile::writeAll(path(L"f"), "x", true));
+    EXPECT_NO_THROW(removeFile(path(L"f"), false, true, 0, 0));
+    EXPECT_FALSE(fileExist(path(L"f")));
+    EXPECT_EQ(giveTo(RunTime::Sid::administrators()), DWORD(ERROR_SUCCESS));
 }
 
 TEST(Handles, MovingLeavesTheEmptyValueEachResourceClosesOnceKeepingTheLastErrorAndCopiesAreNotInherited) {
