@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <optional>
 #include <vector>
 
 #include "errors/format.h"
@@ -182,8 +183,12 @@ void removeFile(const std::wstring& path, bool force, bool viaRecycler, std::int
 
     bool removed = step();
     // Only a denied access can be repaired; a busy or missing file cannot.
+    // The owner and list before a forced change, put back when the file stays all the same (a loaded DLL or a
+    // mapped image is never deleted): its own accounts must not lose their access to a file that is still there.
+    std::vector<unsigned char> before;
     if (!removed && force && error == ERROR_ACCESS_DENIED) {
         try {
+            before = RunTime::Access::savedSecurity(path, SE_FILE_OBJECT);
             RunTime::grantDeleteAccess(path, SE_FILE_OBJECT, DELETE | FILE_WRITE_ATTRIBUTES);
         } catch (const vexception&) {
             // A volume without ACLs, say: clearing read-only may still do.
@@ -199,10 +204,23 @@ void removeFile(const std::wstring& path, bool force, bool viaRecycler, std::int
         cancellableSleep(pause);
         removed = step();
     }
-    if (!removed)
-        throwOsError(viaRecycler ? L"Move file '" + path + L"' to '" + longTarget + L"'"
-                                 : L"DeleteFile '" + longTarget + L"'",
-                     error, raiseSite("removeFile", __LINE__));
+    if (!removed) {
+        std::optional<vexception> notRestored;
+        try {
+            if (!before.empty()) RunTime::Access::restoreSecurity(path, SE_FILE_OBJECT, before);
+        } catch (const vexception& e) {
+            notRestored = e;
+        }
+        try {
+            throwOsError(viaRecycler ? L"Move file '" + path + L"' to '" + longTarget + L"'"
+                                     : L"DeleteFile '" + longTarget + L"'",
+                         error, raiseSite("removeFile", __LINE__));
+        } catch (vexception& e) {
+            if (notRestored)
+                e.addContext({L"The owner and list stay changed: " + notRestored->message(), "removeFile", __LINE__});
+            throw;
+        }
+    }
     // Deleted at once when possible; otherwise it waits in the recycler, unreadable to others.
     // A read-only file moves, but goes only once writable: force clears it there.
     if (!viaRecycler || erase()) return;

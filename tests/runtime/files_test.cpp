@@ -21,6 +21,7 @@
 #include "runtime/registry.h"
 #include "runtime/security.h"
 #include "tests/support/platform.h"
+#include "tests/support/process_runner.h"
 #include "tests/support/raised.h"
 #include "tests/support/temp_dir.h"
 #include "threads/recycler.h"
@@ -268,6 +269,23 @@ TEST_F(Files, TheRecyclerAndWhatStaysThereHaveProtectedListsOfTheirOwn) {
     DeleteFileW(stayed[0].c_str());
     expected[L"S-1-1-0"] = 0x130080;
     EXPECT_EQ(security, Security(L"", true, false, expected));
+}
+
+// Windows deletes no loaded DLL: the forced removal fails after taking ownership and rewriting the list, and then puts
+// both back, a foreign owner (Administrators, not this account) too.
+TEST_F(Files, AForcedRemovalThatStillFailsLeavesOwnerAndListAsTheyWere) {
+    if (test_support::runningUnderWine()) GTEST_SKIP() << "Wine keeps no file lists and deletes a loaded DLL";
+    const std::wstring dll = path(L"probe.dll");
+    ASSERT_TRUE(CopyFileW(test_process::siblingPath(L"rdprobe.dll").c_str(), dll.c_str(), TRUE));
+    ASSERT_EQ(SetNamedSecurityInfoW(const_cast<wchar_t*>(dll.c_str()), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
+                                    RunTime::Sid::administrators().get(), nullptr, nullptr, nullptr),
+              DWORD(ERROR_SUCCESS));
+    const Security before = securityOf(dll);
+    const HMODULE loaded = LoadLibraryW(dll.c_str());
+    ASSERT_NE(loaded, nullptr);
+    EXPECT_THROW(removeFile(dll, true, false, 1, 1), vexception);
+    EXPECT_EQ(securityOf(dll), before);
+    FreeLibrary(loaded);
 }
 
 // Nobody but administrators and SYSTEM may rename or delete either directory or empty "Recycler"; anyone may move
