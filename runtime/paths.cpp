@@ -359,8 +359,9 @@ std::wstring RunTime::File::absolutePath(const std::wstring& base, const std::ws
     }
     // A name with a drive or a share is whole; any other goes below the base, a rooted one too.
     const bool whole = (input.size() > 1 && input[1] == L':') || isUncPath(input);
-    const std::wstring name =
-        whole || base.empty() ? input : VFileName::withoutLongPrefix(base) + L'\\' + input.substr(skipSeparators(input, 0));
+    const std::wstring name = whole || base.empty()
+                                  ? input
+                                  : VFileName::withoutLongPrefix(base) + L'\\' + input.substr(skipSeparators(input, 0));
     bool refused = false;
     std::wstring result = fullName(name, &refused);
     trimResolved(result);

@@ -476,6 +476,17 @@ DWORD readSecurity(const std::wstring& name, SE_OBJECT_TYPE type, PSID* owner, P
     return GetSecurityInfo(file.get(), type, kWhat, owner, nullptr, dacl, nullptr, descriptor.put());
 }
 
+// readSecurity, a failure raised for function.
+RunTime::LocalMemory<void> readDescriptor(const std::wstring& name, SE_OBJECT_TYPE type, PSID* owner, PACL* dacl,
+                                          const char* function) {
+    RunTime::LocalMemory<void> descriptor;
+    const DWORD status = readSecurity(name, type, owner, dacl, descriptor);
+    if (status != ERROR_SUCCESS)
+        throwOsError(formatString(L"Unable to get the object (%s) security info", name), status,
+                     raiseSite(function, __LINE__));
+    return descriptor;
+}
+
 // File objects through a handle on the object itself, with the low-level call, which changes that object alone:
 // SetSecurityInfo would carry a directory's inheritable entries into everything below it, through a junction into
 // the tree it leads to. A file has nothing below it, and its list is written whole.
@@ -615,11 +626,8 @@ void setOwner(const std::wstring& objectName, SE_OBJECT_TYPE type) {
 ObjectSecurity objectSecurity(const std::wstring& objectName, SE_OBJECT_TYPE type) {
     PSID owner = nullptr;
     PACL dacl = nullptr;
-    LocalMemory<void> descriptor;
-    const DWORD status = readSecurity(objectName, type, &owner, &dacl, descriptor);
-    if (status != ERROR_SUCCESS)
-        throwOsError(formatString(L"Unable to get the object (%s) security info", objectName), status,
-                     raiseSite("RunTime::Access::getSecurity", __LINE__));
+    const LocalMemory<void> descriptor =
+        readDescriptor(objectName, type, &owner, &dacl, "RunTime::Access::getSecurity");
     SECURITY_DESCRIPTOR_CONTROL control = 0;
     DWORD revision = 0;
     ObjectSecurity result{Sid(owner), GetSecurityDescriptorControl(descriptor.get(), &control, &revision) &&
@@ -716,11 +724,8 @@ std::vector<unsigned char> RunTime::Access::savedSecurity(const std::wstring& ob
     if (privilegeExist(SE_BACKUP_NAME)) enablePrivilege(SE_BACKUP_NAME);
     PSID owner = nullptr;
     PACL dacl = nullptr;
-    LocalMemory<void> descriptor;
-    const DWORD status = readSecurity(objectName, type, &owner, &dacl, descriptor);
-    if (status != ERROR_SUCCESS)
-        throwOsError(formatString(L"Unable to get the object (%s) security info", objectName), status,
-                     raiseSite("RunTime::Access::savedSecurity", __LINE__));
+    const LocalMemory<void> descriptor =
+        readDescriptor(objectName, type, &owner, &dacl, "RunTime::Access::savedSecurity");
     const auto* bytes = static_cast<const unsigned char*>(descriptor.get());
     return std::vector<unsigned char>(bytes, bytes + GetSecurityDescriptorLength(descriptor.get()));
 }

@@ -77,7 +77,7 @@ bool everyoneMayRemove(const RunTime::Acl& list, bool holdsFiles) {
 
 // Another account could have made the directory first, or made it a junction to somewhere it can read: one found
 // is used only when it is a real directory owned by administrators, SYSTEM or this process's own account, and its
-// list is made the recycler's when it is not protected yet.
+// list is made the recycler's when it is not protected yet or is an earlier one that let Everyone take it away.
 void checkRecyclerDirectory(const std::wstring& path, const SecurityDescriptor& security, bool holdsFiles) {
     const DWORD attributes = getFileAttributes(path);
     const RunTime::Access::ObjectSecurity found = RunTime::Access::objectSecurity(path, SE_FILE_OBJECT);
@@ -88,8 +88,9 @@ void checkRecyclerDirectory(const std::wstring& path, const SecurityDescriptor& 
     const RunTime::Sid& owner = found.owner;
     if (!realDirectory || !(owner == RunTime::Sid::administrators() || owner == RunTime::Sid::localSystem() ||
                             owner == user || owner == processOwner))
-        throw RecyclerRefused(formatString(L"The recycler '%s' is not used: it is not a directory of the administrators",
-                                           path), raiseSite("recyclerPath", __LINE__));
+        throw RecyclerRefused(
+            formatString(L"The recycler '%s' is not used: it is not a directory of the administrators", path),
+            raiseSite("recyclerPath", __LINE__));
     if (found.protectedDacl && !everyoneMayRemove(found.dacl, holdsFiles)) return;
     RunTime::Acl list;
     list.copy(security.dacl());

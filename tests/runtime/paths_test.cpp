@@ -5,7 +5,6 @@
 
 #include <array>
 #include <functional>
-#include <stdexcept>
 #include <string>
 #include <tuple>
 #include <typeinfo>
@@ -57,27 +56,12 @@ TEST(Paths, ComposingFoldsDotsAndTakesNamesApartByTheirText) {
               test_support::messageOf<vosexception>([&] { RunTime::File::absolutePath(L"", L""); }));
 }
 
-namespace {
-
-// The current directory for one test, put back after it.
-class InDirectory {
-public:
-    explicit InDirectory(const std::wstring& path) : saved_(RunTime::currentDirectory()) {
-        if (!SetCurrentDirectoryW(path.c_str())) throw std::runtime_error("cannot enter the directory");
-    }
-    ~InDirectory() { SetCurrentDirectoryW(saved_.c_str()); }
-
-private:
-    std::wstring saved_;
-};
-
-}  // namespace
-
 // The full names that the rules of "File path formats on Windows systems" give, written out: nothing here asks the
 // system to resolve a name. Only the current directory is the system's, a fresh one on a drive.
 TEST(Paths, NamesResolveAsWindowsResolvesThemWithoutLengthLimit) {
     const test_support::TempDir temp(L"rdpaths");
-    const InDirectory inside(temp.path());
+    const std::wstring saved = RunTime::currentDirectory();
+    ASSERT_TRUE(SetCurrentDirectoryW(temp.path().c_str()));
     const std::wstring w = temp.path(), drive = w.substr(0, 2), root = drive + L"\\";
     const std::wstring longW = LR"(\\?\)" + w;
     const auto resolve = RunTime::File::absolutePath;
@@ -107,6 +91,7 @@ TEST(Paths, NamesResolveAsWindowsResolvesThemWithoutLengthLimit) {
                {{drive + L"pid.txt", L"", longW + LR"(\pid.txt)"}, {L"c:/a/./b/../c/", L"", LR"(\\?\c:\a\c\)"},
                 {LR"(C:\..\x)", L"", LR"(\\?\C:\x)"}, {LR"(\\server\share\..\x)", L"", LR"(\\?\UNC\server\share\x)"},
                 {L"Q:x", L"", LR"(\\?\Q:\x)"}, {LR"(\\?\C:\a.)", L"", LR"(\\?\C:\a.)"}});
+    SetCurrentDirectoryW(saved.c_str());
 }
 
 // Only the text counts: two spellings of one file differ unless they differ in case, separators or the long prefix.
