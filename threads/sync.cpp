@@ -42,11 +42,19 @@ std::uint32_t waitUntilDeadline(std::uint32_t timeout, DWORD& error, Wait wait) 
 // so no process can change their list, take them over or delete them.
 constexpr DWORD kMutexUse = SYNCHRONIZE | MUTEX_MODIFY_STATE;
 
-// CreateMutexW would ask an existing mutex for every right.
+// CreateMutexW would ask an existing mutex for every right. The last error
+// is the call's, not that of freeing the list.
 HANDLE createMutex(const wchar_t* name, bool initialOwner) {
-    const VSID everyone = VSID::everyone();
-    SecurityDescriptor security({SecurityDescriptor::allow(everyone.get(), kMutexUse, NO_INHERITANCE)}, false);
-    return CreateMutexExW(security.attributes(), name, initialOwner ? CREATE_MUTEX_INITIAL_OWNER : 0, kMutexUse);
+    HANDLE mutex = nullptr;
+    DWORD error = ERROR_SUCCESS;
+    {
+        const VSID everyone = VSID::everyone();
+        SecurityDescriptor security({SecurityDescriptor::allow(everyone.get(), kMutexUse, NO_INHERITANCE)}, false);
+        mutex = CreateMutexExW(security.attributes(), name, initialOwner ? CREATE_MUTEX_INITIAL_OWNER : 0, kMutexUse);
+        error = GetLastError();
+    }
+    SetLastError(error);
+    return mutex;
 }
 
 constexpr wchar_t kLockWaitVariable[] = L"RUNDOCK_LOCK_WAIT_MS";
