@@ -19,20 +19,34 @@ std::wstring executableFileName() {
 
 namespace {
 
+// Any process of the session can take the file's mutex and keep it; a
+// record waits for it this long at most (LockBudget), then is written
+// without it. Well above a queue of hundreds of writers at once.
+constexpr std::uint32_t kLogFileLockWaitMs = 5000;
+
+LockBudget& logFileLockBudget() {
+    static LockBudget budget(kLogFileLockWaitMs);
+    return budget;
+}
+
+// Holds the mutex, if there is one and the process's budget gets it.
 class MutexHold {
 public:
-    explicit MutexHold(VMutex& mutex) : mutex_(mutex) { mutex_.lock(INFINITE); }
+    explicit MutexHold(VMutex* mutex) {
+        if (mutex && logFileLockBudget().wait([&](std::uint32_t ms) { return mutex->lock(ms); })) mutex_ = mutex;
+    }
     ~MutexHold() {
         try {
-            mutex_.unlock();
+            if (mutex_) mutex_->unlock();
         } catch (...) {
         }
     }
     MutexHold(const MutexHold&) = delete;
     MutexHold& operator=(const MutexHold&) = delete;
+    bool held() const noexcept { return mutex_ != nullptr; }
 
 private:
-    VMutex& mutex_;
+    VMutex* mutex_ = nullptr;
 };
 
 }  // namespace
@@ -42,7 +56,12 @@ LogFile::LogFile(const std::wstring& name, std::uint32_t enabledByDefault)
     enabled_ = logFileSwitch(name_, enabled_);
     if (!enabled()) return;
     directory_ = logFolder();
-    mutex_ = std::make_unique<VMutex>(false, (L"korvolog_" + name_ + L"_mutex").c_str());
+    try {
+        mutex_ = std::make_unique<VMutex>(false, (L"korvolog_" + name_ + L"_mutex").c_str());
+    } catch (...) {
+        // Someone made the name ours cannot open: written as when it is held.
+        if (ThreadCancelation::isCanceling()) throw;
+    }
 }
 
 std::wstring LogFile::fileName(const SYSTEMTIME& localDate) const {
@@ -51,18 +70,21 @@ std::wstring LogFile::fileName(const SYSTEMTIME& localDate) const {
 
 void LogFile::write(const std::wstring& line) {
     if (!enabled()) return;
-    const MutexHold hold(*mutex_);
+    const MutexHold hold(mutex_.get());
     SYSTEMTIME now;
     GetLocalTime(&now);
     // Append-only access: every write lands whole at the end, also among
     // writers that hold different mutexes (the name is per logon session);
     // a seek to the end and a write would let them overwrite each other.
     VFile file;
+    // Without the lock only to a file that has its byte-order mark: two
+    // writers could each find an empty file and give it one.
     file.open(VFileName::toLongPath(VFileName::combine(directory_, fileName(now))),
-              FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_ALWAYS,
-              FILE_ATTRIBUTE_NORMAL);
+              FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+              hold.held() ? OPEN_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
     LARGE_INTEGER size{};
     const bool empty = GetFileSizeEx(file.handle(), &size) && size.QuadPart == 0;
+    if (empty && !hold.held()) return;
     GetLocalTime(&now);
     // One write per record, the byte-order mark of a new file with it: a
     // reader never sees half a line.

@@ -3,7 +3,9 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
+#include <type_traits>
 
 #include "log/event_source.h"
 #include "log/last_chance.h"
@@ -49,6 +51,72 @@ struct CancelationNoticeInstallation {
 bool validLevel(LogLevel level) { return level >= 0 && level < kLevels; }
 
 constexpr wchar_t kRegistrationMutex[] = L"Global\\{F485C63C-FF60-4c1a-A4BF-A3958C9F3D32}";
+// Every process of every session registers under that one lock, which any of
+// them can take and keep: a process waits for it this long at most
+// (LockBudget), then registers without it (the work is the same, whoever
+// does it first).
+constexpr std::uint32_t kRegistrationLockWaitMs = 5000;
+constexpr DWORD kTypesSupported = 7;
+constexpr wchar_t kRegistrationFailed[] =
+    L"The registry entries of event source '%s' could not be made, so its records may reach the Application log "
+    L"without their text: %s";
+
+// A value of another type is as good as missing.
+template <class Value>
+bool holds(const std::wstring& key, const wchar_t* name, const Value& expected) {
+    try {
+        Value current{};
+        if constexpr (std::is_same_v<Value, DWORD>)
+            return registry::lookup(HKEY_LOCAL_MACHINE, key, name, current, registry::View::Native) == ERROR_SUCCESS &&
+                   current == expected;
+        else
+            return registry::lookup(HKEY_LOCAL_MACHINE, key, name, current, REG_SZ, registry::View::Native) ==
+                       ERROR_SUCCESS &&
+                   current == expected;
+    } catch (const vexception&) {
+        return false;
+    }
+}
+
+// The log's key, and the source's values where missing or different: a
+// registered source then needs no write access, and a run leaves the
+// registry alone.
+void registerSource(const std::wstring& sourceName) {
+    static LockBudget budget(kRegistrationLockWaitMs);
+    ExclusiveTask registration;
+    registration.hold(kRegistrationMutex, budget);
+    // An existing log keeps the size and retention someone chose for it.
+    const std::wstring logKey = eventLogKey();
+    if (!registry::keyExists(HKEY_LOCAL_MACHINE, logKey.c_str(), registry::View::Native)) {
+        const registry::Key log(HKEY_LOCAL_MACHINE, logKey, KEY_ALL_ACCESS, false);
+        registry::set(log.get(), L"MaxSize", DWORD{0x800000});
+        registry::set(log.get(), L"Retention", DWORD{0});
+    }
+    const std::wstring sourceKey = eventSourceKey(sourceName);
+    registry::Key source;
+    const auto writable = [&]() -> HKEY {
+        if (!source.valid()) source = registry::Key(HKEY_LOCAL_MACHINE, sourceKey, KEY_SET_VALUE, false);
+        return source.get();
+    };
+    if (!holds(sourceKey, L"TypesSupported", kTypesSupported)) registry::set(writable(), L"TypesSupported", kTypesSupported);
+    const std::wstring root = registry::getstr(HKEY_LOCAL_MACHINE, registry::kConfigKey, registry::kProductRoot,
+                                               registry::View::View32);
+    const std::wstring messageFile = eventMessageFile(root);
+    if (!holds(sourceKey, kMessageFileValue, messageFile)) registry::set(writable(), kMessageFileValue, messageFile);
+}
+
+// Once per process, and into the log file alone: the event log is what
+// may be missing the records.
+void noteRegistrationFailure(const std::wstring& sourceName, const std::wstring& why) {
+    static std::atomic<bool> noted{false};
+    if (noted.exchange(true)) return;
+    try {
+        LogFile file(kManagerLogName, kManagerLogEnabledByDefault);
+        file.write(std::wstring(logLevelName(Warning)) + L": " + formatString(kRegistrationFailed, sourceName, why));
+    } catch (...) {
+        if (ThreadCancelation::isCanceling()) throw;
+    }
+}
 
 WORD eventType(LogLevel level) {
     switch (level) {
@@ -111,21 +179,16 @@ HANDLE LogManager::getEventLog() {
     if (eventSource_.valid()) return eventSource_.get();
     if (eventSourceName_.empty()) eventSourceName_ = executableFileName();
     try {
-        // Every process of every session registers under one global lock.
-        ExclusiveTask registration;
-        registration.Initialize(kRegistrationMutex, INFINITE);
-        // An existing log keeps the size and retention someone chose for it.
-        const std::wstring logKey = eventLogKey();
-        if (!registry::keyExists(HKEY_LOCAL_MACHINE, logKey.c_str(), registry::View::Native)) {
-            const registry::Key log(HKEY_LOCAL_MACHINE, logKey, KEY_ALL_ACCESS, false);
-            registry::set(log.get(), L"MaxSize", DWORD{0x800000});
-            registry::set(log.get(), L"Retention", DWORD{0});
-        }
-        const registry::Key source(HKEY_LOCAL_MACHINE, eventSourceKey(eventSourceName_), KEY_SET_VALUE, false);
-        registry::set(source.get(), L"TypesSupported", DWORD{7});
-        const std::wstring root = registry::getstr(HKEY_LOCAL_MACHINE, registry::kConfigKey, registry::kProductRoot,
-                                                   registry::View::View32);
-        registry::set(source.get(), kMessageFileValue, eventMessageFile(root));
+        registerSource(eventSourceName_);
+    } catch (const vexception& e) {
+        noteRegistrationFailure(eventSourceName_, fullMessage(e));
+    } catch (...) {
+        if (ThreadCancelation::isCanceling()) throw;
+        noteRegistrationFailure(eventSourceName_, L"an unexpected failure");
+    }
+    // Whatever the registry work did: without the source's key, the records
+    // still go out, to the Application log.
+    try {
         eventSource_.reset(RegisterEventSourceW(nullptr, eventSourceName_.c_str()));
         if (!eventSource_.valid()) throwLastOsError(L"RegisterEventSource", "LogManager::getEventLog", 415);
     } catch (...) {

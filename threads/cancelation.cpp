@@ -161,10 +161,14 @@ CancelationRegistry::~CancelationRegistry() {
 CancelationRegistry& registry() {
     ExecuteContext& context = executeContext();
     if (context.registry) return *context.registry;
-    // Modules of one process create the registry one at a time.
+    // Modules of one process create the registry one at a time, under a
+    // name any process can guess and take first: waited for this long, then
+    // gone on without (modules rarely start their first points at once).
+    constexpr std::uint32_t kCreationLockWaitMs = 5000;
+    static LockBudget budget(kCreationLockWaitMs);
     ExclusiveTask creation;
-    creation.Initialize(L"{D660A9E0-ED82-4a76-A607-E7B8471B868E}:" + std::to_wstring(GetCurrentProcessId()),
-                        INFINITE);
+    const std::wstring name = L"{D660A9E0-ED82-4a76-A607-E7B8471B868E}:" + std::to_wstring(GetCurrentProcessId());
+    creation.hold(name, budget);
     if (!context.registry) {
         context.registry = new CancelationRegistry;
         context.destroyRegistry = [](CancelationRegistry* registry) noexcept { delete registry; };

@@ -1,5 +1,7 @@
 #include "threads/sync.h"
 
+#include <cwchar>
+
 #include "errors/format.h"
 #include "errors/vexception.h"
 #include "runtime/security.h"
@@ -36,7 +38,37 @@ std::uint32_t waitUntilDeadline(std::uint32_t timeout, DWORD& error, Wait wait) 
     return result;
 }
 
+// Those who share our named mutexes wait for and release them; nothing more,
+// so no process can change their list, take them over or delete them.
+constexpr DWORD kMutexUse = SYNCHRONIZE | MUTEX_MODIFY_STATE;
+
+// CreateMutexW would ask an existing mutex for every right. The last error
+// is the call's, not that of freeing the list.
+HANDLE createMutex(const wchar_t* name, bool initialOwner) {
+    HANDLE mutex = nullptr;
+    DWORD error = ERROR_SUCCESS;
+    {
+        const VSID everyone = VSID::everyone();
+        SecurityDescriptor security({SecurityDescriptor::allow(everyone.get(), kMutexUse, NO_INHERITANCE)}, false);
+        mutex = CreateMutexExW(security.attributes(), name, initialOwner ? CREATE_MUTEX_INITIAL_OWNER : 0, kMutexUse);
+        error = GetLastError();
+    }
+    SetLastError(error);
+    return mutex;
+}
+
+constexpr wchar_t kLockWaitVariable[] = L"RUNDOCK_LOCK_WAIT_MS";
+
 }  // namespace
+
+LockBudget::LockBudget(std::uint32_t boundMs) noexcept : bound_(boundMs) {
+    wchar_t text[16] = {};
+    const DWORD length = GetEnvironmentVariableW(kLockWaitVariable, text, 16);
+    if (length == 0 || length >= 16) return;
+    wchar_t* end = nullptr;
+    const unsigned long shorter = std::wcstoul(text, &end, 10);
+    if (*end == 0 && shorter < boundMs) bound_ = static_cast<std::uint32_t>(shorter);
+}
 
 std::uint32_t VSyncObject::waitForSingleObject(HANDLE handle, std::uint32_t timeout) {
     DWORD error = ERROR_SUCCESS;
@@ -65,10 +97,7 @@ bool VSyncObject::lock(std::uint32_t timeout) {
 }
 
 VMutex::VMutex(bool initialOwner, const wchar_t* name) {
-    const VSID everyone = VSID::everyone();
-    SecurityDescriptor security(
-        {SecurityDescriptor::allow(everyone.get(), GENERIC_ALL, SUB_CONTAINERS_AND_OBJECTS_INHERIT)}, false);
-    handle_.reset(CreateMutexW(security.attributes(), initialOwner, name));
+    handle_.reset(createMutex(name, initialOwner));
     if (!handle_.valid()) {
         const DWORD error = GetLastError();
         if (name)
@@ -83,7 +112,7 @@ void VMutex::unlock() {
 
 std::uint32_t ExclusiveTask::Initialize(const std::wstring& name, std::uint32_t timeout) {
     release();
-    mutex_.reset(CreateMutexW(nullptr, FALSE, name.c_str()));
+    mutex_.reset(createMutex(name.c_str(), false));
     if (!mutex_.valid()) {
         throwLastOsError([&] { return L"create mutex " + name; }, "ExclusiveTask::Initialize", 182);
     }
@@ -98,6 +127,16 @@ std::uint32_t ExclusiveTask::Initialize(const std::wstring& name, std::uint32_t 
     }
     held_ = result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
     return result;
+}
+
+bool ExclusiveTask::hold(const std::wstring& name, LockBudget& budget) {
+    return budget.wait([&](std::uint32_t ms) {
+        try {
+            return Initialize(name, ms) != WAIT_TIMEOUT;
+        } catch (const vexception&) {
+            return false;
+        }
+    });
 }
 
 void ExclusiveTask::release() noexcept {

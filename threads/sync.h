@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -35,14 +36,41 @@ protected:
     RunTime::AutoHandle handle_;
 };
 
-// A mutex that everyone may open: named ones are shared across processes.
+// How long a process waits for one named lock that any other process can
+// take and keep: each wait at most the bound, and once one has run out,
+// later ones only try, so that a lock held for good delays a process once.
+// The caller then goes on without the lock. RUNDOCK_LOCK_WAIT_MS in the
+// environment can shorten the bound (the tests do), never lengthen it.
+class LockBudget {
+public:
+    explicit LockBudget(std::uint32_t boundMs) noexcept;
+    LockBudget(const LockBudget&) = delete;
+    LockBudget& operator=(const LockBudget&) = delete;
+
+    // Calls wait(milliseconds), which tells whether it got the lock.
+    template <class Wait>
+    bool wait(Wait&& wait) {
+        const bool held = wait(left());
+        if (!held) exhausted_ = true;
+        return held;
+    }
+    std::uint32_t left() const noexcept { return exhausted_ ? 0 : bound_; }
+
+private:
+    std::uint32_t bound_;
+    std::atomic<bool> exhausted_{false};
+};
+
+// A mutex that every account may wait for and release, and no one may
+// re-list, take over or delete: named ones are shared across processes and
+// users. Opened with just those rights also when the name exists.
 class VMutex : public VSyncObject {
 public:
     VMutex(bool initialOwner, const wchar_t* name);
     void unlock() override;
 };
 
-// A named mutex held for the span of one task.
+// A named mutex held for the span of one task; created or opened as VMutex is.
 class ExclusiveTask {
 public:
     ExclusiveTask() = default;
@@ -52,6 +80,9 @@ public:
 
     // WAIT_OBJECT_0, WAIT_ABANDONED (both: held) or WAIT_TIMEOUT (not held).
     std::uint32_t Initialize(const std::wstring& name, std::uint32_t timeout);
+    // Initialize with what budget has left; true when held. A name that
+    // cannot be opened is gone on without, as one held elsewhere is.
+    bool hold(const std::wstring& name, LockBudget& budget);
     void release() noexcept;
 
 private:

@@ -50,11 +50,13 @@ public:
     test_config::ConfigValues& config() { return config_; }
 
     // Runs agent in the run's directory with our environment minus any RD_*
-    // plus variables (one mapped to kAbsent left out), bounded by timeoutMs, in job unless null.
-    AgentResult run(DWORD timeoutMs = 60000, const std::vector<std::wstring>& arguments = {}, HANDLE job = nullptr) {
+    // plus variables (one mapped to kAbsent left out), bounded by timeoutMs, in job unless null; beforeStart as
+    // test_process::run's.
+    AgentResult run(DWORD timeoutMs = 60000, const std::vector<std::wstring>& arguments = {}, HANDLE job = nullptr,
+                    const std::function<void(DWORD)>& beforeStart = {}) {
         const std::wstring line = test_process::commandLine(agent, arguments);
-        const test_process::ProcessResult process =
-            test_process::run(agent, line, timeoutMs, test_process::taskEnvironment(variables, kAbsent), dir_.path(), job);
+        const test_process::ProcessResult process = test_process::run(
+            agent, line, timeoutMs, test_process::taskEnvironment(variables, kAbsent), dir_.path(), job, beforeStart);
         AgentResult result{process.exitCode, line, process.output, {}, {}, process.outputEndMs};
         for (const std::wstring& file : test_support::fileNames(dir_ / L"admin\\logs\\*.log"))
             for (std::wstring& record : test_log::recordsOf(

@@ -6,6 +6,7 @@
 #include <psapi.h>
 
 #include <cwchar>
+#include <functional>
 #include <map>
 #include <set>
 #include <stdexcept>
@@ -15,6 +16,7 @@
 
 #include "exec/launcher.h"
 #include "exec/quoting.h"
+#include "runtime/datetime.h"
 #include "runtime/handle.h"
 #include "runtime/paths.h"
 
@@ -47,10 +49,11 @@ struct ProcessResult {
 // line's first token is program. environment: name=value strings, each ended by a zero (the block ends with one more),
 // or empty for ours; currentDirectory: empty keeps ours. Through our own launcher, so that every test that runs a
 // program also runs its output pipe and merged error.
-// job: one the program runs in from its start, or null.
+// job: one the program runs in from its start, or null. beforeStart: called with the program's process id before it runs.
 inline ProcessResult run(const std::wstring& program, const std::wstring& line, DWORD timeoutMs = 60000,
                          const std::wstring& environment = std::wstring(),
-                         const std::wstring& currentDirectory = std::wstring(), HANDLE job = nullptr) {
+                         const std::wstring& currentDirectory = std::wstring(), HANDLE job = nullptr,
+                         const std::function<void(DWORD)>& beforeStart = {}) {
     if (line.compare(0, program.size() + 1, L"\"" + program) != 0) throw std::invalid_argument("line without program");
     const std::wstring block = environment.empty() ? environment : environment + L'\0';
     vexecutil child;
@@ -59,10 +62,11 @@ inline ProcessResult run(const std::wstring& program, const std::wstring& line, 
     child.workingDirectory = currentDirectory;
     child.noWindow = child.inheritDesktop = child.pipeStdout = child.mergeStderr = true;
     child.overlappedPipes = false;
-    child.suspended = job != nullptr;
+    child.suspended = job || beforeStart;
     child.start();
     if (job && !AssignProcessToJobObject(job, child.processHandle())) throw osFailure("AssignProcessToJobObject");
-    if (job) child.resume();
+    if (beforeStart) beforeStart(child.processId());
+    if (child.suspended) child.resume();
     ProcessResult result;
     DWORD outputEnd = 0;
     std::thread drain([&] {
@@ -91,6 +95,37 @@ inline std::wstring taskEnvironment(const std::map<std::wstring, std::wstring>& 
         if (skip.empty() || value != skip) block += name + L"=" + value + L'\0';
     return block;
 }
+
+// rdchild holding the named mutex name from construction until it is ended (then the mutex is abandoned).
+class MutexHolder {
+public:
+    explicit MutexHolder(const std::wstring& name) {
+        const std::wstring event = L"rdtest-ready-" + RunTime::uniqueName(true);
+        const RunTime::AutoHandle ready(CreateEventW(nullptr, TRUE, FALSE, event.c_str()));
+        process.executable = siblingPath(L"rdchild.exe");
+        process.arguments = L"hold " + name + L" " + event + L" sleep 60000";
+        process.noWindow = process.inheritDesktop = true;
+        process.start();
+        const HANDLE both[] = {ready.get(), process.processHandle()};
+        if (WaitForMultipleObjects(2, both, FALSE, 30000) != WAIT_OBJECT_0)
+            throw std::runtime_error("the holder did not take the mutex");
+    }
+    MutexHolder(const MutexHolder&) = delete;
+    MutexHolder& operator=(const MutexHolder&) = delete;
+    ~MutexHolder() {
+        try {
+            end();
+        } catch (...) {
+        }
+    }
+    void end() {
+        if (process.waitForExit(0)) return;
+        process.terminate(0);
+        process.waitForExit(30000);
+    }
+
+    vexecutil process;
+};
 
 // A name for rdchild's "name" action, unique in this test program.
 inline std::wstring treeName(const std::wstring& tag) {

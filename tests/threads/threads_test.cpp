@@ -7,6 +7,7 @@
 #include <atomic>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "errors/vexception.h"
@@ -141,39 +142,49 @@ TEST(Waits, ApcsThatDoNotCancelAreAbsorbedAndTheDeadlineHolds) {
     EXPECT_EQ(apcs, 5);
 }
 
-TEST(Mutexes, HeldElsewhereTimesOutAbandonedCountsAsAcquiredEveryoneHasFullAccessAndFailuresNameIt) {
+TEST(Mutexes, HeldElsewhereTimesOutAndSpendsTheBudgetAbandonedCountsAsAcquiredEveryoneMayOnlyUseThemAndFailuresNameIt) {
     const std::wstring name = L"rdtest-mutex-" + RunTime::uniqueName(true);
-    const std::wstring event = L"rdtest-ready-" + RunTime::uniqueName(true);
-    const RunTime::AutoHandle ready(CreateEventW(nullptr, TRUE, FALSE, event.c_str()));
-    vexecutil holder;  // takes the mutex and keeps it until it ends
-    holder.executable = test_process::siblingPath(L"rdchild.exe");
-    holder.arguments = L"hold " + name + L" " + event + L" sleep 60000";
-    holder.noWindow = holder.inheritDesktop = true;
-    holder.start();
-    const HANDLE both[] = {ready.get(), holder.processHandle()};
-    ASSERT_EQ(WaitForMultipleObjects(2, both, FALSE, 30000), WAIT_OBJECT_0) << "the holder did not take the mutex";
+    test_process::MutexHolder holder(name);
 
     ExclusiveTask task;
     EXPECT_EQ(task.Initialize(name, 100), static_cast<std::uint32_t>(WAIT_TIMEOUT));
+    // A wait that ran out leaves no time to wait for later ones.
+    LockBudget budget(100);
+    EXPECT_FALSE(task.hold(name, budget));
+    EXPECT_EQ(budget.left(), 0u);
     VMutex mutex(false, name.c_str());
     EXPECT_FALSE(mutex.lock(0));
-    holder.terminate(0);  // without releasing: the mutex is abandoned
-    holder.waitForExit(30000);
+    holder.end();  // without releasing: the mutex is abandoned
     EXPECT_TRUE(mutex.lock(INFINITE));
     mutex.unlock();
-    EXPECT_EQ(task.Initialize(name, 0), static_cast<std::uint32_t>(WAIT_OBJECT_0));
-    // Agents of other users share the log file's mutex.
-    const VMutex shared(false, (L"rdtest-dacl-" + RunTime::uniqueName(true)).c_str());
-    PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    ASSERT_EQ(GetSecurityInfo(shared.handle(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
-                              nullptr, &descriptor), 0u);
-    const RunTime::LocalMemory<void> owner(descriptor);
-    ACCESS_ALLOWED_ACE* ace = nullptr;
-    ASSERT_TRUE(dacl && dacl->AceCount == 1 && GetAce(dacl, 0, reinterpret_cast<void**>(&ace)));
-    EXPECT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
-    EXPECT_TRUE(ace->Mask == GENERIC_ALL || ace->Mask == MUTEX_ALL_ACCESS) << std::hex << ace->Mask;
-    EXPECT_TRUE(EqualSid(&ace->SidStart, VSID::everyone().get()));
+    EXPECT_TRUE(task.hold(name, budget));  // it still takes a free one
+    task.release();
+    // Agents of other users share them: they wait and release, and no one may change the list, take them over or
+    // delete them. The handles carry no more; the creator, as owner, may read the list.
+    using Entry = std::tuple<BYTE, ACCESS_MASK, bool>;  // type, rights, for Everyone
+    const auto listOf = [](const std::wstring& name) {
+        const RunTime::AutoHandle readable(OpenMutexW(READ_CONTROL, FALSE, name.c_str()));
+        PACL dacl = nullptr;
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        std::vector<Entry> entries;
+        if (GetSecurityInfo(readable.get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                            nullptr, &descriptor) != ERROR_SUCCESS)
+            return entries;
+        const RunTime::LocalMemory<void> owner(descriptor);
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        for (DWORD i = 0; dacl && i < dacl->AceCount && GetAce(dacl, i, reinterpret_cast<void**>(&ace)); ++i)
+            entries.emplace_back(ace->Header.AceType, ace->Mask, EqualSid(&ace->SidStart, VSID::everyone().get()));
+        return entries;
+    };
+    const std::vector<Entry> narrow{{ACCESS_ALLOWED_ACE_TYPE, SYNCHRONIZE | MUTEX_MODIFY_STATE, true}};
+    const std::wstring shared = L"rdtest-dacl-" + RunTime::uniqueName(true);
+    const VMutex created(false, shared.c_str()), opened(false, shared.c_str());
+    EXPECT_EQ(listOf(shared), narrow);
+    ASSERT_EQ(task.Initialize(name + L"-new", 0), static_cast<std::uint32_t>(WAIT_OBJECT_0));
+    EXPECT_EQ(listOf(name + L"-new"), narrow);
+    task.release();
+    EXPECT_EQ(SetSecurityInfo(opened.handle(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
+                              nullptr), static_cast<DWORD>(ERROR_ACCESS_DENIED));
 
     // A name with a backslash outside a namespace prefix is invalid.
     EXPECT_NE(test_support::messageOf<vexception>([] { VMutex(false, L"no\\such\\namespace"); })
