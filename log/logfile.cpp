@@ -20,10 +20,10 @@ namespace {
 
 class MutexHold {
 public:
-    explicit MutexHold(VMutex& mutex) : mutex_(mutex) { mutex_.lock(INFINITE); }
+    MutexHold(VMutex& mutex, bool wait) : mutex_(mutex), held_(wait && mutex_.lock(INFINITE)) {}
     ~MutexHold() {
         try {
-            mutex_.unlock();
+            if (held_) mutex_.unlock();
         } catch (...) {
         }
     }
@@ -32,6 +32,7 @@ public:
 
 private:
     VMutex& mutex_;
+    bool held_;
 };
 
 }  // namespace
@@ -51,9 +52,9 @@ std::wstring LogFile::fileName(const SYSTEMTIME& localDate) const {
     return formatString(L"korvolog_%s%04d%02d%02d.log", name_, localDate.wYear, localDate.wMonth, localDate.wDay);
 }
 
-void LogFile::write(const std::wstring& line) {
+void LogFile::write(const std::wstring& line, bool wait) {
     if (!enabled()) return;
-    const MutexHold hold(*mutex_);
+    const MutexHold hold(*mutex_, wait);
     SYSTEMTIME now;
     GetLocalTime(&now);
     // Append-only access: every write lands whole at the end, also among
@@ -77,11 +78,11 @@ void LogFile::write(const std::wstring& line) {
     file.write(record.data(), static_cast<std::uint32_t>(record.size() * sizeof(wchar_t)), true);
 }
 
-void writeLogFileRecord(int level, const std::wstring& text) {
+void writeLogFileRecord(int level, const std::wstring& text, bool wait) {
     try {
         if (level < Error && !LogManager::instance().isDebug()) return;
         LogFile file(kManagerLogName, kManagerLogEnabledByDefault);
-        file.write(std::wstring(logLevelName(level)) + L": " + text);
+        file.write(std::wstring(logLevelName(level)) + L": " + text, wait);
     } catch (...) {
         // The wait for the mutex is cancellable; the cancellation must pass.
         if (ThreadCancelation::isCanceling()) throw;
