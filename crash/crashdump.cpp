@@ -115,8 +115,7 @@ void CrashDumpInfo::setUp() {
 }
 
 CrashDumpInfo::~CrashDumpInfo() {
-    // Without a location (dumps off) a pattern would name the working directory.
-    if (enabled_ && !location_.empty()) trim();
+    trim();
     handler_.reset();
     DeleteCriticalSection(&lock_);
 }
@@ -153,6 +152,8 @@ const std::wstring& CrashDumpInfo::getFileName() {
 }
 
 void CrashDumpInfo::trim() noexcept {
+    // Without a location (dumps off) a pattern would name the working directory.
+    if (!enabled_ || location_.empty()) return;
     try {
         struct Dump {
             std::wstring path;
