@@ -48,7 +48,7 @@ rd_layer(rdthreads threads
 )
 target_link_libraries(rdthreads PUBLIC rdtracing)
 
-rd_layer(rdcrash crash crash/crashdump.cpp)
+rd_layer(rdcrash crash crash/crashdump.cpp crash/dump_folder.cpp)
 target_link_libraries(rdcrash PUBLIC rdthreads)
 # Crash dumps are set up by a static object, which also gives the translator
 # its dump step, and nothing calls into the file for it: a program linked

@@ -6,6 +6,7 @@
 #include <cwchar>
 #include <vector>
 
+#include "crash/dump_folder.h"
 #include "errors/translator.h"
 #include "errors/vexception.h"
 #include "runtime/files.h"
@@ -13,16 +14,25 @@
 #include "runtime/paths.h"
 #include "runtime/registry.h"
 #include "threads/guard.h"
+#include "threads/recycler.h"
 
 namespace {
 
 constexpr std::size_t kStampLength = 19;  // yyyymmdd_hhmmss.dmp
 constexpr std::size_t kLongestPath = 260;
+constexpr std::size_t kTakenNameLength = 1 + 10 + 1 + 3;  // _<process id>_<count>
 
 // Decimal digits into out, zero-padded to width: no printf, no allocation.
 wchar_t* putNumber(wchar_t* out, unsigned value, int width) {
     for (int i = width - 1; i >= 0; --i, value /= 10) out[i] = static_cast<wchar_t>(L'0' + value % 10);
     return out + width;
+}
+
+// Decimal digits into out, as many as value needs.
+wchar_t* putDecimal(wchar_t* out, unsigned value) {
+    int width = 1;
+    for (unsigned rest = value / 10; rest != 0; rest /= 10) ++width;
+    return putNumber(out, value, width);
 }
 
 // The executable's file name without its extension. Taken apart by hand:
@@ -51,13 +61,6 @@ std::uint64_t milliseconds(const FILETIME& time) {
 decltype(&MiniDumpWriteDump) miniDumpWriter() noexcept {
     static const auto write = RunTime::systemFunction<decltype(MiniDumpWriteDump)>(L"dbghelp.dll", "MiniDumpWriteDump");
     return write;
-}
-
-// Deletes a dump even when it is read-only.
-void removeDump(const std::wstring& path) {
-    setFileAttributes(path, FILE_ATTRIBUTE_READONLY);
-    if (!DeleteFileW(VFileName::toLongPath(path).c_str()))
-        throwLastOsError([&] { return L"DeleteFile(" + path + L")"; }, "CrashDumpInfo::trim", __LINE__);
 }
 
 }  // namespace
@@ -100,14 +103,17 @@ void CrashDumpInfo::setUp() {
     location_ = VFileName::combine(root, kDefaultLocation);
     registry::lookup(key.get(), kLocationValue, location_);
     prefix_ = executableBaseName();
-    // A location too long for any dump name leaves dumps off, and nothing is created.
-    if (dumpPathLength() > kLongestPath)
+    longLocation_ = VFileName::toLongPath(location_);
+    // A location too long for any dump name leaves dumps off, and nothing is created. The long form and a taken
+    // name's additions must fit the buffer too.
+    if (dumpPathLength() > kLongestPath ||
+        longLocation_.size() + 1 + prefix_.size() + kStampLength + kTakenNameLength >= kPathCapacity)
         throw vexception(L"Crash dump location is too long: " + location_, raiseSite("CrashDumpInfo", __LINE__));
-    VDirectory::createDirectory(location_, nullptr);
+    DumpFolder::create(location_);
     value = maxCount_;
     registry::lookup(key.get(), kMaxCountValue, value);
     maxCount_ = value;
-    fileName_.reserve(kLongestPath);
+    fileName_.reserve(kPathCapacity);
     // Bound now, while the heap is sound: loading dbghelp when a fault
     // needs it would allocate, and take the loader's lock.
     miniDumpWriter();
@@ -124,30 +130,39 @@ std::size_t CrashDumpInfo::dumpPathLength() const noexcept {
     return location_.size() + 1 + prefix_.size() + kStampLength;
 }
 
-const std::wstring& CrashDumpInfo::getFileName() {
+const std::wstring& CrashDumpInfo::getFileName(std::uint32_t taken) {
     if (!enabled_)
         throw vexception(L"Crash dumping does not enabled", raiseSite("CrashDumpInfo::getFileName", __LINE__));
     const Lock lock(*this);
-    const std::size_t length = dumpPathLength();
-    if (length > kLongestPath)
+    if (dumpPathLength() > kLongestPath)
         throw vexception(L"Crash dump path is too long", raiseSite("CrashDumpInfo::getFileName", __LINE__));
-    SYSTEMTIME now;
-    GetLocalTime(&now);
-    wchar_t* out = putNumber(stampBuffer_, now.wYear, 4);
-    out = putNumber(out, now.wMonth, 2);
-    out = putNumber(out, now.wDay, 2);
-    *out++ = L'_';
-    out = putNumber(out, now.wHour, 2);
-    out = putNumber(out, now.wMinute, 2);
-    out = putNumber(out, now.wSecond, 2);
-    wmemcpy(out, L".dmp", 5);
+    if (taken == 0) {
+        SYSTEMTIME now;
+        GetLocalTime(&now);
+        wchar_t* out = putNumber(stampBuffer_, now.wYear, 4);
+        out = putNumber(out, now.wMonth, 2);
+        out = putNumber(out, now.wDay, 2);
+        *out++ = L'_';
+        out = putNumber(out, now.wHour, 2);
+        out = putNumber(out, now.wMinute, 2);
+        out = putNumber(out, now.wSecond, 2);
+        wmemcpy(out, L".dmp", 5);
+    }
 
-    out = pathBuffer_;
-    out = wmemcpy(out, location_.data(), location_.size()) + location_.size();
+    wchar_t* out = pathBuffer_;
+    out = wmemcpy(out, longLocation_.data(), longLocation_.size()) + longLocation_.size();
     *out++ = L'\\';
     out = wmemcpy(out, prefix_.data(), prefix_.size()) + prefix_.size();
-    wmemcpy(out, stampBuffer_, kStampLength + 1);
-    fileName_.assign(pathBuffer_, length);
+    out = wmemcpy(out, stampBuffer_, kStampLength - 4) + kStampLength - 4;
+    if (taken != 0) {
+        *out++ = L'_';
+        out = putDecimal(out, GetCurrentProcessId());
+        *out++ = L'_';
+        out = putDecimal(out, taken);
+    }
+    out = wmemcpy(out, L".dmp", 4) + 4;
+    *out = L'\0';
+    fileName_.assign(pathBuffer_, static_cast<std::size_t>(out - pathBuffer_));
     return fileName_;
 }
 
@@ -169,7 +184,14 @@ void CrashDumpInfo::trim() noexcept {
         finder.close();
         std::stable_sort(dumps.begin(), dumps.end(),
                          [](const Dump& a, const Dump& b) { return a.written < b.written; });
-        for (std::size_t i = 0; dumps.size() - i > maxCount_; ++i) removeDump(dumps[i].path);
+        // Forced: a read-only dump goes too. One held open by a scanner or a debugger, or another account's,
+        // stays, and the next is tried: a single such dump must not let the others fill the disk.
+        for (std::size_t i = 0; dumps.size() - i > maxCount_; ++i) {
+            try {
+                removeFile(dumps[i].path, true, false, 0, 0);
+            } catch (const vexception&) {
+            }
+        }
     } catch (...) {
         // What was not deleted stays for the next exit.
     }
@@ -199,11 +221,19 @@ void writeCrashDump(EXCEPTION_POINTERS* pointers, CrashDumpInfo& settings, DWORD
     // Two threads that fault at once write one after the other, each with
     // its own name composed in the shared buffers.
     const CrashDumpInfo::Lock lock(settings);
-    const std::wstring& fileName = settings.getFileName();
-    if (pointers) internalDumpMiniDump(fileName, pointers, kCrashDumpType, thread);
+    const std::wstring* fileName = &settings.getFileName();
+    if (!pointers) return;
+    // Another agent's dump, or this process's own earlier one, of the same
+    // second keeps its name: this one takes a name of its own.
+    for (std::uint32_t taken = 1; !internalDumpMiniDump(*fileName, pointers, kCrashDumpType, thread); ++taken) {
+        if (taken > CrashDumpInfo::kMostTakenNames)
+            throwOsError(L"Unable to find a free dump file name", ERROR_FILE_EXISTS,
+                         raiseSite("writeCrashDump", __LINE__));
+        fileName = &settings.getFileName(taken);
+    }
 }
 
-void internalDumpMiniDump(const std::wstring& fileName, EXCEPTION_POINTERS* pointers, std::uint32_t dumpType,
+bool internalDumpMiniDump(const std::wstring& fileName, EXCEPTION_POINTERS* pointers, std::uint32_t dumpType,
                           DWORD thread) {
     try {
         MINIDUMP_EXCEPTION_INFORMATION exception{thread, pointers, TRUE};
@@ -211,11 +241,15 @@ void internalDumpMiniDump(const std::wstring& fileName, EXCEPTION_POINTERS* poin
         const auto write = miniDumpWriter();
         if (!write) throwOsError(L"Unable to load MiniDumpWriteDump", ERROR_PROC_NOT_FOUND,
                                  raiseSite("internalDumpMiniDump", __LINE__));
-        // Opened by hand: the name fits in MAX_PATH, and no path helper may
-        // allocate on the way to a dump.
+        // Opened by hand: no path helper may allocate on the way to a dump.
+        // Never over another file: that may be a dump still being written.
         RunTime::FileHandle file(CreateFileW(fileName.c_str(), FILE_ALL_ACCESS, FILE_SHARE_READ, nullptr,
-                                             CREATE_ALWAYS, 0, nullptr));
-        if (!file.valid()) throwLastOsError(L"CreateFile", "internalDumpMiniDump", __LINE__);
+                                             CREATE_NEW, 0, nullptr));
+        if (!file.valid()) {
+            const DWORD error = GetLastError();
+            if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) return false;
+            throwOsError(L"CreateFile", error, raiseSite("internalDumpMiniDump", __LINE__));
+        }
         RunTime::FileHandle copy = VHandle::duplicate(file.get());
         const BOOL written = write(GetCurrentProcess(), GetCurrentProcessId(), copy.get(),
                                    static_cast<MINIDUMP_TYPE>(dumpType), &exception, nullptr, nullptr);
@@ -227,6 +261,7 @@ void internalDumpMiniDump(const std::wstring& fileName, EXCEPTION_POINTERS* poin
             DeleteFileW(fileName.c_str());
             throwOsError(L"Unable to generate dump file", error, raiseSite("internalDumpMiniDump", __LINE__));
         }
+        return true;
     } catch (...) {
         rethrowWithContext({L"Unable to call internalDumpMiniDump(" + fileName + L")", "internalDumpMiniDump", __LINE__},
                            nullptr);

@@ -59,11 +59,15 @@ public:
     const std::wstring& location() const noexcept { return location_; }
     bool filterRegistered() const noexcept { return handler_ && handler_->registered(); }
 
-    // The next dump's full path, by the local time, composed in the fixed
-    // buffers of this object: no allocation. Throws when dumps are off or
-    // the path would not fit in 260 characters. Callers on several threads
-    // hold the lock while they use the name.
-    const std::wstring& getFileName();
+    // The next dump's full path in long form, by the local time, composed in
+    // the fixed buffers of this object: no allocation. Throws when dumps are
+    // off or the path would not fit in 260 characters. taken: how often this
+    // name was found taken already; from 1 on, the time of the last call
+    // stays and "_<process id>_<taken>" goes before ".dmp". Callers on
+    // several threads hold the lock while they use the name.
+    const std::wstring& getFileName(std::uint32_t taken = 0);
+    // How often a taken name is made distinct before the dump is given up.
+    static constexpr std::uint32_t kMostTakenNames = 999;
 
     // Deletes the oldest dumps beyond maxCount; nothing when dumps are off.
     // Run at exit, and by the last chance, whose end runs no destructor.
@@ -76,16 +80,21 @@ public:
 
 private:
     void setUp();
-    // location\prefix + yyyymmdd_hhmmss.dmp
+    // location\prefix + yyyymmdd_hhmmss.dmp, as the operator names it.
     std::size_t dumpPathLength() const noexcept;
+
+    // The long form adds at most "\\?\UNC" to a location; a taken name adds
+    // "_" + a process id + "_" + a count below 1000.
+    static constexpr std::size_t kPathCapacity = 260 + 6 + 1 + 10 + 1 + 3 + 1;
 
     bool enabled_ = true;
     std::uint32_t maxCount_ = kDefaultMaxCount;
     std::wstring location_;
+    std::wstring longLocation_;  // location_ in "\\?\" form, for names near 260 characters
     std::wstring prefix_;
     wchar_t stampBuffer_[20] = {};
     std::wstring fileName_;
-    wchar_t pathBuffer_[261] = {};
+    wchar_t pathBuffer_[kPathCapacity] = {};
     std::unique_ptr<VectoredExceptionHandler> handler_;
     CRITICAL_SECTION lock_;
 };
@@ -99,7 +108,8 @@ inline constexpr std::uint32_t kCrashDumpType = 7;
 // Writes one dump of the process for pointers when dumps are on. thread is
 // the one that faulted, when another thread writes its dump.
 void writeCrashDump(EXCEPTION_POINTERS* pointers, CrashDumpInfo& settings, DWORD thread = GetCurrentThreadId());
-void internalDumpMiniDump(const std::wstring& fileName, EXCEPTION_POINTERS* pointers, std::uint32_t dumpType,
+// Writes the dump into a new file of that name; false when the name is taken.
+bool internalDumpMiniDump(const std::wstring& fileName, EXCEPTION_POINTERS* pointers, std::uint32_t dumpType,
                           DWORD thread = GetCurrentThreadId());
 
 // The vectored filter: dumps 0xC0000374 and lets every exception go on.

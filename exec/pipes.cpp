@@ -1,8 +1,11 @@
 #include "exec/pipes.h"
 
+#include <winternl.h>
+
 #include "errors/format.h"
 #include "errors/vexception.h"
 #include "runtime/datetime.h"
+#include "runtime/library.h"
 #include "runtime/registry.h"
 #include "threads/cancelation.h"
 #include "threads/sync.h"
@@ -34,9 +37,21 @@ void checkExact(bool exact, DWORD done, std::uint32_t asked, const char* functio
                          raiseSite(function, line));
 }
 
+// Whether handle may have been opened with the right to write: true unless
+// the system says otherwise. ntdll is bound, not imported; every process has it.
+bool canWrite(HANDLE handle) noexcept {
+    using Query = NTSTATUS NTAPI(HANDLE, OBJECT_INFORMATION_CLASS, PVOID, ULONG, PULONG);
+    static Query* const query = RunTime::systemFunction<Query>(L"ntdll.dll", "NtQueryObject");
+    PUBLIC_OBJECT_BASIC_INFORMATION information{};
+    if (!query || query(handle, ObjectBasicInformation, &information, sizeof information, nullptr) < 0) return true;
+    return (information.GrantedAccess & FILE_WRITE_DATA) != 0;
+}
+
 void flushAndDisconnect(HANDLE server) noexcept {
     if (!RunTime::HandleTraits::valid(server)) return;
-    FlushFileBuffers(server);
+    // Flushing waits until the client has read what this end wrote; an end
+    // that can only read has nothing to wait for, and the call would fail.
+    if (canWrite(server)) FlushFileBuffers(server);
     DisconnectNamedPipe(server);
 }
 

@@ -12,6 +12,7 @@
 #include "log/logmanager.h"
 #include "runtime/handle.h"
 #include "runtime/text.h"
+#include "tracing/driver.h"
 
 namespace {
 
@@ -131,6 +132,7 @@ LONG lastChance(EXCEPTION_POINTERS* pointers, const wchar_t* how) {
         end();
     }
     endCode.store(code);
+    OpenTracingDriver::stopTracing();
     // Heap corruption has been dumped by its own filter already, and a fault
     // inside a dump is not dumped again.
     const FaultDumpScope scope;
@@ -197,6 +199,7 @@ void endThroughLastChance(const std::wstring& how) noexcept {
 void failFastWithTrace(const std::wstring& how) noexcept {
     constexpr DWORD kFailFastCode = 0xC0000602;  // STATUS_FAIL_FAST_EXCEPTION, as the system raises it
     CapturedEnd end(kFailFastCode);
+    OpenTracingDriver::stopTracing();
     {
         const FaultDumpScope scope;
         try {

@@ -62,7 +62,11 @@ std::uint32_t Adapter::awaitExitCode(IProcessHelper& task, std::uint32_t timeout
         if (!task.waitForExit(0)) throw;
         return task.getExitCode();
     }
-    return kTimeoutExitCode;
+    // Ending a job succeeds also when the child had just ended by itself,
+    // and the termination completes only later: the code it leaves is the
+    // truth, 1460 when we ended it. Still running, it is ours to have ended.
+    if (!task.waitForExit(kTerminationWaitMilliseconds)) return kTimeoutExitCode;
+    return task.getExitCode();
 }
 
 void Adapter::endIfRunning(IProcessHelper& task) {

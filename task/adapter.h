@@ -30,6 +30,8 @@ public:
 
     // The recorded exit code of a child terminated for its timeout (ERROR_TIMEOUT).
     static constexpr std::uint32_t kTimeoutExitCode = 1460;
+    // How long a terminated child may take to end before 1460 is recorded without its own word.
+    static constexpr std::uint32_t kTerminationWaitMilliseconds = 5000;
     // The code a child is ended with when the run fails after its start
     // (ERROR_CANCELLED); no result file receives it.
     static constexpr std::uint32_t kAbandonedExitCode = 1223;
@@ -37,7 +39,8 @@ public:
     static std::uint32_t waitMilliseconds(std::uint32_t timeoutSeconds) noexcept;
 
 private:
-    // The child's code once it ended, or 1460 after ending it at the timeout.
+    // The child's code once it ended, also when it ended by itself as its time ran out;
+    // 1460 when it was ended at the timeout.
     static std::uint32_t awaitExitCode(IProcessHelper& task, std::uint32_t timeoutSeconds);
     // Best effort, for a run that fails after the start. Not noexcept: its
     // waits let a cancellation of the thread through.

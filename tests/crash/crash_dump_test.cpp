@@ -6,10 +6,13 @@
 #include <algorithm>
 #include <regex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "crash/crashdump.h"
+#include "crash/dump_folder.h"
 #include "errors/format.h"
+#include "exec/launcher.h"
 #include "log/last_chance.h"
 #include "runtime/files.h"
 #include "tests/support/config_key.h"
@@ -47,18 +50,36 @@ test_process::ProcessResult runFault(const std::vector<std::wstring>& arguments)
     return test_process::run(program, test_process::commandLine(program, arguments), 120000);
 }
 
-// yyyymmdd_hhmmss of the local time.
-std::wstring now() {
+// yyyymmdd_hhmmss of the local time, seconds from now.
+std::wstring now(int seconds = 0) {
+    FILETIME utc, local;
+    GetSystemTimeAsFileTime(&utc);
+    FileTimeToLocalFileTime(&utc, &local);
+    ULARGE_INTEGER value{{local.dwLowDateTime, local.dwHighDateTime}};
+    value.QuadPart += seconds * 10000000ull;
+    local = {value.LowPart, value.HighPart};
     SYSTEMTIME t;
-    GetLocalTime(&t);
+    FileTimeToSystemTime(&local, &t);
     return formatString(L"%04d%02d%02d_%02d%02d%02d", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond);
 }
 
 }  // namespace
 
-// The header's flags hold the dump type, the exception stream the faulting thread and code.
-TEST(CrashDumpWrite, FaultThreeOperationsDeepLeavesADumpOfThatFault) {
+// The header's flags hold the dump type, the exception stream the faulting thread and code. The usual name is taken
+// (for every second the run may take), and the folder's path brings that name to 260 characters: the dump goes beside
+// it, with the process and a count in its name, through the long form.
+TEST(CrashDumpWrite, FaultThreeOperationsDeepLeavesADumpOfThatFaultBesideATakenName) {
     DumpSettings settings;
+    const std::wstring location = settings.location + L"\\" + std::wstring(260 - 27 - settings.location.size() - 1, L'x');
+    settings.config.set(L"CrashDumpsLocation", location);
+    settings.config.set(L"CrashDumpsMaxCount", DWORD{1000});
+    const std::wstring longLocation = L"\\\\?\\" + location;
+    ASSERT_TRUE(CreateDirectoryW(settings.location.c_str(), nullptr) && CreateDirectoryW(longLocation.c_str(), nullptr));
+    Names taken;
+    for (int second = 0; second < 120; ++second) {
+        taken.push_back(L"rdfault" + now(second) + L".dmp");
+        test_support::writeBytes(longLocation + L"\\" + taken.back(), "x");
+    }
     const test_process::ProcessResult result = runFault({L"deep"});
     EXPECT_EQ(result.exitCode, 0u) << result.output;
     // The fault still arrives as a vexception through all three operations.
@@ -66,9 +87,16 @@ TEST(CrashDumpWrite, FaultThreeOperationsDeepLeavesADumpOfThatFault) {
                                  "   at middle()(Fault::middle line 21)\n   at outer(x)(Fault::outer line 11)"),
               std::string::npos) << result.output;
     const DWORD thread = std::stoul(result.output.substr(result.output.find("thread ") + 7));
-    const Names dumps = settings.dumps();
+    Names dumps;
+    for (const std::wstring& name : fileNames(longLocation + L"\\*.dmp"))
+        if (std::find(taken.begin(), taken.end(), name) == taken.end())
+            dumps.push_back(name);
+        else
+            EXPECT_TRUE(test_support::readBytes(longLocation + L"\\" + name) == "x") << name;  // not replaced
     ASSERT_EQ(dumps.size(), 1u);
-    EXPECT_EQ(settings.facts(dumps[0]), (test_support::DumpFacts{kCrashDumpType, thread, EXCEPTION_ACCESS_VIOLATION}));
+    EXPECT_TRUE(std::regex_match(dumps[0], std::wregex(L"rdfault\\d{8}_\\d{6}_\\d+_1\\.dmp"))) << dumps[0];
+    EXPECT_EQ(test_support::dumpFacts(longLocation + L"\\" + dumps[0]),
+              (test_support::DumpFacts{kCrashDumpType, thread, EXCEPTION_ACCESS_VIOLATION}));
 }
 
 // Outside every operation, and by abort() (of another module on our C runtime), std::terminate or a fail-fast: one dump
@@ -137,24 +165,33 @@ TEST(StackOverflow, EachOverflowInAGuardedOperationFailsItWithADumpAndTheNextIsC
     EXPECT_EQ(codes, (std::vector<DWORD>{0xC00000FD, 0xC0000374, 0xC00000FD}));
 }
 
-// Settings ending at exit delete the oldest dumps beyond the count, by last write time, never by name, nothing else.
-TEST(CrashDumpTrim, KeepsTheNewestDumpsAndLeavesOtherEntries) {
+// Settings ending at exit delete the oldest dumps beyond the count, by last write time, never by name, nothing else;
+// the oldest, held open by another process, stays and the others are trimmed past it.
+TEST(CrashDumpTrim, KeepsTheNewestDumpsPastOneHeldOpenAndLeavesOtherEntries) {
     DumpSettings settings;
     settings.config.set(L"CrashDumpsMaxCount", DWORD{2});
+    vexecutil holder;
+    holder.executable = test_process::siblingPath(L"rdchild.exe");
+    holder.arguments = L"sleep 60000";
+    holder.stdinFile = settings.location + L"\\held.dmp";
+    holder.noWindow = true;
     {
         CrashDumpInfo info;
         ASSERT_TRUE(info.enabled());
-        for (int minute : {3, 1, 2, 0}) {  // d3.dmp is the newest, d2.dmp the next
-            const std::wstring path = settings.location + L"\\d" + std::to_wstring(minute) + L".dmp";
+        for (int minute : {4, 2, 3, 1, 0}) {  // d4.dmp is the newest, d3.dmp the next, held.dmp the oldest
+            const std::wstring path = settings.location + (minute ? L"\\d" + std::to_wstring(minute) : L"\\held") + L".dmp";
             test_support::writeBytes(path, "x");
             FILETIME time{static_cast<DWORD>(minute) * 600000000u, 0x01DA0000};
             SetFileTime(RunTime::File::openObject(path, FILE_WRITE_ATTRIBUTES).get(), nullptr, nullptr, &time);
         }
-        SetFileAttributesW((settings.location + L"\\d0.dmp").c_str(), FILE_ATTRIBUTE_READONLY);
+        SetFileAttributesW((settings.location + L"\\d1.dmp").c_str(), FILE_ATTRIBUTE_READONLY);
         test_support::writeBytes(settings.location + L"\\old.zip", "x");
         CreateDirectoryW((settings.location + L"\\sub.dmp").c_str(), nullptr);
+        holder.start();  // its standard input: shared for reading and writing, not for deletion
     }
-    EXPECT_EQ(fileNames(settings.location + L"\\*"), (Names{L"d2.dmp", L"d3.dmp", L"old.zip"}));
+    holder.terminate(0);
+    holder.waitForExit(30000);
+    EXPECT_EQ(fileNames(settings.location + L"\\*"), (Names{L"d3.dmp", L"d4.dmp", L"held.dmp", L"old.zip"}));
     EXPECT_EQ(fileNames(settings.location + L"\\*", true), Names{L"sub.dmp"});
 }
 
@@ -190,4 +227,37 @@ TEST(CrashDumpSettings, OffWithoutTheSwitchTheRootOrRoomForANameElseBelowTheRoot
     settings.config.remove(L"CrashDumpsLocation");
     EXPECT_TRUE(CrashDumpInfo().enabled());
     EXPECT_EQ(fileNames(settings.root / L"etc\\*", true), Names{L"crashdumps"});
+}
+
+// The folder the agent makes for dumps lets only administrators and SYSTEM read every dump, every account only its own
+// (CREATOR OWNER), and takes nothing from its parent; its missing parents, and a folder that was there, keep their own.
+TEST(CrashDumpFolder, MadeByTheAgentLetsEachAccountReadOnlyItsOwnDumps) {
+    // (type, flags, mask, SID), sorted: allow entries have no order among themselves.
+    using Entries = std::vector<std::tuple<int, int, DWORD, std::wstring>>;
+    const auto entriesOf = [](const RunTime::Acl& list) {
+        Entries entries;
+        for (int i = 0; i < list.end(); ++i)
+            entries.emplace_back(list.getAce(i).type(), list.getAce(i).flags(), list.getAce(i).mask(),
+                                 RunTime::Sid(list.getAce(i).sid()).toSidString());
+        std::sort(entries.begin(), entries.end());
+        return entries;
+    };
+    constexpr int kHereAndBelow = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+    const Entries expected{{ACCESS_ALLOWED_ACE_TYPE, 0, 0x001000A3, L"S-1-5-11"},  // list, add file, traverse, attributes
+                           {ACCESS_ALLOWED_ACE_TYPE, kHereAndBelow, FILE_ALL_ACCESS, L"S-1-5-18"},
+                           {ACCESS_ALLOWED_ACE_TYPE, kHereAndBelow, FILE_ALL_ACCESS, L"S-1-5-32-544"},
+                           {ACCESS_ALLOWED_ACE_TYPE, OBJECT_INHERIT_ACE | INHERIT_ONLY_ACE, FILE_ALL_ACCESS, L"S-1-3-0"}};
+    RunTime::Acl written;
+    written.copy(SecurityDescriptor(DumpFolder::entries(), false, true).dacl());
+    EXPECT_EQ(entriesOf(written), expected);
+    if (test_support::runningUnderWine()) GTEST_SKIP() << "Wine keeps no access lists on files";
+    DumpSettings settings;
+    settings.config.set(L"CrashDumpsLocation", settings.root / L"new\\dumps");
+    ASSERT_TRUE(CrashDumpInfo().enabled());
+    const auto made = RunTime::Access::objectSecurity(settings.root / L"new\\dumps", SE_FILE_OBJECT);
+    EXPECT_TRUE(made.protectedDacl && entriesOf(made.dacl) == expected);
+    EXPECT_FALSE(RunTime::Access::objectSecurity(settings.root / L"new", SE_FILE_OBJECT).protectedDacl);
+    settings.config.set(L"CrashDumpsLocation", settings.root.path());
+    ASSERT_TRUE(CrashDumpInfo().enabled());
+    EXPECT_FALSE(RunTime::Access::objectSecurity(settings.root.path(), SE_FILE_OBJECT).protectedDacl);
 }

@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "errors/format.h"
@@ -95,3 +96,28 @@ TEST(ProcessHelper, ImpersonatingStartsUnderTheTokenOfTheStanding) {
     }
 }
 
+
+// A child that ends by itself just as its time runs out keeps its own code: the wait here says the time ran out only
+// after the real child has ended with 7, and ending its job still succeeds.
+TEST(TaskRun, AChildThatEndsAsItsTimeRunsOutKeepsItsOwnCode) {
+    struct LateTimeout : Rundock::DefaultProcessHelper {
+        using DefaultProcessHelper::DefaultProcessHelper;
+        bool first = true;
+        bool waitForExit(std::uint32_t milliseconds) override {
+            if (!std::exchange(first, false)) return DefaultProcessHelper::waitForExit(milliseconds);
+            EXPECT_TRUE(DefaultProcessHelper::waitForExit(30000));
+            return false;
+        }
+    };
+    struct System : Rundock::DefaultSystemHelper {
+        std::shared_ptr<Rundock::IProcessHelper> createTask(const std::wstring& program, const std::wstring& arguments,
+                                                            const std::wstring& in, const std::wstring& out,
+                                                            const std::wstring& err) override {
+            return std::make_shared<LateTimeout>(program, arguments, in, out, err);
+        }
+    };
+    test_support::TempDir dir(L"rundock-late-");
+    Rundock::Adapter(std::make_shared<System>())
+        .runTask(kChild, L"exit 7", L"NUL", dir / L"out", dir / L"err", dir / L"pid", dir / L"exit", 9);
+    EXPECT_EQ(test_support::readBytes(dir / L"exit"), "7");
+}
