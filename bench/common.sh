@@ -17,7 +17,7 @@ export RD_BUILD_DIR
 # programs they run are enough.
 [ -n "$RD_BENCH_PREPARED" ] || "$here/scripts/build" >/dev/null 2>&1 ||
   cmake --build "$RD_BUILD_DIR" --target rundock rdchild rdsender rdlogwriter rdtimeoutprobe rdmemprobe rdlaunchprobe \
-    rdcrashprobe rdminlauncher rdprovider >/dev/null
+    rdcrashprobe rdminlauncher rdprovider rundock-check eventmsg >/dev/null
 if [ -n "$RD_BENCH_SHARED_PREFIX" ]; then prefix_home=$RD_BUILD_DIR; else prefix_home=$RD_BUILD_DIR/bench-wine; fi
 # scripts/wine-prefix keeps its prefix in $RD_BUILD_DIR/wineprefix.
 RD_BUILD_DIR=$prefix_home "$here/scripts/wine-prefix"  # creates the prefix when missing

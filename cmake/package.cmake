@@ -18,11 +18,14 @@ target_include_directories(eventmsg PRIVATE ${RD_EVENTMSG_DIR})
 target_link_options(eventmsg PRIVATE -nostdlib -Wl,--entry,0 -s)
 
 # The installation root's layout; the ZIP and `cmake --install` share it.
-install(TARGETS rundock RUNTIME DESTINATION admin/bin64)
+install(TARGETS rundock rundock-check RUNTIME DESTINATION admin/bin64)
 install(TARGETS eventmsg LIBRARY DESTINATION admin/bin64)
+# A sample of the configuration key, to edit and import (docs/operator.md, Installation).
+install(FILES ${CMAKE_SOURCE_DIR}/docs/rundock-sample.reg DESTINATION admin)
 # No image of the package may be marked CET-compatible (cmake/cet-check.cmake).
 install(CODE "include(\"${CMAKE_CURRENT_LIST_DIR}/cet-check.cmake\")
   rd_check_no_cet_mark(\"$<TARGET_FILE:rundock>\")
+  rd_check_no_cet_mark(\"$<TARGET_FILE:rundock-check>\")
   rd_check_no_cet_mark(\"$<TARGET_FILE:eventmsg>\")")
 
 set(CPACK_GENERATOR ZIP)

@@ -32,4 +32,6 @@ endfunction()
 
 rd_version_resource(rundock "rundock task agent")
 rd_manifest(rundock)
+rd_version_resource(rundock-check "rundock installation check")
+rd_manifest(rundock-check)
 rd_version_resource(eventmsg "rundock event log messages")

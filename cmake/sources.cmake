@@ -5,12 +5,23 @@
 # include root holds one link, named after its folder, to that folder and
 # nothing else, and the source root is on no library's include path: an
 # include of a layer above does not compile.
-function(rd_layer name folder)
-  add_library(${name} STATIC ${ARGN})
+function(rd_include_root target scope folder)
   set(root ${CMAKE_BINARY_DIR}/include/${folder})
   file(MAKE_DIRECTORY ${root})
   file(CREATE_LINK ${CMAKE_SOURCE_DIR}/${folder} ${root}/${folder} SYMBOLIC)
-  target_include_directories(${name} PUBLIC ${root})
+  target_include_directories(${target} ${scope} ${root})
+endfunction()
+
+function(rd_layer name folder)
+  add_library(${name} STATIC ${ARGN})
+  rd_include_root(${name} PUBLIC ${folder})
+endfunction()
+
+# The agent's start-up set-up: linked into every program on its layer unless
+# the program sets RD_NO_STARTUP (rundock-check, which must create nothing).
+function(rd_startup_symbol layer symbol)
+  target_link_options(${layer} INTERFACE
+                      "$<$<NOT:$<BOOL:$<TARGET_PROPERTY:RD_NO_STARTUP>>>:LINKER:--undefined=${symbol}>")
 endfunction()
 
 # The runtime layers are also linked into DLLs, so nothing in them may
@@ -48,18 +59,19 @@ rd_layer(rdthreads threads
 )
 target_link_libraries(rdthreads PUBLIC rdtracing)
 
-rd_layer(rdcrash crash crash/crashdump.cpp crash/dump_folder.cpp)
+rd_layer(rdcrash crash crash/crashdump.cpp crash/dump_folder.cpp crash/dump_settings.cpp)
 target_link_libraries(rdcrash PUBLIC rdthreads)
 # Crash dumps are set up by a static object, which also gives the translator
 # its dump step, and nothing calls into the file for it: a program linked
 # with the layer takes the file in through crashDumpInfo().
-target_link_options(rdcrash INTERFACE "LINKER:--undefined=_Z13crashDumpInfov")
+# It creates the configuration key and the dump folder.
+rd_startup_symbol(rdcrash _Z13crashDumpInfov)
 
-rd_layer(rdlogging log log/last_chance.cpp log/logfile.cpp log/logmanager.cpp)
+rd_layer(rdlogging log log/event_source.cpp log/last_chance.cpp log/log_folder.cpp log/logfile.cpp log/logmanager.cpp)
 target_link_libraries(rdlogging PUBLIC rdcrash)
 # Likewise the log records every thread's cancellation through a notice a
 # static object installs: LogManager::instance() takes the file in.
-target_link_options(rdlogging INTERFACE "LINKER:--undefined=_ZN10LogManager8instanceEv")
+rd_startup_symbol(rdlogging _ZN10LogManager8instanceEv)
 
 rd_layer(rdexec exec
   exec/job.cpp
@@ -70,7 +82,7 @@ rd_layer(rdexec exec
 )
 target_link_libraries(rdexec PUBLIC rdlogging)
 
-rd_layer(rdreport report report/handler.cpp report/helpers.cpp report/xml_document.cpp)
+rd_layer(rdreport report report/feedback.cpp report/handler.cpp report/helpers.cpp report/xml_document.cpp)
 target_link_libraries(rdreport PUBLIC rdexec)
 
 rd_layer(rdtask task task/adapter.cpp task/process_helper.cpp task/system_helper.cpp)
@@ -85,3 +97,23 @@ add_executable(rundock app/main.cpp)
 target_link_libraries(rundock PRIVATE rdapp)
 # Wide entry point.
 target_link_options(rundock PRIVATE -municode)
+
+# rundock-check reads what the agent reads, through the agent's own readers,
+# and changes nothing. It stands on the layers below app/ and leaves out the
+# start-up set-up; nothing it calls reaches crash/crashdump.cpp or
+# log/logmanager.cpp, so the linker takes neither in.
+add_executable(rundock-check
+  check/main.cpp
+  check/configuration.cpp
+  check/dumps.cpp
+  check/exports.cpp
+  check/findings.cpp
+  check/folder.cpp
+  check/outlets.cpp
+  check/records.cpp
+  check/system.cpp
+)
+rd_include_root(rundock-check PRIVATE check)
+target_link_libraries(rundock-check PRIVATE rdtask)
+set_target_properties(rundock-check PROPERTIES RD_NO_STARTUP ON)
+target_link_options(rundock-check PRIVATE -municode)

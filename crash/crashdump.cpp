@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "crash/dump_folder.h"
+#include "crash/dump_settings.h"
 #include "errors/translator.h"
 #include "errors/vexception.h"
 #include "runtime/files.h"
@@ -86,22 +87,15 @@ CrashDumpInfo::CrashDumpInfo() noexcept {
 }
 
 void CrashDumpInfo::setUp() {
+    // The configuration key is created when missing; the reading itself creates nothing.
     const registry::Key key(HKEY_LOCAL_MACHINE, registry::kConfigKey,
                             READ_CONTROL | KEY_WOW64_32KEY | KEY_QUERY_VALUE, false);
-    DWORD value = kEnabledByDefault;
-    registry::lookup(key.get(), kEnabledValue, value);
-    if (value == 0) {
+    const CrashDumpSettings settings = readCrashDumpSettings(key.get());
+    if (!settings.enabled) {
         enabled_ = false;
         return;
     }
-    std::wstring root;
-    registry::lookup(key.get(), registry::kProductRoot, root);
-    if (root.empty()) {
-        enabled_ = false;
-        return;
-    }
-    location_ = VFileName::combine(root, kDefaultLocation);
-    registry::lookup(key.get(), kLocationValue, location_);
+    location_ = settings.location;
     prefix_ = executableBaseName();
     longLocation_ = VFileName::toLongPath(location_);
     // A location too long for any dump name leaves dumps off, and nothing is created. The long form and a taken
@@ -110,9 +104,7 @@ void CrashDumpInfo::setUp() {
         longLocation_.size() + 1 + prefix_.size() + kStampLength + kTakenNameLength >= kPathCapacity)
         throw vexception(L"Crash dump location is too long: " + location_, raiseSite("CrashDumpInfo", __LINE__));
     DumpFolder::create(location_);
-    value = maxCount_;
-    registry::lookup(key.get(), kMaxCountValue, value);
-    maxCount_ = value;
+    maxCount_ = settings.maxCount;
     fileName_.reserve(kPathCapacity);
     // Bound now, while the heap is sound: loading dbghelp when a fault
     // needs it would allocate, and take the loader's lock.

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "errors/format.h"
+#include "log/log_folder.h"
 #include "log/logmanager.h"
 #include "runtime/files.h"
 #include "runtime/paths.h"
@@ -39,12 +40,9 @@ private:
 
 LogFile::LogFile(const std::wstring& name, std::uint32_t enabledByDefault)
     : name_(name.empty() ? executableFileName() : name), enabled_(enabledByDefault) {
-    registry::lookup(HKEY_LOCAL_MACHINE, registry::kConfigKey, L"log_" + name_ + L"_enabled", enabled_,
-                     registry::View::View32);
+    enabled_ = logFileSwitch(name_, enabled_);
     if (!enabled()) return;
-    const std::wstring root = registry::getstr(HKEY_LOCAL_MACHINE, registry::kConfigKey, registry::kProductRoot,
-                                               registry::View::View32);
-    directory_ = VFileName::combine(root, L"admin\\logs");
+    directory_ = logFolder();
     mutex_ = std::make_unique<VMutex>(false, (L"korvolog_" + name_ + L"_mutex").c_str());
 }
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "log/event_source.h"
 #include "log/last_chance.h"
 #include "log/logfile.h"
 #include "runtime/critical_section.h"
@@ -47,10 +48,6 @@ struct CancelationNoticeInstallation {
 
 bool validLevel(LogLevel level) { return level >= 0 && level < kLevels; }
 
-// The panel's own event log; its sources are subkeys of its key.
-std::wstring eventLogKey() {
-    return std::wstring(L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\") + LogManager::kEventLogName;
-}
 constexpr wchar_t kRegistrationMutex[] = L"Global\\{F485C63C-FF60-4c1a-A4BF-A3958C9F3D32}";
 
 WORD eventType(LogLevel level) {
@@ -124,12 +121,11 @@ HANDLE LogManager::getEventLog() {
             registry::set(log.get(), L"MaxSize", DWORD{0x800000});
             registry::set(log.get(), L"Retention", DWORD{0});
         }
-        const registry::Key source(HKEY_LOCAL_MACHINE, logKey + L"\\" + eventSourceName_,
-                                   KEY_SET_VALUE, false);
+        const registry::Key source(HKEY_LOCAL_MACHINE, eventSourceKey(eventSourceName_), KEY_SET_VALUE, false);
         registry::set(source.get(), L"TypesSupported", DWORD{7});
         const std::wstring root = registry::getstr(HKEY_LOCAL_MACHINE, registry::kConfigKey, registry::kProductRoot,
                                                    registry::View::View32);
-        registry::set(source.get(), L"EventMessageFile", VFileName::combine(root, L"admin\\bin64\\eventmsg.dll"));
+        registry::set(source.get(), kMessageFileValue, eventMessageFile(root));
         eventSource_.reset(RegisterEventSourceW(nullptr, eventSourceName_.c_str()));
         if (!eventSource_.valid()) throwLastOsError(L"RegisterEventSource", "LogManager::getEventLog", 415);
     } catch (...) {

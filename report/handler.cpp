@@ -3,6 +3,7 @@
 #include <cwctype>
 
 #include "exec/quoting.h"
+#include "report/feedback.h"
 #include "report/xml_document.h"
 #include "runtime/datetime.h"
 #include "runtime/paths.h"
@@ -78,7 +79,7 @@ void LogHandler::handleMessage(LogLevel level, const std::wstring& text) {
 }
 
 void LogHandler::report(const std::wstring& text, std::uint32_t hits) {
-    const std::wstring sender = VFileName::combine(systemHelper_->getProductRoot(), L"admin\\bin\\send-error-report.exe");
+    const std::wstring sender = reportSenderPath(systemHelper_->getProductRoot());
     const std::wstring commandLine = quoteArgument(sender) + L" " + getSource();
     const std::string document = buildReport(text, hits);
     const std::shared_ptr<IProcessHelper> process = systemHelper_->createProcess(commandLine);

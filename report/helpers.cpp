@@ -2,6 +2,7 @@
 
 #include "errors/format.h"
 #include "errors/vexception.h"
+#include "report/feedback.h"
 #include "runtime/datetime.h"
 #include "runtime/files.h"
 #include "runtime/paths.h"
@@ -9,11 +10,7 @@
 
 namespace SendErrorReport {
 
-bool DefaultSystemHelper::isFeedbackEnabled() {
-    std::wstring text;
-    registry::lookup(HKEY_LOCAL_MACHINE, registry::kConfigKey, kFeedbackValue, text, REG_SZ, registry::View::View32);
-    return text != kFeedbackOff;
-}
+bool DefaultSystemHelper::isFeedbackEnabled() { return feedbackSwitchedOn(); }
 
 std::wstring DefaultSystemHelper::getProductRoot() {
     return registry::getstr(HKEY_LOCAL_MACHINE, registry::kConfigKey, registry::kProductRoot, registry::View::View32);

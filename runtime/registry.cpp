@@ -175,6 +175,10 @@ bool keyExists(HKEY root, const std::wstring& subKey, View view) noexcept {
     return RegOpenKeyExW(root, subKey.c_str(), 0, READ_CONTROL | accessFlag(view), key.put()) == ERROR_SUCCESS;
 }
 
+bool valueExists(HKEY key, const std::wstring& name) noexcept {
+    return RegQueryValueExW(key, name.c_str(), nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+}
+
 void set(HKEY key, const std::wstring& name, const std::wstring& value) {
     setValue(key, name, REG_SZ, value.c_str(), (value.size() + 1) * sizeof(wchar_t));
 }

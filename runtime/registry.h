@@ -67,6 +67,8 @@ std::wstring getstr(HKEY root, const std::wstring& subKey, const std::wstring& n
 // The value when it is a 4-byte REG_DWORD, defaultValue in every other case.
 DWORD dwordOrDefault(HKEY key, const std::wstring& name, DWORD defaultValue) noexcept;
 bool keyExists(HKEY root, const std::wstring& subKey, View view) noexcept;
+// Whether an open key holds a value called name, whatever its type.
+bool valueExists(HKEY key, const std::wstring& name) noexcept;
 
 // REG_SZ, terminating zero included, and REG_DWORD. Failures throw (throwOsError).
 void set(HKEY key, const std::wstring& name, const std::wstring& value);

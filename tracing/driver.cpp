@@ -47,8 +47,6 @@ OpenTracingDriver* driver() noexcept {
     }
 }
 
-constexpr wchar_t kProviderFile[] = L"opentracingprovider.dll";
-
 // The provider's span, called under the translator: a fault or an exception
 // in it switches tracing off and leaves the operation to go on untraced.
 class ContainedSpan final : public OpenTracingDriver::ISpanContextProvider {
@@ -118,14 +116,14 @@ OpenTracingDriver::ISpanContextProvider* OpenTracingDriver::startProviderSpan(co
     ISpanContextProvider* span = nullptr;
     auto start = [&] {
         if (!library_.valid()) {
-            library_ = RunTime::LibraryPtr(VFileName::combine(VFileName::directory(moduleName(nullptr)), kProviderFile));
+            library_ = RunTime::LibraryPtr(tracingProviderPath(VFileName::directory(moduleName(nullptr))));
             const auto resolve = [this](auto& field, const char* name) {
                 field = reinterpret_cast<std::remove_reference_t<decltype(field)>>(
                     reinterpret_cast<void*>(VModule::getProcAddress(library_.get(), name)));
             };
-            resolve(getTracer_, "OpenTracingProviderGetTracer");
-            resolve(getSpanContext_, "OpenTracingProviderGetSpanContext");
-            resolve(injectCurrentSpan_, "OpenTracingProviderInjectCurrentSpan");
+            resolve(getTracer_, kProviderEntryPoints[0]);
+            resolve(getSpanContext_, kProviderEntryPoints[1]);
+            resolve(injectCurrentSpan_, kProviderEntryPoints[2]);
         }
         if (!tracer_) tracer_ = getTracer_();
         span = getSpanContext_(&tracer_, operationName, line, extra);
@@ -183,8 +181,16 @@ bool isTracingEnabled() noexcept {
         for (const wchar_t* entry : excluded)
             if (name == entry) return false;
         const registry::Key key(HKEY_LOCAL_MACHINE, registry::kConfigKey, KEY_READ | KEY_WOW64_32KEY, false);
-        return registry::dwordOrDefault(key.get(), kTracingEnabledValue, 0) != 0;
+        return tracingSwitchedOn(key.get());
     } catch (...) {
         return false;
     }
+}
+
+bool tracingSwitchedOn(HKEY configKey) noexcept {
+    return registry::dwordOrDefault(configKey, kTracingEnabledValue, 0) != 0;
+}
+
+std::wstring tracingProviderPath(const std::wstring& folder) {
+    return VFileName::combine(folder, L"opentracingprovider.dll");
 }

@@ -77,3 +77,12 @@ inline constexpr wchar_t kTracingEnabledValue[] = L"opentracing_enabled";
 
 // Read when the process's driver is made, at its first span; never throws.
 bool isTracingEnabled() noexcept;
+// The switch, through the open configuration key; a wrongly typed value is off.
+bool tracingSwitchedOn(HKEY configKey) noexcept;
+
+// The provider the driver loads from folder, the executable's own, and the
+// entry points it binds there.
+std::wstring tracingProviderPath(const std::wstring& folder);
+inline constexpr const char* kProviderEntryPoints[] = {"OpenTracingProviderGetTracer",
+                                                       "OpenTracingProviderGetSpanContext",
+                                                       "OpenTracingProviderInjectCurrentSpan"};

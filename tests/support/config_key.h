@@ -12,7 +12,9 @@ namespace test_config {
 
 class ConfigValues {
 public:
-    ConfigValues() : key_(HKEY_LOCAL_MACHINE, registry::kConfigKey, KEY_ALL_ACCESS | KEY_WOW64_32KEY, false) {}
+    // The agent's view unless told otherwise (KEY_WOW64_64KEY: the one it does not read).
+    explicit ConfigValues(REGSAM view = KEY_WOW64_32KEY)
+        : key_(HKEY_LOCAL_MACHINE, registry::kConfigKey, KEY_ALL_ACCESS | view, false) {}
     ~ConfigValues() {
         for (auto it = saved_.rbegin(); it != saved_.rend(); ++it)
             it->present ? RegSetValueExW(key_.get(), it->name.c_str(), 0, it->type, it->data.data(), DWORD(it->data.size()))

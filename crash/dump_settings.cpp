@@ -1,0 +1,24 @@
+#include "crash/dump_settings.h"
+
+#include "crash/crashdump.h"
+#include "runtime/paths.h"
+#include "runtime/registry.h"
+
+CrashDumpSettings readCrashDumpSettings(HKEY configKey) {
+    CrashDumpSettings settings;
+    settings.maxCount = CrashDumpInfo::kDefaultMaxCount;
+    DWORD value = CrashDumpInfo::kEnabledByDefault;
+    registry::lookup(configKey, CrashDumpInfo::kEnabledValue, value);
+    if (value == 0) return settings;
+    std::wstring root;
+    registry::lookup(configKey, registry::kProductRoot, root);
+    if (root.empty()) return settings;
+    std::wstring location = VFileName::combine(root, CrashDumpInfo::kDefaultLocation);
+    registry::lookup(configKey, CrashDumpInfo::kLocationValue, location);
+    value = settings.maxCount;
+    registry::lookup(configKey, CrashDumpInfo::kMaxCountValue, value);
+    settings.enabled = true;
+    settings.location = std::move(location);
+    settings.maxCount = value;
+    return settings;
+}

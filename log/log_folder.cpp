@@ -1,0 +1,18 @@
+#include "log/log_folder.h"
+
+#include "runtime/paths.h"
+#include "runtime/registry.h"
+
+std::wstring logSwitchName(const std::wstring& name) { return L"log_" + name + L"_enabled"; }
+
+DWORD logFileSwitch(const std::wstring& name, DWORD enabledByDefault) {
+    DWORD enabled = enabledByDefault;
+    registry::lookup(HKEY_LOCAL_MACHINE, registry::kConfigKey, logSwitchName(name), enabled, registry::View::View32);
+    return enabled;
+}
+
+std::wstring logFolder() {
+    const std::wstring root = registry::getstr(HKEY_LOCAL_MACHINE, registry::kConfigKey, registry::kProductRoot,
+                                               registry::View::View32);
+    return VFileName::combine(root, kLogFolder);
+}
