@@ -61,17 +61,6 @@ void trimResolved(std::wstring& path) {
     if (path.size() == 6 && path[5] == L':') path += L'\\';
 }
 
-std::wstring collapseSeparators(const std::wstring& path) {
-    std::wstring result;
-    for (wchar_t c : path) {
-        if (!isSeparator(c))
-            result += c;
-        else if (result.empty() || result.back() != L'\\')
-            result += L'\\';
-    }
-    return result;
-}
-
 // Length of the component starting at position, up to the next separator.
 std::size_t componentLength(const std::wstring& path, std::size_t position) {
     const std::size_t end = path.find_first_of(kSeparators, position);
@@ -83,6 +72,102 @@ std::size_t skipSeparators(const std::wstring& path, std::size_t position) {
     return next == std::wstring::npos ? path.size() : next;
 }
 
+// A drive-letter path in long form by its text alone: composing never asks the process's current directories.
+std::wstring prefixedDrivePath(const std::wstring& path) {
+    if (path.size() < 2 || path[1] != L':') return path;
+    return std::wstring(kLongPrefix) + (path.size() == 2 ? path + L'\\' : VFileName::normalize(path));
+}
+
+// "\\?\", "\??\" and "\\.\" names go to the system as they are written.
+bool isPrefixed(const std::wstring& path) {
+    return startsWith(path, kLongPrefix) || startsWith(path, kNtPrefix) || startsWith(path, kDevicePrefix);
+}
+
+// The current directory of a drive, as GetFullPathNameW gives it for the bare drive ("C:"): the process's own
+// one for its current drive, else the one the environment keeps ("=C:"), else the drive's root.
+std::wstring driveDirectory(wchar_t drive) {
+    const wchar_t name[] = {drive, L':', L'\0'};
+    std::vector<wchar_t> buffer(MAX_PATH);
+    for (;;) {
+        const DWORD length = GetFullPathNameW(name, static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
+        if (length == 0) return std::wstring(name) + L'\\';
+        if (length < buffer.size()) return std::wstring(buffer.data(), length);
+        buffer.assign(length + 1, L'\0');
+    }
+}
+
+// The root of an absolute name: "C:" for a drive, "\\server\share" for a share; npos end for neither.
+std::pair<std::wstring, std::size_t> rootOf(const std::wstring& path) {
+    if (path.size() > 2 && path[1] == L':' && isSeparator(path[2])) return {path.substr(0, 2), 2};
+    if (isUncPath(path)) {
+        const std::size_t server = skipSeparators(path, 2);
+        const std::size_t share = skipSeparators(path, server + componentLength(path, server));
+        const std::size_t end = share + componentLength(path, share);
+        std::wstring root = L"\\\\" + path.substr(server, componentLength(path, server));
+        if (share < path.size()) root += L'\\' + path.substr(share, end - share);
+        return {root, end};
+    }
+    return {std::wstring(), std::wstring::npos};
+}
+
+// The same name written absolute, as Windows reads it: against the drive's current directory for "C:name",
+// against the root of the current directory's drive or share for "\name", against the current directory else.
+std::wstring qualified(const std::wstring& path) {
+    if (rootOf(path).second != std::wstring::npos) return path;
+    if (path.size() > 1 && path[1] == L':') return driveDirectory(path[0]) + L'\\' + path.substr(2);
+    const std::wstring current = RunTime::currentDirectory();
+    if (!path.empty() && isSeparator(path[0])) return rootOf(current).first + path;
+    return current + L'\\' + path;
+}
+
+// A segment of a name, with its trailing characters as Windows drops them.
+std::wstring_view trimmedSegment(std::wstring_view segment, bool last) {
+    if (last) {
+        segment = segment.substr(0, segment.find_last_not_of(L". ") + 1);
+    } else if (segment.ends_with(L'.') && !segment.ends_with(L"..")) {
+        segment.remove_suffix(1);
+    }
+    return segment;
+}
+
+// The rules of "File path formats on Windows systems", written out so that no length limit applies: the name is
+// qualified (per-drive current directory, rooted names, shares), '/' is '\', runs of separators are one, "." and
+// ".." fold (".." stays at the root; with refused set, it is refused there), a segment loses one trailing '.', the
+// last one (unless a separator ends the name) all trailing dots and blanks, and a last segment that is exactly a
+// reserved device name is that device. The result is the long form: "\\?\C:\...", "\\?\UNC\server\share\...", or
+// "\\.\NUL" for a device.
+std::wstring fullName(const std::wstring& path, bool* refused) {
+    std::wstring text = path;
+    std::replace(text.begin(), text.end(), L'/', L'\\');
+    text = qualified(text);
+    const auto [root, start] = rootOf(text);
+    const bool endsWithSeparator = isSeparator(text.back());
+    std::vector<std::wstring_view> segments;
+    const std::wstring_view view(text);
+    for (std::size_t i = skipSeparators(text, start); i < text.size(); i = skipSeparators(text, i)) {
+        const std::size_t length = componentLength(text, i);
+        const std::wstring_view segment = view.substr(i, length);
+        i += length;
+        if (segment == L".") continue;
+        if (segment == L"..") {
+            if (!segments.empty())
+                segments.pop_back();
+            else if (refused)
+                *refused = true;
+            continue;
+        }
+        const std::wstring_view kept = trimmedSegment(segment, i >= text.size() && !endsWithSeparator);
+        if (!kept.empty()) segments.push_back(kept);
+    }
+    const bool share = root.size() > 1 && root[1] == L'\\';
+    if (!share && !segments.empty() && !endsWithSeparator && isDeviceName(std::wstring(segments.back())))
+        return std::wstring(kDevicePrefix) + std::wstring(segments.back());
+    std::wstring result = std::wstring(kLongPrefix) + (share ? L"UNC\\" + root.substr(2) : root);
+    for (const std::wstring_view segment : segments) (result += L'\\') += segment;
+    // A separator that ends the name stays, as Windows keeps it; a bare root has one.
+    if (segments.empty() ? !share : endsWithSeparator) result += L'\\';
+    return result;
+}
 }  // namespace
 
 std::wstring VFileName::withoutLongPrefix(const std::wstring& path) {
@@ -97,7 +182,7 @@ std::wstring VFileName::combine(const std::wstring& base, const std::wstring& mo
     const std::wstring relative = more.substr(skipSeparators(more, 0));
     RunTime::LocalMemory<wchar_t> joined;
     const HRESULT result =
-        PathAllocCombine(toLongPath(base).c_str(), relative.c_str(), PATHCCH_ALLOW_LONG_PATHS, joined.put());
+        PathAllocCombine(prefixedDrivePath(base).c_str(), relative.c_str(), PATHCCH_ALLOW_LONG_PATHS, joined.put());
     if (FAILED(result))
         throw vexception(formatString(L"PathAllocCombine(%s, %s) failed: error code 0x%lx", base, more,
                                       static_cast<unsigned long>(result)),
@@ -109,7 +194,7 @@ std::wstring VFileName::removeFileSpec(const std::wstring& path) {
     std::wstring normal = normalize(path);
     // normalize keeps one of a share's two leading separators; its parent must stay on the share.
     if (isUncPath(path)) normal.insert(0, 1, L'\\');
-    const std::wstring longPath = toLongPath(normal);
+    const std::wstring longPath = prefixedDrivePath(normal);
     std::vector<wchar_t> buffer(longPath.begin(), longPath.end());
     buffer.push_back(L'\0');
     const HRESULT result = PathCchRemoveFileSpec(buffer.data(), buffer.size());
@@ -160,8 +245,8 @@ std::wstring VFileName::normalize(const std::wstring& path) {
 }
 
 std::wstring VFileName::toLongPath(const std::wstring& path) {
-    if (path.size() < 2 || path[1] != L':') return path;
-    return std::wstring(kLongPrefix) + (path.size() == 2 ? path + L'\\' : normalize(path));
+    if (path.empty() || isPrefixed(path)) return path;
+    return fullName(path, nullptr);
 }
 
 namespace {
@@ -265,50 +350,24 @@ std::wstring RunTime::File::absolutePath(const std::wstring& base, const std::ws
     if (base.empty() && (input.size() == 6 || input.size() == 7) &&
         (striequal(input, L"CONOUT$") || striequal(input, L"CONIN$")))
         return input;
-    // A device name means the device wherever it stands; resolved below a
-    // directory in long form it would create a file of that reserved name.
-    if (isDeviceName(input)) return input;
     if (base.empty() && input.empty())
         throwOsError(L"Empty input path", ERROR_INVALID_PARAMETER, raiseSite(kFunction, __LINE__));
-
-    std::wstring result;
-    if (input.size() > 1 && input[0] == L'\\' && input[1] == L'\\') {
-        // A share, a device or an already long path is taken as it is.
-        result = input;
+    if (isPrefixed(input)) {
+        std::wstring result = input;
         trimResolved(result);
         return result;
     }
-    if (input.size() > 1 && input[1] == L':')
-        result = kLongPrefix;
-    else if (!base.empty())
-        result = base.front() == L'\\' ? base : std::wstring(kLongPrefix) + collapseSeparators(base);
-    else
-        result = std::wstring(kLongPrefix) + currentDirectory();
-    trimTail(result);
-    result += L'\\';
-
-    const std::size_t n = input.size();
-    for (std::size_t i = 0; i < n;) {
-        // "." and ".." count only as whole components: "a..\b" names the directory "a..".
-        const bool componentStart = i == 0 || isSeparator(input[i - 1]);
-        if (componentStart && input[i] == L'.' && i + 1 < n && isSeparator(input[i + 1])) {
-            i += 2;
-        } else if (componentStart && input.compare(i, 2, L"..") == 0 && (i + 2 == n || isSeparator(input[i + 2]))) {
-            // Never above the first component after the prefix: "\\?\C:\" stays.
-            const std::size_t cut = result.size() < 2 ? std::wstring::npos : result.rfind(L'\\', result.size() - 2);
-            if (cut == std::wstring::npos || cut <= 4)
-                throw vexception(formatString(L"Invalid input path (%s) + (%s)", VFileName::withoutLongPrefix(base),
-                                              VFileName::withoutLongPrefix(input)),
-                                 raiseSite(kFunction, __LINE__));
-            result.resize(cut + 1);
-            i = std::min(i + 3, n);
-        } else if (isSeparator(input[i])) {
-            i = skipSeparators(input, i);
-            if (result.back() != L'\\') result += L'\\';
-        } else {
-            result += input[i++];
-        }
-    }
+    // A name with a drive or a share is whole; any other goes below the base, a rooted one too.
+    const bool whole = (input.size() > 1 && input[1] == L':') || isUncPath(input);
+    const std::wstring name = whole || base.empty()
+                                  ? input
+                                  : VFileName::withoutLongPrefix(base) + L'\\' + input.substr(skipSeparators(input, 0));
+    bool refused = false;
+    std::wstring result = fullName(name, &refused);
     trimResolved(result);
+    if (refused)
+        throw vexception(formatString(L"Invalid input path (%s) + (%s)", VFileName::withoutLongPrefix(base),
+                                      VFileName::withoutLongPrefix(input)),
+                         raiseSite(kFunction, __LINE__));
     return result;
 }

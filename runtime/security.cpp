@@ -476,6 +476,17 @@ DWORD readSecurity(const std::wstring& name, SE_OBJECT_TYPE type, PSID* owner, P
     return GetSecurityInfo(file.get(), type, kWhat, owner, nullptr, dacl, nullptr, descriptor.put());
 }
 
+// readSecurity, a failure raised for function.
+RunTime::LocalMemory<void> readDescriptor(const std::wstring& name, SE_OBJECT_TYPE type, PSID* owner, PACL* dacl,
+                                          const char* function) {
+    RunTime::LocalMemory<void> descriptor;
+    const DWORD status = readSecurity(name, type, owner, dacl, descriptor);
+    if (status != ERROR_SUCCESS)
+        throwOsError(formatString(L"Unable to get the object (%s) security info", name), status,
+                     raiseSite(function, __LINE__));
+    return descriptor;
+}
+
 // File objects through a handle on the object itself, with the low-level call, which changes that object alone:
 // SetSecurityInfo would carry a directory's inheritable entries into everything below it, through a junction into
 // the tree it leads to. A file has nothing below it, and its list is written whole.
@@ -615,11 +626,8 @@ void setOwner(const std::wstring& objectName, SE_OBJECT_TYPE type) {
 ObjectSecurity objectSecurity(const std::wstring& objectName, SE_OBJECT_TYPE type) {
     PSID owner = nullptr;
     PACL dacl = nullptr;
-    LocalMemory<void> descriptor;
-    const DWORD status = readSecurity(objectName, type, &owner, &dacl, descriptor);
-    if (status != ERROR_SUCCESS)
-        throwOsError(formatString(L"Unable to get the object (%s) security info", objectName), status,
-                     raiseSite("RunTime::Access::getSecurity", __LINE__));
+    const LocalMemory<void> descriptor =
+        readDescriptor(objectName, type, &owner, &dacl, "RunTime::Access::getSecurity");
     SECURITY_DESCRIPTOR_CONTROL control = 0;
     DWORD revision = 0;
     ObjectSecurity result{Sid(owner), GetSecurityDescriptorControl(descriptor.get(), &control, &revision) &&
@@ -709,4 +717,55 @@ void RunTime::grantDeleteAccess(const std::wstring& objectName, SE_OBJECT_TYPE t
     Access::setSecurity(objectName, type,
                         Access::deleteAccessList(current, mask, owner, Access::ownIdentities(), type == SE_FILE_OBJECT,
                                                  container ? OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE : 0));
+}
+
+// Putting an object's owner and list back, kept apart from the rest.
+std::vector<unsigned char> RunTime::Access::savedSecurity(const std::wstring& objectName, SE_OBJECT_TYPE type) {
+    if (privilegeExist(SE_BACKUP_NAME)) enablePrivilege(SE_BACKUP_NAME);
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    const LocalMemory<void> descriptor =
+        readDescriptor(objectName, type, &owner, &dacl, "RunTime::Access::savedSecurity");
+    const auto* bytes = static_cast<const unsigned char*>(descriptor.get());
+    return std::vector<unsigned char>(bytes, bytes + GetSecurityDescriptorLength(descriptor.get()));
+}
+
+void RunTime::Access::restoreSecurity(const std::wstring& objectName, SE_OBJECT_TYPE type,
+                                      const std::vector<unsigned char>& saved) {
+    constexpr const char* kFunction = "RunTime::Access::restoreSecurity";
+    const auto descriptor = const_cast<unsigned char*>(saved.data());
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    BOOL defaulted = FALSE, present = FALSE;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    if (!GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) ||
+        !GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) ||
+        !GetSecurityDescriptorControl(descriptor, &control, &revision)) {
+        throwLastOsError([&] { return formatString(L"Unable to read the saved security of (%s)", objectName); },
+                         kFunction, __LINE__);
+    }
+    Sid user, processOwner;
+    user.loadFromProcess(GetCurrentProcess());
+    processOwner.loadFromProcessOwner(GetCurrentProcess());
+    const Sid previous(owner);
+    if (!(previous == user || previous == processOwner)) enablePrivilege(SE_RESTORE_NAME);
+    if (privilegeExist(SE_TAKE_OWNERSHIP_NAME)) enablePrivilege(SE_TAKE_OWNERSHIP_NAME);
+    const SECURITY_INFORMATION information =
+        OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
+        ((control & SE_DACL_PROTECTED) ? PROTECTED_DACL_SECURITY_INFORMATION : UNPROTECTED_DACL_SECURITY_INFORMATION);
+    DWORD status = ERROR_SUCCESS;
+    if (type == SE_FILE_OBJECT) {
+        // The saved descriptor itself: its control bits (protected, inherited) go back with the list.
+        const FileHandle file = File::openObject(objectName, WRITE_OWNER | WRITE_DAC);
+        if (!file.valid() ||
+            !SetKernelObjectSecurity(file.get(), OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, descriptor))
+            status = GetLastError();
+    } else {
+        status = writeSecurity(objectName, type, information, owner, present ? dacl : nullptr);
+    }
+    if (status != ERROR_SUCCESS)
+        throwOsError(formatString(L"Unable to put back the object (%s) owner and security info",
+                                  VFileName::withoutLongPrefix(objectName)),
+                     status, raiseSite(kFunction, __LINE__));
 }

@@ -229,3 +229,13 @@ namespace RunTime {
 // LocalSystem; on a file or a link the new entries are not inheritable.
 void grantDeleteAccess(const std::wstring& objectName, SE_OBJECT_TYPE type, ACCESS_MASK mask);
 }  // namespace RunTime
+
+// Putting an object's owner and list back, for a forced removal that still failed.
+namespace RunTime::Access {
+// The object's owner and list exactly as they are (a self-relative descriptor); SeBackupPrivilege is enabled
+// for the read when the token holds it.
+std::vector<unsigned char> savedSecurity(const std::wstring& objectName, SE_OBJECT_TYPE type);
+// Writes saved back whole: owner, list and whether the list is protected. An owner other than the process's
+// user or default owner can only be given with SeRestorePrivilege, which is enabled for that.
+void restoreSecurity(const std::wstring& objectName, SE_OBJECT_TYPE type, const std::vector<unsigned char>& saved);
+}  // namespace RunTime::Access

@@ -5,6 +5,9 @@
 
 #include <windows.h>
 
+#include <optional>
+#include <vector>
+
 #include "errors/format.h"
 #include "errors/vexception.h"
 #include "runtime/datetime.h"
@@ -16,28 +19,66 @@
 
 namespace {
 
-constexpr DWORD kEveryoneOnDirectories = 0x001300E7;  // list, add, traverse, delete child and delete
-constexpr DWORD kEveryoneOnFiles = 0x00130080;        // read attributes, delete, read control
+// A recycler directory that the trust rule refuses.
+class RecyclerRefused : public vexception {
+public:
+    using vexception::vexception;
+};
 
-// Anyone may list the recycler, move a file in and delete it there; only administrators and SYSTEM may read what it
-// holds. Protected: the volume root's entries (Users may read there) reach neither it nor what it holds.
-SecurityDescriptor recyclerSecurity() {
+// No account may rename or delete either directory, nor empty "Recycler" of what it holds: whoever could would make
+// the trust rule below refuse the recycler for everyone. Everyone may pass through "Recycler", and move files into
+// the directory that holds them and delete them there.
+constexpr DWORD kEveryoneOnRecycler = FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | READ_CONTROL |
+                                      SYNCHRONIZE;  // 0x001200A1
+constexpr DWORD kEveryoneOnHolder =
+    kEveryoneOnRecycler | FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_DELETE_CHILD;  // 0x001200E7
+constexpr DWORD kEveryoneOnFiles = 0x00130080;  // read attributes, delete, read control
+// What Everyone must not have on a directory of the recycler.
+constexpr DWORD forbiddenToEveryone(bool holdsFiles) { return DELETE | (holdsFiles ? 0 : FILE_DELETE_CHILD); }
+
+struct Entry {
+    const RunTime::Sid& sid;
+    DWORD mask;
+    DWORD inheritance;
+};
+
+std::vector<Entry> entries(bool holdsFiles) {
     constexpr DWORD kObjectsAndContainers = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
-    constexpr DWORD kObjectsOnly = OBJECT_INHERIT_ACE | INHERIT_ONLY_ACE;
     using RunTime::Sid;
-    return SecurityDescriptor(
-        {SecurityDescriptor::allow(Sid::administrators().get(), GENERIC_ALL, kObjectsAndContainers, TRUSTEE_IS_USER),
-         SecurityDescriptor::allow(Sid::localSystem().get(), GENERIC_ALL, kObjectsAndContainers, TRUSTEE_IS_USER),
-         SecurityDescriptor::allow(Sid::everyone().get(), kEveryoneOnDirectories, CONTAINER_INHERIT_ACE,
-                                   TRUSTEE_IS_USER),
-         SecurityDescriptor::allow(Sid::everyone().get(), kEveryoneOnFiles, kObjectsOnly, TRUSTEE_IS_USER)},
-        false, true);
+    std::vector<Entry> list{{Sid::administrators(), GENERIC_ALL, kObjectsAndContainers},
+                            {Sid::localSystem(), GENERIC_ALL, kObjectsAndContainers},
+                            {Sid::everyone(), holdsFiles ? kEveryoneOnHolder : kEveryoneOnRecycler, NO_INHERITANCE}};
+    if (holdsFiles) list.push_back({Sid::everyone(), kEveryoneOnFiles, OBJECT_INHERIT_ACE | INHERIT_ONLY_ACE});
+    return list;
+}
+
+// Only administrators and SYSTEM may read what the recycler holds. Protected: the volume root's entries (Users may
+// read there) reach neither directory nor what they hold.
+SecurityDescriptor recyclerSecurity(bool holdsFiles) {
+    std::vector<SecurityDescriptor::Entry> list;
+    for (const Entry& entry : entries(holdsFiles))
+        list.push_back(SecurityDescriptor::allow(entry.sid.get(), entry.mask, entry.inheritance, TRUSTEE_IS_USER));
+    return SecurityDescriptor(list, false, true);
+}
+
+// A list that lets Everyone take the directory away: an earlier recycler's list.
+bool everyoneMayRemove(const RunTime::Acl& list, bool holdsFiles) {
+    GENERIC_MAPPING mapping{FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
+    for (int index = 0; index < list.end(); ++index) {
+        const RunTime::Ace entry = list.getAce(index);
+        DWORD mask = entry.mask();
+        MapGenericMask(&mask, &mapping);
+        if (entry.type() == ACCESS_ALLOWED_ACE_TYPE && !(entry.flags() & INHERIT_ONLY_ACE) &&
+            RunTime::Sid(entry.sid()) == RunTime::Sid::everyone() && (mask & forbiddenToEveryone(holdsFiles)))
+            return true;
+    }
+    return false;
 }
 
 // Another account could have made the directory first, or made it a junction to somewhere it can read: one found
 // is used only when it is a real directory owned by administrators, SYSTEM or this process's own account, and its
-// list is made the recycler's when it is not protected yet.
-void checkRecyclerDirectory(const std::wstring& path, const SecurityDescriptor& security) {
+// list is made the recycler's when it is not protected yet or is an earlier one that let Everyone take it away.
+void checkRecyclerDirectory(const std::wstring& path, const SecurityDescriptor& security, bool holdsFiles) {
     const DWORD attributes = getFileAttributes(path);
     const RunTime::Access::ObjectSecurity found = RunTime::Access::objectSecurity(path, SE_FILE_OBJECT);
     RunTime::Sid user, processOwner;
@@ -47,17 +88,18 @@ void checkRecyclerDirectory(const std::wstring& path, const SecurityDescriptor& 
     const RunTime::Sid& owner = found.owner;
     if (!realDirectory || !(owner == RunTime::Sid::administrators() || owner == RunTime::Sid::localSystem() ||
                             owner == user || owner == processOwner))
-        throw vexception(formatString(L"The recycler '%s' is not used: it is not a directory of the administrators",
-                                      path), raiseSite("recyclerPath", __LINE__));
-    if (found.protectedDacl) return;
+        throw RecyclerRefused(
+            formatString(L"The recycler '%s' is not used: it is not a directory of the administrators", path),
+            raiseSite("recyclerPath", __LINE__));
+    if (found.protectedDacl && !everyoneMayRemove(found.dacl, holdsFiles)) return;
     RunTime::Acl list;
     list.copy(security.dacl());
     RunTime::Access::setSecurity(path, SE_FILE_OBJECT, list);
 }
 
 // withLists: the volume keeps access lists (a FAT volume keeps none, and nothing on it is private).
-void ensureRecyclerDirectory(const std::wstring& path, bool withLists) {
-    SecurityDescriptor security = recyclerSecurity();
+void ensureRecyclerDirectory(const std::wstring& path, bool withLists, bool holdsFiles) {
+    SecurityDescriptor security = recyclerSecurity(holdsFiles);
     if (!fileExist(path)) {
         try {
             VDirectory::createDirectory(path, security.attributes());
@@ -65,7 +107,7 @@ void ensureRecyclerDirectory(const std::wstring& path, bool withLists) {
             if (!fileExist(path)) throw;  // else another process made it meanwhile
         }
     }
-    if (withLists) checkRecyclerDirectory(path, security);
+    if (withLists) checkRecyclerDirectory(path, security, holdsFiles);
 }
 
 // A file that stays in the recycler gets the list of what the recycler holds, so that its own entries (what it
@@ -80,15 +122,25 @@ void protectRecycled(const std::wstring& path) {
 
 }  // namespace
 
+std::vector<RecyclerEntry> recyclerEntries(bool holdsFiles) {
+    std::vector<RecyclerEntry> result;
+    for (const Entry& entry : entries(holdsFiles))
+        result.push_back({entry.sid.toSidString(), entry.mask, entry.inheritance});
+    return result;
+}
+
 std::wstring recyclerPath(const std::wstring& path) {
     static constexpr GuardedOperation kRecyclerPath{"recyclerPath", L"Unable to call recyclerPath(%s)", __LINE__,
                                                     __LINE__};
     return guarded(
         kRecyclerPath,
         [&] {
+            // Resolved first: a relative name would get the boot volume. The volume's name is never
+            // longer than the name it is asked for.
             const std::wstring longPath = VFileName::toLongPath(path);
-            wchar_t volume[MAX_PATH];
-            if (!GetVolumePathNameW(longPath.c_str(), volume, MAX_PATH)) {
+            std::vector<wchar_t> buffer(longPath.size() + 1);
+            wchar_t* const volume = buffer.data();
+            if (!GetVolumePathNameW(longPath.c_str(), volume, static_cast<DWORD>(buffer.size()))) {
                 throwLastOsError([&] { return formatString(L"GetVolumePathName(%s) failed", path); }, "recyclerPath",
                                  __LINE__);
             }
@@ -96,17 +148,23 @@ std::wstring recyclerPath(const std::wstring& path) {
             const bool withLists = !GetVolumeInformationW(volume, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) ||
                                    (flags & FILE_PERSISTENT_ACLS);
             std::wstring recycler = VFileName::combine(VFileName::withoutLongPrefix(volume), L"Recycler");
-            ensureRecyclerDirectory(recycler, withLists);
+            ensureRecyclerDirectory(recycler, withLists, false);
             recycler = VFileName::combine(recycler, L"{86066D57-9347-46a7-B4DB-971D9EF36D29}");
-            ensureRecyclerDirectory(recycler, withLists);
+            ensureRecyclerDirectory(recycler, withLists, true);
             return recycler;
         },
         path);
 }
 
 void removeFile(const std::wstring& path, bool force, bool viaRecycler, std::int32_t retries, std::uint32_t pause) {
-    const std::wstring target =
-        viaRecycler ? VFileName::combine(recyclerPath(path), RunTime::uniqueName(true)) : path;
+    std::wstring target = path;
+    if (viaRecycler) {
+        try {
+            target = VFileName::combine(recyclerPath(path), RunTime::uniqueName(true));
+        } catch (const RecyclerRefused&) {
+            viaRecycler = false;  // planted by another account: removed where it is
+        }
+    }
     const std::wstring source = VFileName::toLongPath(path);
     const std::wstring longTarget = VFileName::toLongPath(target);
     // The attributes of the name itself: a junction or directory link is
@@ -126,8 +184,12 @@ void removeFile(const std::wstring& path, bool force, bool viaRecycler, std::int
 
     bool removed = step();
     // Only a denied access can be repaired; a busy or missing file cannot.
+    // The owner and list before a forced change, put back when the file stays all the same (a loaded DLL or a
+    // mapped image is never deleted): its own accounts must not lose their access to a file that is still there.
+    std::vector<unsigned char> before;
     if (!removed && force && error == ERROR_ACCESS_DENIED) {
         try {
+            before = RunTime::Access::savedSecurity(path, SE_FILE_OBJECT);
             RunTime::grantDeleteAccess(path, SE_FILE_OBJECT, DELETE | FILE_WRITE_ATTRIBUTES);
         } catch (const vexception&) {
             // A volume without ACLs, say: clearing read-only may still do.
@@ -143,10 +205,23 @@ void removeFile(const std::wstring& path, bool force, bool viaRecycler, std::int
         cancellableSleep(pause);
         removed = step();
     }
-    if (!removed)
-        throwOsError(viaRecycler ? L"Move file '" + path + L"' to '" + longTarget + L"'"
-                                 : L"DeleteFile '" + longTarget + L"'",
-                     error, raiseSite("removeFile", __LINE__));
+    if (!removed) {
+        std::optional<vexception> notRestored;
+        try {
+            if (!before.empty()) RunTime::Access::restoreSecurity(path, SE_FILE_OBJECT, before);
+        } catch (const vexception& e) {
+            notRestored = e;
+        }
+        try {
+            throwOsError(viaRecycler ? L"Move file '" + path + L"' to '" + longTarget + L"'"
+                                     : L"DeleteFile '" + longTarget + L"'",
+                         error, raiseSite("removeFile", __LINE__));
+        } catch (vexception& e) {
+            if (notRestored)
+                e.addContext({L"The owner and list stay changed: " + notRestored->message(), "removeFile", __LINE__});
+            throw;
+        }
+    }
     // Deleted at once when possible; otherwise it waits in the recycler, unreadable to others.
     // A read-only file moves, but goes only once writable: force clears it there.
     if (!viaRecycler || erase()) return;

@@ -2,6 +2,7 @@
 // code; and the parameter rules it checks its command line with.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <map>
 #include <string>
@@ -97,7 +98,7 @@ TEST(Params, SplitAtTheFirstEqualsSignLastOneWinsAndCheckSaysRequiredFirstThenTh
 
 // What installers, Explorer's details and crash triage read from the agent and its message file, and the manifest the
 // loader reads from the agent: the version is the project's, the maker the one the configuration key names.
-TEST(AgentBinaries, CarryTheirVersionResourcesAndTheAgentItsManifest) {
+TEST(AgentBinaries, CarryTheirVersionResourcesAndTheAgentItsManifestAndOnlyBaseImports) {
     const std::wstring key = registry::kConfigKey, maker = key.substr(9, key.find(L'\\', 9) - 9),
                        version = L"" RD_VERSION;
     unsigned v[3] = {};
@@ -133,10 +134,21 @@ TEST(AgentBinaries, CarryTheirVersionResourcesAndTheAgentItsManifest) {
     ASSERT_NE(resource, nullptr);
     const std::string manifest(static_cast<const char*>(LockResource(LoadResource(agent.get(), resource))),
                                SizeofResource(agent.get(), resource));
-    // Windows 7, 8, 8.1, 10 and 11 supported; long paths; no elevation.
-    for (const char* setting :
-         {"Id=\"{35138b9a-5d96-4fbd-8e2d-a2440225f93a}\"", "Id=\"{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}\"",
-          "Id=\"{1f676c76-80e1-4239-95bb-83d0f6d0da78}\"", "Id=\"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}\"",
-          "WindowsSettings\">true</longPathAware>", "<requestedExecutionLevel level=\"asInvoker\""})
+    // Windows 10 and 11 (and their servers) only; long paths; no elevation.
+    for (const char* setting : {"Id=\"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}\"",
+                                "WindowsSettings\">true</longPathAware>", "<requestedExecutionLevel level=\"asInvoker\""})
         EXPECT_NE(manifest.find(setting), std::string::npos) << setting;
+    EXPECT_EQ(std::count(manifest.begin(), manifest.end(), '{'), 1) << "one supported system";
+    // What loads with the agent: nothing beyond Windows 10's base, the rest bound at run time.
+    const auto* image = reinterpret_cast<const BYTE*>(reinterpret_cast<ULONG_PTR>(agent.get()) & ~ULONG_PTR(3));
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS64*>(
+        image + reinterpret_cast<const IMAGE_DOS_HEADER*>(image)->e_lfanew);
+    std::vector<std::string> imports;
+    for (auto* entry = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(
+             image + nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress);
+         entry->Name; ++entry)
+        imports.emplace_back(reinterpret_cast<const char*>(image + entry->Name));
+    std::ranges::sort(imports);
+    EXPECT_EQ(imports, (std::vector<std::string>{"ADVAPI32.dll", "KERNEL32.dll", "api-ms-win-core-path-l1-1-0.dll",
+                                                  "msvcrt.dll"}));
 }

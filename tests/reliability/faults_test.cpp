@@ -180,3 +180,20 @@ TEST(BadInput, UnusualNamesAndPathsStillRunTheTask) {
     EXPECT_EQ(test_support::readBytes(below + L"out.txt"), "\xc3\xa9t\xc3\xa9" "2");
     EXPECT_TRUE(isDecimal(test_support::readBytes(below + L"pid")));
 }
+
+// Stream and result files named as people write them, resolved as Windows does: drive-relative, a trailing dot or
+// blank (as a batch file's "set" keeps it), and the null device with a folder before it.
+TEST(BadInput, NamesAsPeopleWriteThemLandWhereWindowsPutsThem) {
+    TaskRun task;
+    const std::wstring drive = task.directory().substr(0, 2);
+    task.variables[L"RD_STDOUT"] = drive + L"out.txt";
+    task.variables[L"RD_STDERR"] = task.path(L"NUL");
+    task.variables[L"RD_PID"] = drive + L"pid.";
+    task.variables[L"RD_EXIT_CODE"] = L"exit ";
+    task.variables[L"RD_CMD_ARGS"] = L"out A err B exit 3";
+    ASSERT_EQ(task.run().exitCode, 0u);
+    EXPECT_EQ(std::tuple(task.read(L"out.txt"), task.read(L"exit")), std::tuple("A", "3"));
+    EXPECT_TRUE(isDecimal(task.read(L"pid"))) << task.read(L"pid");
+    EXPECT_EQ(test_support::fileNames(task.path(L"*")),
+              (std::vector<std::wstring>{L"exit", L"in.txt", L"out.txt", L"pid"}));
+}

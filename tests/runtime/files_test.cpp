@@ -21,6 +21,7 @@
 #include "runtime/registry.h"
 #include "runtime/security.h"
 #include "tests/support/platform.h"
+#include "tests/support/process_runner.h"
 #include "tests/support/raised.h"
 #include "tests/support/temp_dir.h"
 #include "threads/recycler.h"
@@ -248,13 +249,14 @@ TEST_F(Files, TheRecyclerAndWhatStaysThereHaveProtectedListsOfTheirOwn) {
         GTEST_SKIP() << "Wine keeps no file lists: it reads back a list made from the Unix mode";
     const std::wstring recycler = recyclerPath(path(L"x"));
     std::map<std::wstring, DWORD> expected{{L"S-1-5-32-544", FILE_ALL_ACCESS}, {L"S-1-5-18", FILE_ALL_ACCESS},
-                                           {L"S-1-1-0", 0x1300E7}};
+                                           {L"S-1-1-0", 0x1200A1}};
     const auto listOf = [](Security security) {  // the owner may be any of those the recycler trusts
         std::get<0>(security).clear();
         return security;
     };
-    for (const std::wstring& directory : {recycler.substr(0, recycler.rfind(L'\\')), recycler})
-        EXPECT_EQ(listOf(securityOf(directory)), Security(L"", true, false, expected)) << directory;
+    EXPECT_EQ(listOf(securityOf(recycler.substr(0, recycler.rfind(L'\\')))), Security(L"", true, false, expected));
+    expected[L"S-1-1-0"] = 0x1200E7;
+    EXPECT_EQ(listOf(securityOf(recycler)), Security(L"", true, false, expected));
     const std::vector<std::wstring> held = test_support::fileNames(recycler + L"\\*");
     ASSERT_TRUE(VFile::writeAll(path(L"ro"), "x", true) && SetFileAttributesW(path(L"ro").c_str(), FILE_ATTRIBUTE_READONLY));
     removeFile(path(L"ro"), false, true, 0, 0);
@@ -267,6 +269,50 @@ TEST_F(Files, TheRecyclerAndWhatStaysThereHaveProtectedListsOfTheirOwn) {
     DeleteFileW(stayed[0].c_str());
     expected[L"S-1-1-0"] = 0x130080;
     EXPECT_EQ(security, Security(L"", true, false, expected));
+}
+
+// Windows deletes no loaded DLL: the forced removal fails after taking ownership and rewriting the list, and then puts
+// both back, a foreign owner (Administrators, not this account) too.
+TEST_F(Files, AForcedRemovalThatStillFailsLeavesOwnerAndListAsTheyWere) {
+    if (test_support::runningUnderWine()) GTEST_SKIP() << "Wine keeps no file lists and deletes a loaded DLL";
+    const std::wstring dll = path(L"probe.dll");
+    ASSERT_TRUE(CopyFileW(test_process::siblingPath(L"rdprobe.dll").c_str(), dll.c_str(), TRUE));
+    ASSERT_EQ(SetNamedSecurityInfoW(const_cast<wchar_t*>(dll.c_str()), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
+                                    RunTime::Sid::administrators().get(), nullptr, nullptr, nullptr),
+              DWORD(ERROR_SUCCESS));
+    const Security before = securityOf(dll);
+    const HMODULE loaded = LoadLibraryW(dll.c_str());
+    ASSERT_NE(loaded, nullptr);
+    EXPECT_THROW(removeFile(dll, true, false, 1, 1), vexception);
+    EXPECT_EQ(securityOf(dll), before);
+    FreeLibrary(loaded);
+}
+
+// Nobody but administrators and SYSTEM may rename or delete either directory or empty "Recycler"; anyone may move
+// files into the directory below it and delete them there, and read no file there.
+TEST(Recycler, NoOtherAccountMayTakeEitherDirectoryAway) {
+    using Entries = std::vector<RecyclerEntry>;
+    const RecyclerEntry admins{L"S-1-5-32-544", GENERIC_ALL, 3}, system{L"S-1-5-18", GENERIC_ALL, 3};
+    EXPECT_EQ(recyclerEntries(false), (Entries{admins, system, {L"S-1-1-0", 0x1200A1, 0}}));
+    EXPECT_EQ(recyclerEntries(true), (Entries{admins, system, {L"S-1-1-0", 0x1200E7, 0}, {L"S-1-1-0", 0x130080, 9}}));
+}
+
+// Anyone may make a folder at a volume's root: one owned by another account is refused, and removals go on without.
+TEST_F(Files, ARecyclerOfAnotherAccountIsRefusedAndTheRemovalGoesOnWithoutIt) {
+    if (test_support::runningUnderWine()) GTEST_SKIP() << "Wine keeps no file owners: every file is the prefix user's";
+    const std::wstring holder = recyclerPath(path(L"x"));
+    if (!RunTime::Access::privilegeExist(SE_RESTORE_NAME)) GTEST_SKIP() << "giving a file away needs SeRestorePrivilege";
+    RunTime::Access::enablePrivilege(SE_RESTORE_NAME);
+    const auto giveTo = [&](const RunTime::Sid& owner) {
+        return SetNamedSecurityInfoW(const_cast<wchar_t*>(holder.c_str()), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
+                                     owner.get(), nullptr, nullptr, nullptr);
+    };
+    ASSERT_EQ(giveTo(RunTime::Sid::users()), DWORD(ERROR_SUCCESS));
+    EXPECT_THROW(recyclerPath(path(L"x")), vexception);
+    ASSERT_TRUE(VFile::writeAll(path(L"f"), "x", true));
+    removeFile(path(L"f"), false, true, 0, 0);
+    EXPECT_FALSE(fileExist(path(L"f")));
+    EXPECT_EQ(giveTo(RunTime::Sid::administrators()), DWORD(ERROR_SUCCESS));
 }
 
 TEST(Handles, MovingLeavesTheEmptyValueEachResourceClosesOnceKeepingTheLastErrorAndCopiesAreNotInherited) {

@@ -12,6 +12,7 @@
 #include "errors/vexception.h"
 #include "runtime/paths.h"
 #include "tests/support/raised.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -37,14 +38,12 @@ auto single(auto function) { return [=](const std::wstring& input, const std::ws
 
 }  // namespace
 
-TEST(Paths, ComposingFoldsDotsOnlyDriveLetterPathsGetTheLongPrefixAndResolvingStaysBelowTheRoot) {
+TEST(Paths, ComposingFoldsDotsAndTakesNamesApartByTheirText) {
     expectRows(single(VFileName::normalize),
                {{LR"(a\b\..\..\..\..)", L"", LR"(..\..)"}, {L".", L"", L""},
                 {LR"(C:\..\x)", L"", L"x"},  // the drive is a component like any other
                 {L"//?/C:/x/../y/", L"", LR"(\\?\C:\y\)"}, {LR"(\\server\share\x)", L"", LR"(\server\share\x)"},
                 {LR"(C:\..\)", L"", LR"(\)"}});  // one edge separator, never "\\", which would read as a share
-    expectRows(single(VFileName::toLongPath), {{L"C:", L"", LR"(\\?\C:\)"}, {L"c:/a/./b/../c/", L"", LR"(\\?\c:\a\c\)"},
-                                               {LR"(\\server\share\..\x)", L"", LR"(\\server\share\..\x)"}});
     expectRows(VFileName::combine, {{LR"(C:\data)", L"//x", LR"(C:\data\x)"}, {LR"(C:\data)", LR"(..\x)", LR"(C:\x)"},
                                     {LR"(\\?\C:\)" + kWide, kLong, LR"(C:\)" + kWide + L"\\" + kLong}});
     expectRows(single(VFileName::removeFileSpec),
@@ -53,21 +52,46 @@ TEST(Paths, ComposingFoldsDotsOnlyDriveLetterPathsGetTheLongPrefixAndResolvingSt
     expectRows(single(VFileName::extension), {{LR"(C:\a.b\c.txt)", L"", L".txt"}, {LR"(C:\a.b\c)", L"", L""}});
     expectRows(single(VFileName::removeExtension), {{LR"(C:\a.b\c.txt)", L"", LR"(C:\a.b\c)"}});
     expectRows(single(VFileName::directory), {{LR"(C:\)" + kLong + LR"(\b)", L"", LR"(C:\)" + kLong}});
+    EXPECT_EQ(vosexception::composeMessage(ERROR_INVALID_PARAMETER, L"Empty input path"),
+              test_support::messageOf<vosexception>([&] { RunTime::File::absolutePath(L"", L""); }));
+}
+
+// The full names that the rules of "File path formats on Windows systems" give, written out: nothing here asks the
+// system to resolve a name. Only the current directory is the system's, a fresh one on a drive.
+TEST(Paths, NamesResolveAsWindowsResolvesThemWithoutLengthLimit) {
+    const test_support::TempDir temp(L"rdpaths");
+    const std::wstring saved = RunTime::currentDirectory();
+    ASSERT_TRUE(SetCurrentDirectoryW(temp.path().c_str()));
+    const std::wstring w = temp.path(), drive = w.substr(0, 2), root = drive + L"\\";
+    const std::wstring longW = LR"(\\?\)" + w;
     const auto resolve = RunTime::File::absolutePath;
     expectRows(resolve, {
-        {LR"(C:\data)", L"D:/logs//x.log", LR"(\\?\D:\logs\x.log)"},  // drive-letter input ignores the base
-        {LR"(C:\data)", LR"(\x)", LR"(\\?\C:\data\x)"},  // relative input goes below it, even with a leading separator
-        {L"C://data//", L"a/./b/../c//", LR"(\\?\C:\data\a\c)"}, {LR"(\\?\C:\data)", LR"(..\x)", LR"(\\?\C:\x)"},
-        {LR"(\\server\share)", L"..", LR"(\\server)"}, {LR"(C:\d)", LR"(.git\a..\...)", LR"(\\?\C:\d\.git\a..\...)"},
-        {L"", LR"(\\.\pipe\x)", LR"(\\.\pipe\x)"}, {LR"(C:\data)", LR"(\\server\share\f\\)", LR"(\\server\share\f)"},
-        // Devices and consoles stay as they are; in long form below a directory they would be files of reserved names.
+        {L"", L"out.txt", longW + LR"(\out.txt)"}, {L"", drive + L"out.txt", longW + LR"(\out.txt)"},
+        {L"", LR"(\logs\out.txt)", LR"(\\?\)" + root + LR"(logs\out.txt)"},
+        {L"", L"/x", LR"(\\?\)" + root + L"x"},  // resolved here only: never opened
+        {L"", w + LR"(\dots.txt.)", longW + LR"(\dots.txt)"}, {L"", L"out.txt  ", longW + LR"(\out.txt)"},
+        {L"", LR"(a.\b. \..\c..\...)", longW + LR"(\a\c..)"},  // one dot off a folder, dots and blanks off the last
+        {L"", w + LR"(\NUL)", LR"(\\.\NUL)"}, {L"", L"nul", LR"(\\.\nul)"}, {LR"(C:\data)", L"Lpt9", LR"(\\.\Lpt9)"},
+        {L"", L"NUL.txt", longW + LR"(\NUL.txt)"}, {L"", L"COM0", longW + LR"(\COM0)"},
+        {L"", L"//server/share/f", LR"(\\?\UNC\server\share\f)"}, {L"", LR"(\\server\share)", LR"(\\?\UNC\server\share)"},
+        {LR"(\\server\share\dir)", L"..", LR"(\\?\UNC\server\share)"},
+        {L"", L"" + w + L"\\" + kLong + LR"(\x.)", longW + L"\\" + kLong + LR"(\x)"},
         {L"", L"conout$", L"conout$"}, {LR"(C:\data)", L"conout$", LR"(\\?\C:\data\conout$)"},
-        {LR"(C:\data)", L"Lpt9", L"Lpt9"}, {LR"(C:\data)", L"COM0", LR"(\\?\C:\data\COM0)"},
+        {L"", LR"(\\.\pipe\x\)", LR"(\\.\pipe\x)"}, {L"", LR"(\\?\C:\dots.)", LR"(\\?\C:\dots.)"},  // kept as written
+        // With a base: a rooted name stays below it, a name with a drive or share does not.
+        {LR"(C:\data)", L"D:/logs//x.log", LR"(\\?\D:\logs\x.log)"}, {LR"(C:\data)", LR"(\x)", LR"(\\?\C:\data\x)"},
+        {L"C://data//", L"a/./b/../c//", LR"(\\?\C:\data\a\c)"}, {LR"(\\?\C:\data)", LR"(..\x)", LR"(\\?\C:\x)"},
+        {LR"(C:\data)", LR"(\\server\share\f\\)", LR"(\\?\UNC\server\share\f)"},
+        // Refused: a ".." above the drive or the share.
         {L"", LR"(C:\..\x)", LR"(Invalid input path () + (C:\..\x))"},  // without the long prefix
         {LR"(\\?\C:\data)", LR"(..\..\x)", LR"(Invalid input path (C:\data) + (..\..\x))"},
-        {LR"(\\server\share)", LR"(..\..)", LR"(Invalid input path (\\server\share) + (..\..))"}});
-    EXPECT_EQ(vosexception::composeMessage(ERROR_INVALID_PARAMETER, L"Empty input path"),
-              test_support::messageOf<vosexception>([&] { resolve(L"", L""); }));
+        {LR"(\\server\share)", L"..", LR"(Invalid input path (\\server\share) + (..))"}});
+    // The file layer's long form: as Windows, ".." stays at the root, a separator at the end stays.
+    expectRows(single(VFileName::toLongPath),
+               {{drive + L"pid.txt", L"", longW + LR"(\pid.txt)"}, {L"c:/a/./b/../c/", L"", LR"(\\?\c:\a\c\)"},
+                {LR"(C:\..\x)", L"", LR"(\\?\C:\x)"}, {LR"(\\server\share\..\x)", L"", LR"(\\?\UNC\server\share\x)"},
+                {L"Q:x", L"", LR"(\\?\Q:\x)"}, {LR"(\\?\C:\a.)", L"", LR"(\\?\C:\a.)"}});
+    SetCurrentDirectoryW(saved.c_str());
 }
 
 // Only the text counts: two spellings of one file differ unless they differ in case, separators or the long prefix.
