@@ -5,6 +5,9 @@
 //             switch; microseconds per round for each
 //   span N    N guarded operations with an empty body; microseconds each
 //             (tracing on or off as configured)
+//   headroom N  N new threads, each timing its first guarded operation (which
+//             asks for the thread's stack headroom) and its second; the two
+//             means in microseconds
 //   dump      write one crash dump of this process; milliseconds
 //   overflow N  N guarded operations that overflow the stack, each taken back
 //             to its boundary (and dumped when dumps are on); microseconds each
@@ -32,6 +35,18 @@ __attribute__((noinline)) int overflow(int depth) {
     return overflow(depth + 1) + pad[0];
 }
 
+constexpr GuardedOperation kEmpty{"Bench::empty", L"empty()", 1, 2};
+
+// This thread's first and second guarded operation, in seconds, added to times.
+DWORD WINAPI firstAndSecond(void* times) {
+    for (int i = 0; i < 2; ++i) {
+        const double start = seconds();
+        guarded(kEmpty, [] {});
+        static_cast<double*>(times)[i] += seconds() - start;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -47,10 +62,9 @@ int wmain(int argc, wchar_t** argv) {
         const double tracing = (seconds() - start) / n * 1e6;
         std::printf("%.1f %.1f %d\n", crash, tracing, int(enabled));
     } else if (command == L"span") {
-        constexpr GuardedOperation operation{"Bench::empty", L"empty()", 1, 2};
-        guarded(operation, [] {});  // the provider loads on the first span
+        guarded(kEmpty, [] {});  // the provider loads on the first span
         const double start = seconds();
-        for (int i = 0; i < n; ++i) guarded(operation, [] {});
+        for (int i = 0; i < n; ++i) guarded(kEmpty, [] {});
         std::printf("%.2f\n", (seconds() - start) / n * 1e6);
     } else if (command == L"overflow") {
         constexpr GuardedOperation operation{"Bench::overflow", L"overflow()", 3, 4};
@@ -62,6 +76,15 @@ int wmain(int argc, wchar_t** argv) {
             }
         }
         std::printf("%.0f\n", (seconds() - start) / n * 1e6);
+    } else if (command == L"headroom") {
+        double times[2] = {};
+        for (int i = 0; i < n; ++i) {
+            const HANDLE thread = CreateThread(nullptr, 0, &firstAndSecond, times, 0, nullptr);
+            if (!thread) return 1;
+            WaitForSingleObject(thread, INFINITE);
+            CloseHandle(thread);
+        }
+        std::printf("%.2f %.2f\n", times[0] / n * 1e6, times[1] / n * 1e6);
     } else if (command == L"dump") {
         CONTEXT context{};
         RtlCaptureContext(&context);

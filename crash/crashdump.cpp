@@ -113,8 +113,7 @@ void CrashDumpInfo::setUp() {
 }
 
 CrashDumpInfo::~CrashDumpInfo() {
-    // Without a location (dumps off) a pattern would name the working directory.
-    if (enabled_ && !location_.empty()) trim();
+    trim();
     handler_.reset();
     DeleteCriticalSection(&lock_);
 }
@@ -160,6 +159,8 @@ const std::wstring& CrashDumpInfo::getFileName(std::uint32_t taken) {
 }
 
 void CrashDumpInfo::trim() noexcept {
+    // Without a location (dumps off) a pattern would name the working directory.
+    if (!enabled_ || location_.empty()) return;
     try {
         struct Dump {
             std::wstring path;

@@ -41,7 +41,7 @@ public:
     // Reads the settings, creates the dump directory and registers the
     // heap-corruption filter; any failure leaves dumps off.
     CrashDumpInfo() noexcept;
-    // Trims the directory to maxCount dumps, oldest first, then removes the filter.
+    // Trims the directory, then removes the filter.
     ~CrashDumpInfo();
     CrashDumpInfo(const CrashDumpInfo&) = delete;
     CrashDumpInfo& operator=(const CrashDumpInfo&) = delete;
@@ -69,6 +69,10 @@ public:
     // How often a taken name is made distinct before the dump is given up.
     static constexpr std::uint32_t kMostTakenNames = 999;
 
+    // Deletes the oldest dumps beyond maxCount; nothing when dumps are off.
+    // Run at exit, and by the last chance, whose end runs no destructor.
+    void trim() noexcept;
+
     class Lock : public RunTime::CriticalSectionLock {
     public:
         explicit Lock(CrashDumpInfo& settings) noexcept : CriticalSectionLock(settings.lock_) {}
@@ -76,7 +80,6 @@ public:
 
 private:
     void setUp();
-    void trim() noexcept;
     // location\prefix + yyyymmdd_hhmmss.dmp, as the operator names it.
     std::size_t dumpPathLength() const noexcept;
 

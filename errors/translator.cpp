@@ -25,8 +25,12 @@ struct BoundaryFrame {
 
 // The thread's innermost boundary, in a slot of its own: MinGW's
 // thread_local allocates on a thread's first use, which a fault must not
-// need. Bit 0 marks a thread that is writing a fault's dump.
-constexpr std::uintptr_t kDumping = 1;
+// need. Bit 0 marks a thread that is writing a fault's dump, bit 1 one that
+// has asked for its stack headroom.
+constexpr std::uintptr_t kDumping = 1, kHeadroom = 2, kFlags = kDumping | kHeadroom;
+// What the handler chain and the last chance may use of an overflowed stack:
+// the vectored handler, and the last chance's hand-over to its helper.
+constexpr ULONG kStackHeadroom = 32 * 1024;
 std::atomic<DWORD> g_slot{TLS_OUT_OF_INDEXES};
 
 LONG CALLBACK overflowHandler(EXCEPTION_POINTERS* info);
@@ -99,9 +103,10 @@ void rdTranslatedCallRecover();
 void rdAlignedFaultCall();
 
 void rdTranslatedCallEnter(BoundaryFrame* frame) noexcept {
+    if ((slotValue() & kHeadroom) == 0) guaranteeStackHeadroom();
     const std::uintptr_t previous = slotValue();
     frame->previous = reinterpret_cast<void*>(previous);
-    setSlotValue(reinterpret_cast<std::uintptr_t>(frame) | (previous & kDumping));
+    setSlotValue(reinterpret_cast<std::uintptr_t>(frame) | (previous & kFlags));
 }
 
 void rdTranslatedCallLeave(BoundaryFrame* frame) noexcept {
@@ -112,8 +117,13 @@ void rdTranslatedCallLeave(BoundaryFrame* frame) noexcept {
 // non-continuable exception was taken back there.
 [[noreturn]] void rdTranslatedCallRecovered(std::uint32_t code) {
     if (code != STATUS_STACK_OVERFLOW) throwStructured(code);
-    resetStackGuard();
     EXCEPTION_POINTERS pointers{&g_overflow.record, &g_overflow.context};
+    if (!resetStackGuard()) {
+        // Without its guard page the next overflow would end the process
+        // without a trace: this one is not recovered but ends it, with one.
+        if (const PVECTORED_EXCEPTION_HANDLER last = g_unrecoverableOverflow.load()) last(&pointers);
+        TerminateProcess(GetCurrentProcess(), code);
+    }
     writeDump(code, &pointers);
     g_overflowTaken.store(false);
     throwStructured(code);
@@ -179,8 +189,8 @@ void throwFromInnermostOwnFrame(CONTEXT& fault, BoundaryFrame* boundary, std::ui
 // again, and throws from there (the frames in between are abandoned).
 LONG CALLBACK overflowHandler(EXCEPTION_POINTERS* info) {
     if (info->ExceptionRecord->ExceptionCode != STATUS_STACK_OVERFLOW) return EXCEPTION_CONTINUE_SEARCH;
-    const std::uintptr_t boundary = slotValue();
-    if (boundary == 0 || (boundary & kDumping) || g_overflowTaken.exchange(true)) {
+    const std::uintptr_t value = slotValue(), boundary = value & ~kFlags;
+    if (boundary == 0 || (value & kDumping) || g_overflowTaken.exchange(true)) {
         const PVECTORED_EXCEPTION_HANDLER last = g_unrecoverableOverflow.load();
         return last ? last(info) : EXCEPTION_CONTINUE_SEARCH;
     }
@@ -330,6 +340,12 @@ FaultDumpScope::FaultDumpScope() noexcept {
 
 FaultDumpScope::~FaultDumpScope() {
     if (owns_) setSlotValue(slotValue() & ~kDumping);
+}
+
+void guaranteeStackHeadroom() noexcept {
+    ULONG size = kStackHeadroom;
+    SetThreadStackGuarantee(&size);
+    setSlotValue(slotValue() | kHeadroom);
 }
 
 bool resetStackGuard() noexcept {

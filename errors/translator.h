@@ -47,6 +47,12 @@ private:
     bool owns_;
 };
 
+// Asks, once per thread, that the part of the stack the handler chain and
+// the last chance need stay usable when the stack overflows; by default
+// Windows promises none. Every guarded operation asks for its thread; the
+// last chance's installation for the thread that starts the process.
+void guaranteeStackHeadroom() noexcept;
+
 // Puts the stack's guard page back after an overflow was recovered, so that
 // the next one is caught too; false when there is no room for it.
 bool resetStackGuard() noexcept;

@@ -140,7 +140,10 @@ bool vexecutil::redirects() const {
 }
 
 std::uint32_t vexecutil::creationFlags() const {
-    std::uint32_t flags = GetPriorityClass(GetCurrentProcess());
+    // The agent's own error mode keeps the system's error reporting off,
+    // and a child would inherit it: a task's crash gets its report (and the
+    // dump the machine's error reporting is set to keep) back.
+    std::uint32_t flags = GetPriorityClass(GetCurrentProcess()) | CREATE_DEFAULT_ERROR_MODE;
     if (noWindow) flags |= CREATE_NO_WINDOW;
     if (suspended) flags |= CREATE_SUSPENDED;
     if (breakawayFromJob) flags |= CREATE_BREAKAWAY_FROM_JOB;

@@ -2,6 +2,7 @@
 
 #include "errors/format.h"
 #include "errors/vexception.h"
+#include "log/last_chance.h"
 #include "log/logmanager.h"
 #include "runtime/handle.h"
 #include "runtime/library.h"
@@ -116,10 +117,14 @@ void withImpersonationPaused(Work&& work) {
     if (!RevertToSelf()) throwLastOsError(L"RevertToSelf", kFunction, __LINE__);
     const auto resume = [&] {
         if (SetThreadToken(nullptr, token.get())) return;
+        const DWORD error = GetLastError();
         // A cancellation cannot be replaced by an error, and the clean-ups
-        // it still runs must not run with the process's rights.
-        if (ThreadCancelation::isCanceling()) RaiseFailFastException(nullptr, nullptr, 0);
-        throwLastOsError(L"Unable to resume impersonation", kFunction, __LINE__);
+        // it still runs must not run with the process's rights: the process
+        // ends, with a trace.
+        if (ThreadCancelation::isCanceling())
+            failFastWithTrace(L"Unable to resume impersonation while the thread is canceled (Error code " +
+                              std::to_wstring(error) + L"): the process ends");
+        throwOsError(L"Unable to resume impersonation", error, raiseSite(kFunction, __LINE__));
     };
     try {
         work();

@@ -1,12 +1,18 @@
 #include "log/last_chance.h"
 
 #include <atomic>
+#include <csignal>
 #include <cstdint>
+#include <exception>
 
 #include "crash/crashdump.h"
 #include "errors/format.h"
 #include "errors/translator.h"
+#include "errors/vexception.h"
 #include "log/logmanager.h"
+#include "runtime/handle.h"
+#include "runtime/text.h"
+#include "tracing/driver.h"
 
 namespace {
 
@@ -32,60 +38,178 @@ std::wstring placeOf(const void* address) {
 // dump takes up to half a minute under load; a hang never lasts longer.
 constexpr DWORD kLastChanceLimitMs = 120000;
 
-// The last chance's work for a fault of thread: the dump (when allowed)
-// and the record, then the end with the fault's code.
+// The last chance's work for an end of thread: the dump (when allowed), the
+// record (how, or the fault's code and place) and the trimming, then the end
+// with the code.
 struct Fault {
     EXCEPTION_POINTERS* pointers;
     DWORD thread;
     bool dump;
+    const wchar_t* how;
 };
 
-DWORD WINAPI endWith(void* parameter) {
-    const Fault& fault = *static_cast<const Fault*>(parameter);
+DWORD endWith(const Fault& fault) {
     const DWORD code = fault.pointers->ExceptionRecord->ExceptionCode;
     try {
         if (fault.dump) writeCrashDump(fault.pointers, crashDumpInfo(), fault.thread);
     } catch (...) {
     }
-    LogManager::instance().log(Error, L"Unhandled %s at %s", describeStructuredException(cwrpexception(code)),
-                               placeOf(fault.pointers->ExceptionRecord->ExceptionAddress));
+    if (fault.how)
+        LogManager::instance().log(Error, L"%s", std::wstring(fault.how));
+    else
+        LogManager::instance().log(Error, L"Unhandled %s at %s", describeStructuredException(cwrpexception(code)),
+                                   placeOf(fault.pointers->ExceptionRecord->ExceptionAddress));
+    // Here, and not at exit: an end like this one runs no destructor. A
+    // fault on the way ends the process at once, the record written.
+    crashDumpInfo().trim();
     TerminateProcess(GetCurrentProcess(), code);
     return code;
 }
+
+// Made and parked at start-up: a stack overflow leaves no stack for the
+// work, and a thread made at fault time would need the loader's lock for
+// its start, which the faulting thread may hold.
+class Helper {
+public:
+    Helper() noexcept : wake_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {
+        if (wake_.valid()) thread_.reset(CreateThread(nullptr, 0, &parked, this, 0, &id_));
+    }
+    // A DLL that carries the runtime may go before the process does: its
+    // parked helper holds nothing, so it is ended rather than left waiting
+    // in code that is gone.
+    ~Helper() {
+        if (thread_.valid() && !woken_.load()) TerminateThread(thread_.get(), 0);
+    }
+    Helper(const Helper&) = delete;
+    Helper& operator=(const Helper&) = delete;
+
+    DWORD id() const noexcept { return thread_.valid() ? id_ : 0; }
+
+    // Hands fault to the helper and waits for the end it makes; false
+    // without a helper.
+    bool take(const Fault& fault) noexcept {
+        if (!thread_.valid()) return false;
+        fault_ = fault;
+        woken_.store(true);
+        SetEvent(wake_.get());
+        WaitForSingleObject(thread_.get(), kLastChanceLimitMs);
+        return true;
+    }
+
+private:
+    static DWORD WINAPI parked(void* self) {
+        auto& helper = *static_cast<Helper*>(self);
+        WaitForSingleObject(helper.wake_.get(), INFINITE);
+        return endWith(helper.fault_);
+    }
+
+    RunTime::AutoHandle wake_, thread_;
+    DWORD id_ = 0;
+    std::atomic<bool> woken_{false};
+    Fault fault_{};
+};
+
+// Set once at installation: a fault must not be the first to make it.
+std::atomic<Helper*> g_helper{nullptr};
+
+LONG lastChance(EXCEPTION_POINTERS* pointers, const wchar_t* how) {
+    const DWORD code = pointers->ExceptionRecord->ExceptionCode;
+    // One thread takes it; a fault of that thread on the way (or of its
+    // helper) ends the process at once with the first end's code, and any
+    // other thread waits for the end.
+    static std::atomic<DWORD> taken{0}, endCode{0};
+    Helper* const helper = g_helper.load();
+    DWORD first = 0;
+    if (!taken.compare_exchange_strong(first, GetCurrentThreadId())) {
+        const auto end = [&] {
+            const DWORD firstCode = endCode.load();
+            TerminateProcess(GetCurrentProcess(), firstCode ? firstCode : code);
+        };
+        if (first == GetCurrentThreadId() || (helper && helper->id() == GetCurrentThreadId())) end();
+        // This thread may hold a lock the first one needs (the log's, the
+        // dump's): the wait is bounded, and the process ends after it.
+        Sleep(kLastChanceLimitMs);
+        end();
+    }
+    endCode.store(code);
+    OpenTracingDriver::stopTracing();
+    // Heap corruption has been dumped by its own filter already, and a fault
+    // inside a dump is not dumped again.
+    const FaultDumpScope scope;
+    const Fault fault{pointers, GetCurrentThreadId(), scope.owns() && code != kHeapCorruptionCode, how};
+    if (code != STATUS_STACK_OVERFLOW) return endWith(fault);
+    // No stack is left here: the parked helper does the work.
+    if (helper) helper->take(fault);
+    TerminateProcess(GetCurrentProcess(), code);
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+
+// std::terminate of this module: the record names what was thrown, when it
+// is an error of ours or a standard one.
+[[noreturn]] void onTerminate() {
+    std::wstring how = L"Ended by std::terminate";
+    try {
+        if (const std::exception_ptr current = std::current_exception()) std::rethrow_exception(current);
+    } catch (const vexception& e) {
+        how += L" with: " + fullMessage(e);
+    } catch (const std::exception& e) {
+        how += L" with: " + wstr(e.what(), CP_ACP);
+    } catch (...) {
+    }
+    endThroughLastChance(how);
+}
+
+// Every module on the process's C runtime (msvcrt) reaches this through its abort().
+void onAbort(int) { endThroughLastChance(L"Ended by abort()"); }
 
 }  // namespace
 
 void installLastChance() noexcept {
     SetUnhandledExceptionFilter(&lastChanceFilter);
     setUnrecoverableOverflow(&lastChanceFilter);
+    std::set_terminate(&onTerminate);
+    std::signal(SIGABRT, &onAbort);
+    guaranteeStackHeadroom();
+    static Helper helper;
+    g_helper.store(&helper);
 }
 
-LONG WINAPI lastChanceFilter(EXCEPTION_POINTERS* pointers) {
-    const DWORD code = pointers->ExceptionRecord->ExceptionCode;
-    // One thread takes it; a fault of that thread on the way (or of its
-    // helper) ends the process at once, and any other thread waits for the end.
-    static std::atomic<DWORD> taken{0}, helper{0};
-    DWORD first = 0;
-    if (!taken.compare_exchange_strong(first, GetCurrentThreadId())) {
-        if (first == GetCurrentThreadId() || helper.load() == GetCurrentThreadId())
-            TerminateProcess(GetCurrentProcess(), code);
-        // This thread may hold a lock the first one needs (the log's, the
-        // dump's): the wait is bounded, and the process ends after it.
-        Sleep(kLastChanceLimitMs);
-        TerminateProcess(GetCurrentProcess(), code);
+LONG WINAPI lastChanceFilter(EXCEPTION_POINTERS* pointers) { return lastChance(pointers, nullptr); }
+
+// Where the caller stands, as a dump's exception context, under code.
+struct CapturedEnd {
+    CONTEXT context{};
+    EXCEPTION_RECORD record{};
+    EXCEPTION_POINTERS pointers{&record, &context};
+    explicit CapturedEnd(DWORD code) noexcept {
+        RtlCaptureContext(&context);
+        record.ExceptionCode = code;
+        record.ExceptionFlags = EXCEPTION_NONCONTINUABLE;
+        record.ExceptionAddress = reinterpret_cast<void*>(context.Rip);
     }
-    // Heap corruption has been dumped by its own filter already, and a fault
-    // inside a dump is not dumped again.
-    const FaultDumpScope scope;
-    Fault fault{pointers, GetCurrentThreadId(), scope.owns() && code != kHeapCorruptionCode};
-    if (code != STATUS_STACK_OVERFLOW) return endWith(&fault);
-    // No stack is left here, but enough to start a thread that does the work.
-    DWORD id = 0;
-    if (const HANDLE thread = CreateThread(nullptr, 0, &endWith, &fault, CREATE_SUSPENDED, &id)) {
-        helper.store(id);
-        ResumeThread(thread);
-        WaitForSingleObject(thread, kLastChanceLimitMs);
+};
+
+void endThroughLastChance(const std::wstring& how) noexcept {
+    CapturedEnd end(kRuntimeEndCode);
+    lastChance(&end.pointers, how.c_str());
+    TerminateProcess(GetCurrentProcess(), kRuntimeEndCode);
+    for (;;) Sleep(INFINITE);
+}
+
+void failFastWithTrace(const std::wstring& how) noexcept {
+    constexpr DWORD kFailFastCode = 0xC0000602;  // STATUS_FAIL_FAST_EXCEPTION, as the system raises it
+    CapturedEnd end(kFailFastCode);
+    OpenTracingDriver::stopTracing();
+    {
+        const FaultDumpScope scope;
+        try {
+            if (scope.owns()) writeCrashDump(&end.pointers, crashDumpInfo());
+        } catch (...) {
+        }
     }
-    TerminateProcess(GetCurrentProcess(), code);
-    return EXCEPTION_EXECUTE_HANDLER;
+    LogManager::instance().logWithoutWaiting(Error, how);
+    crashDumpInfo().trim();
+    RaiseFailFastException(&end.record, &end.context, 0);
+    TerminateProcess(GetCurrentProcess(), kFailFastCode);
+    for (;;) Sleep(INFINITE);
 }

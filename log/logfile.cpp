@@ -32,8 +32,10 @@ LockBudget& logFileLockBudget() {
 // Holds the mutex, if there is one and the process's budget gets it.
 class MutexHold {
 public:
-    explicit MutexHold(VMutex* mutex) {
-        if (mutex && logFileLockBudget().wait([&](std::uint32_t ms) { return mutex->lock(ms); })) mutex_ = mutex;
+    // Without wait, nothing is locked: the writer may hold what the lock needs.
+    MutexHold(VMutex* mutex, bool wait) {
+        if (mutex && wait && logFileLockBudget().wait([&](std::uint32_t ms) { return mutex->lock(ms); }))
+            mutex_ = mutex;
     }
     ~MutexHold() {
         try {
@@ -68,9 +70,9 @@ std::wstring LogFile::fileName(const SYSTEMTIME& localDate) const {
     return formatString(L"korvolog_%s%04d%02d%02d.log", name_, localDate.wYear, localDate.wMonth, localDate.wDay);
 }
 
-void LogFile::write(const std::wstring& line) {
+void LogFile::write(const std::wstring& line, bool wait) {
     if (!enabled()) return;
-    const MutexHold hold(mutex_.get());
+    const MutexHold hold(mutex_.get(), wait);
     SYSTEMTIME now;
     GetLocalTime(&now);
     // Append-only access: every write lands whole at the end, also among
@@ -97,11 +99,11 @@ void LogFile::write(const std::wstring& line) {
     file.write(record.data(), static_cast<std::uint32_t>(record.size() * sizeof(wchar_t)), true);
 }
 
-void writeLogFileRecord(int level, const std::wstring& text) {
+void writeLogFileRecord(int level, const std::wstring& text, bool wait) {
     try {
         if (level < Error && !LogManager::instance().isDebug()) return;
         LogFile file(kManagerLogName, kManagerLogEnabledByDefault);
-        file.write(std::wstring(logLevelName(level)) + L": " + text);
+        file.write(std::wstring(logLevelName(level)) + L": " + text, wait);
     } catch (...) {
         // The wait for the mutex is cancellable; the cancellation must pass.
         if (ThreadCancelation::isCanceling()) throw;

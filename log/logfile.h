@@ -19,7 +19,9 @@ public:
     bool enabled() const noexcept { return enabled_ != 0; }
 
     // One record line, stamped and ended with CRLF; nothing when disabled.
-    void write(const std::wstring& line);
+    // Without wait the mutex is left alone: the record still lands whole,
+    // only perhaps out of order.
+    void write(const std::wstring& line, bool wait = true);
 
 private:
     // "korvolog_" + name + yyyymmdd + ".log" for the given local date.
@@ -39,7 +41,7 @@ inline constexpr std::uint32_t kManagerLogEnabledByDefault = 1;
 // The manager's file writer: "debug" file, Info to Result only in debug
 // mode. Swallows every failure (the record is then missing from the file
 // only) but a cancellation of the thread.
-void writeLogFileRecord(int level, const std::wstring& text);
+void writeLogFileRecord(int level, const std::wstring& text, bool wait = true);
 
 // The running executable's file name, extension included.
 std::wstring executableFileName();

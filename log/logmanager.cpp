@@ -197,12 +197,14 @@ HANDLE LogManager::getEventLog() {
     return eventSource_.get();
 }
 
-void LogManager::writeEventLog(LogLevel level, const std::wstring& text) {
+void LogManager::writeEventLog(LogLevel level, const std::wstring& text, bool wait) {
     try {
         // Held across the report: another thread must not deregister the
-        // source while this one reports through it.
-        const RunTime::CriticalSectionLock hold(eventSourceLock_.get());
-        const HANDLE source = getEventLog();
+        // source while this one reports through it. Registering it takes a
+        // global mutex.
+        const RunTime::CriticalSectionLock hold(eventSourceLock_.get(), wait);
+        if (!hold.held()) return;
+        const HANDLE source = wait ? getEventLog() : eventSource_.get();
         if (!source) return;
         wchar_t path[MAX_PATH] = {};
         GetModuleFileNameW(nullptr, path, MAX_PATH);
@@ -230,6 +232,14 @@ void LogManager::writeBuiltIn(LogLevel level, const std::wstring& text) {
     if (!validLevel(level)) return;
     if (settings().eventLog[level]) writeEventLog(level, text);
     if (settings().console[level]) writeConsole(text);
+}
+
+void LogManager::logWithoutWaiting(LogLevel level, const std::wstring& text) noexcept {
+    try {
+        writeLogFileRecord(level, text, false);
+        if (validLevel(level) && settings().eventLog[level]) writeEventLog(level, text, false);
+    } catch (...) {
+    }
 }
 
 void LogManager::dispatch(LogLevel level, const std::wstring& text) {

@@ -60,6 +60,12 @@ public:
     // Passes on only what a handler throws.
     void log(LogLevel level, const vexception& e);
 
+    // For a thread that must not wait (one that is ending the process while
+    // it is being cancelled): the record goes to the log file, unordered by
+    // its mutex, and to the event log when its source is registered and
+    // free; not to the console or the handlers, which may wait. Never throws.
+    void logWithoutWaiting(LogLevel level, const std::wstring& text) noexcept;
+
     void addHandler(ILogHandler* handler);
     void removeHandler(ILogHandler* handler);
     void setConsoleOutput(bool enabled);
@@ -73,7 +79,7 @@ private:
     ~LogManager();
     void dispatch(LogLevel level, const std::wstring& text);
     void writeBuiltIn(LogLevel level, const std::wstring& text);
-    void writeEventLog(LogLevel level, const std::wstring& text);
+    void writeEventLog(LogLevel level, const std::wstring& text, bool wait = true);
 
     // Any thread may log: the source's name, handle and registration change
     // only under this lock.

@@ -6,6 +6,7 @@
 //   err TEXT      write TEXT (UTF-8) to standard error
 //   cat           copy standard input to standard output until its end
 //   cmdline       write the raw command line
+//   errormode     end with this process's error mode as exit code
 //   handle N      end with 1 when handle value N is open in this process, else 0
 //   hold M E      take the named mutex M, then set the named event E; the
 //                 mutex is abandoned when the process ends
@@ -91,6 +92,8 @@ int wmain(int argc, wchar_t** argv) {
             cat();
         } else if (action == L"cmdline") {
             write(STD_OUTPUT_HANDLE, utf8(GetCommandLineW()));
+        } else if (action == L"errormode") {
+            ExitProcess(GetErrorMode());
         } else if (action == L"handle" && hasValue) {
             DWORD flags = 0;
             const auto value = static_cast<std::uintptr_t>(std::wcstoull(argv[++i], nullptr, 10));

@@ -2,7 +2,8 @@
 // line it writes ends in '\n':
 //   deep          write "thread N", fault three guarded operations deep, write the error's full message
 //   raise CODE    write "thread N", raise structured exception CODE ("overflow": overflow the stack) outside any
-//                 guarded operation (the process ends with it)
+//                 guarded operation (the process ends with it); or end the process: "terminate" with a throw through a
+//                 noexcept function, "abort" by abort() in rdprovider.dll, "failfast" by failFastWithTrace
 //   guarded WHAT… raise each WHAT (a code, or "overflow" to overflow the stack) in a guarded operation of its own, a
 //                 second apart, and log the error at level Error
 //   double-free   free one block of a heap of its own twice, with termination on corruption on
@@ -17,6 +18,7 @@
 #include <string>
 
 #include "exec/launcher.h"
+#include "log/last_chance.h"
 #include "log/logmanager.h"
 #include "runtime/library.h"
 #include "threads/guard.h"
@@ -46,6 +48,17 @@ void deep() {
     } catch (const vexception& e) {
         say(cstr(fullMessage(e), CP_UTF8));
     }
+}
+
+[[noreturn]] __attribute__((noinline)) void throwError() { throw std::runtime_error("out of a noexcept function"); }
+__attribute__((noinline)) void throwThroughNoexcept() noexcept { throwError(); }
+
+// abort() of another module on our C runtime, as it makes a span.
+void abortInProvider() {
+    SetEnvironmentVariableW(L"RD_PROVIDER_FAULT", L"abort");
+    using GetSpan = void* (*)(void*, const std::string&, std::int32_t, const std::string&);
+    if (const HMODULE provider = LoadLibraryW(L"rdprovider.dll"))
+        reinterpret_cast<GetSpan>(GetProcAddress(provider, "OpenTracingProviderGetSpanContext"))(nullptr, "", 0, "");
 }
 
 __attribute__((noinline)) int overflow(int depth) {
@@ -109,7 +122,11 @@ int wmain(int argc, wchar_t** argv) {
         deep();
     } else if (command == L"raise" && argc > 2) {
         say("thread " + std::to_string(GetCurrentThreadId()));
-        if (std::wstring(argv[2]) == L"overflow") return overflow(0);
+        const std::wstring what = argv[2];
+        if (what == L"overflow") return overflow(0);
+        if (what == L"terminate") throwThroughNoexcept();
+        if (what == L"abort") abortInProvider();
+        if (what == L"failfast") failFastWithTrace(L"Ended on request");
         RaiseException(DWORD(std::wcstoul(argv[2], nullptr, 0)), 0, 0, nullptr);
     } else if (command == L"double-free") {
         HeapSetInformation(nullptr, HeapEnableTerminationOnCorruption, nullptr, 0);

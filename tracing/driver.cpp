@@ -154,6 +154,14 @@ void OpenTracingDriver::inject() {
     });
 }
 
+void OpenTracingDriver::stopTracing() noexcept {
+    try {
+        if (OpenTracingDriver* const existing = std::atomic_ref<OpenTracingDriver*>(executeContext().tracing).load())
+            existing->disable();
+    } catch (...) {
+    }
+}
+
 void OpenTracingDriver::injectCurrentSpan() noexcept {
     OpenTracingDriver* const self = driver();
     if (!self || !self->enabled()) return;

@@ -49,6 +49,9 @@ public:
     // tracing is on.
     static SpanPtr StartSpan(std::string_view operationName, std::int32_t line, std::string_view extra) noexcept;
     static void injectCurrentSpan() noexcept;
+    // For the process's end: the provider, which may be what ended it, is
+    // not asked again (the end's own operations would). Makes no driver.
+    static void stopTracing() noexcept;
 
 private:
     using GetTracer = ITracer* (*)();

@@ -13,6 +13,7 @@
 #include "crash/dump_folder.h"
 #include "errors/format.h"
 #include "exec/launcher.h"
+#include "log/last_chance.h"
 #include "runtime/files.h"
 #include "tests/support/config_key.h"
 #include "tests/support/log_records.h"
@@ -95,14 +96,29 @@ TEST(CrashDumpWrite, FaultThreeOperationsDeepLeavesADumpOfThatFaultBesideATakenN
               (test_support::DumpFacts{kCrashDumpType, thread, EXCEPTION_ACCESS_VIOLATION}));
 }
 
-// Outside every operation: one dump (heap corruption's by its own filter) named in local time (CTest sets the zone
-// 5:45 ahead of UTC); one record naming the code and the faulting module; and the process ends with the code.
-TEST(LastChance, AFaultOutsideEveryOperationLeavesOneDumpOneRecordAndItsCode) {
-    for (const auto& [what, code, module] : {std::tuple(L"0xC0000374", 0xC0000374u, L"kernelbase\\.dll"),
-                                             {L"0xE0000001", 0xE0000001u, L"kernelbase\\.dll"},
-                                             {L"overflow", 0xC00000FDu, L"rdfault\\.exe"}}) {
+// Outside every operation, and by abort() (of another module on our C runtime), std::terminate or a fail-fast: one dump
+// (heap corruption's by its own filter), named in local time (CTest sets the zone 5:45 ahead of UTC); one record naming
+// the code and the faulting module, or the way of the end; the process ends with the code; the folder is trimmed.
+TEST(LastChance, EveryUnhandledEndLeavesOneDumpOneRecordAndItsCode) {
+    const auto fault = [](const wchar_t* code, const wchar_t* module) {
+        return formatString(L"Unhandled C structured exception: 0x%s at %s\\+0x[0-9a-f]+", std::wstring(code),
+                            std::wstring(module));
+    };
+    for (const auto& [what, code, record] :
+         {std::tuple(L"0xC0000374", 0xC0000374u, fault(L"c0000374", L"kernelbase\\.dll")),
+          {L"0xE0000001", 0xE0000001u, fault(L"e0000001", L"kernelbase\\.dll")},
+          {L"overflow", 0xC00000FDu, fault(L"c00000fd", L"rdfault\\.exe")},
+          {L"terminate", kRuntimeEndCode, std::wstring(L"Ended by std::terminate with: out of a noexcept function")},
+          {L"abort", kRuntimeEndCode, std::wstring(L"Ended by abort\\(\\)")},
+          {L"failfast", 0xC0000602u, std::wstring(L"Ended on request")}}) {
         SCOPED_TRACE(code);
         DumpSettings settings;
+        settings.config.set(L"CrashDumpsMaxCount", DWORD{1});
+        CreateDirectoryW(settings.location.c_str(), nullptr);
+        const std::wstring old = settings.location + L"\\rdfault20000101_000000.dmp";
+        test_support::writeBytes(old, "x");
+        const FILETIME longAgo{0, 0x01D00000};
+        SetFileTime(RunTime::File::openObject(old, FILE_WRITE_ATTRIBUTES).get(), nullptr, nullptr, &longAgo);
         const std::wstring before = now();
         const auto result = runFault({L"raise", what});
         const std::wstring after = now();
@@ -116,9 +132,8 @@ TEST(LastChance, AFaultOutsideEveryOperationLeavesOneDumpOneRecordAndItsCode) {
         EXPECT_TRUE(before <= dumps[0].substr(7, 15) && dumps[0].substr(7, 15) <= after) << dumps[0];
         const auto records = settings.records();
         ASSERT_EQ(records.size(), 1u);
-        const std::wregex expected(formatString(L"Error: Unhandled C structured exception: 0x%lx at %s\\+0x[0-9a-f]+",
-                                                static_cast<unsigned long>(code), std::wstring(module)), std::regex::icase);
-        EXPECT_TRUE(std::regex_match(records[0], expected)) << testing::PrintToString(records[0]);
+        EXPECT_TRUE(std::regex_match(records[0], std::wregex(L"Error: " + record, std::regex::icase)))
+            << testing::PrintToString(records[0]);
     }
 }
 

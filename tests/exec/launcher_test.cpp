@@ -15,6 +15,7 @@
 #include "runtime/files.h"
 #include "runtime/registry.h"
 #include "tests/support/config_key.h"
+#include "tests/support/platform.h"
 #include "tests/support/process_runner.h"
 #include "tests/support/raised.h"
 #include "tests/support/temp_dir.h"
@@ -64,6 +65,18 @@ TEST(Launcher, ExitCodesResumeAndTermination) {
     const std::wstring before = VDirectory::current();
     EXPECT_THROW(missing.start(), vexception);
     EXPECT_EQ(VDirectory::current(), before);
+}
+
+// A child starts with the system's default error mode, not with ours, which keeps error reporting away from our own
+// faults (a task's crash gets its report and dump back); ours stays as it was.
+TEST(Launcher, AChildStartsWithTheDefaultErrorModeAndOursStays) {
+    if (test_support::runningUnderWine()) GTEST_SKIP() << "Wine passes no error mode on: a child reports 0 either way";
+    const UINT previous = SetErrorMode(0);
+    SetErrorMode(previous | SEM_NOGPFAULTERRORBOX);
+    vexecutil child;
+    EXPECT_EQ(run(child, L"errormode") & SEM_NOGPFAULTERRORBOX, 0u);
+    EXPECT_EQ(GetErrorMode(), previous | SEM_NOGPFAULTERRORBOX);
+    SetErrorMode(previous);
 }
 
 // An inheritable handle of ours reaches the child only when it inherits handles for its streams, and not at all with
