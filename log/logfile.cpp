@@ -29,12 +29,20 @@ LockBudget& logFileLockBudget() {
     return budget;
 }
 
+// The raw wait, not the cancellable one: a cancelled thread ending the
+// process must neither wait nor throw on its way to the record.
+bool tryWithoutWait(VMutex& mutex) noexcept {
+    const DWORD result = WaitForSingleObject(mutex.handle(), 0);
+    return result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
+}
+
 // Holds the mutex, if there is one and the process's budget gets it.
 class MutexHold {
 public:
-    // Without wait, nothing is locked: the writer may hold what the lock needs.
+    // Without wait, the mutex is only tried: the writer may hold what its holder needs.
     MutexHold(VMutex* mutex, bool wait) {
-        if (mutex && wait && logFileLockBudget().wait([&](std::uint32_t ms) { return mutex->lock(ms); }))
+        if (mutex && (wait ? logFileLockBudget().wait([&](std::uint32_t ms) { return mutex->lock(ms); })
+                           : tryWithoutWait(*mutex)))
             mutex_ = mutex;
     }
     ~MutexHold() {
