@@ -3,11 +3,13 @@
 #include <vector>
 
 #include "errors/format.h"
+#include "runtime/acl.h"
 #include "runtime/files.h"
 #include "runtime/handle.h"
 #include "runtime/local_memory.h"
+#include "runtime/object_security.h"
 #include "runtime/paths.h"
-#include "runtime/security.h"
+#include "runtime/sid.h"
 
 namespace Check {
 

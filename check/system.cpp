@@ -2,8 +2,8 @@
 #include "check/checks.h"
 
 #include "errors/format.h"
+#include "runtime/access_token.h"
 #include "runtime/handle.h"
-#include "runtime/security.h"
 
 namespace Check {
 

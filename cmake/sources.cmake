@@ -33,6 +33,8 @@ rd_layer(rderrors errors
 )
 
 rd_layer(rdruntime runtime
+  runtime/access_token.cpp
+  runtime/acl.cpp
   runtime/com.cpp
   runtime/text.cpp
   runtime/datetime.cpp
@@ -41,9 +43,11 @@ rd_layer(rdruntime runtime
   runtime/files.cpp
   runtime/handle.cpp
   runtime/library.cpp
+  runtime/object_security.cpp
   runtime/paths.cpp
   runtime/registry.cpp
-  runtime/security.cpp
+  runtime/security_descriptor.cpp
+  runtime/sid.cpp
 )
 # shell32, shlwapi and oleaut32 are bound at run time (runtime/library.h).
 target_link_libraries(rdruntime PUBLIC rderrors pathcch advapi32)
@@ -67,7 +71,8 @@ target_link_libraries(rdcrash PUBLIC rdthreads)
 # It creates the configuration key and the dump folder.
 rd_startup_symbol(rdcrash _Z13crashDumpInfov)
 
-rd_layer(rdlogging log log/event_source.cpp log/last_chance.cpp log/log_folder.cpp log/logfile.cpp log/logmanager.cpp)
+rd_layer(rdlogging log log/event_source.cpp log/last_chance.cpp log/log_folder.cpp log/log_level.cpp log/logfile.cpp
+          log/logmanager.cpp)
 target_link_libraries(rdlogging PUBLIC rdcrash)
 # Likewise the log records every thread's cancellation through a notice a
 # static object installs: LogManager::instance() takes the file in.
@@ -76,8 +81,10 @@ rd_startup_symbol(rdlogging _ZN10LogManager8instanceEv)
 rd_layer(rdexec exec
   exec/job.cpp
   exec/launcher.cpp
+  exec/overlapped_pipe.cpp
+  exec/pipe.cpp
+  exec/pipe_pair.cpp
   exec/quoting.cpp
-  exec/pipes.cpp
   exec/winstation.cpp
 )
 target_link_libraries(rdexec PUBLIC rdlogging)

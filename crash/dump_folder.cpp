@@ -2,6 +2,7 @@
 
 #include "runtime/files.h"
 #include "runtime/paths.h"
+#include "runtime/sid.h"
 
 namespace DumpFolder {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "runtime/security.h"
+#include "runtime/security_descriptor.h"
 
 namespace DumpFolder {
 

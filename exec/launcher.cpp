@@ -6,10 +6,11 @@
 
 #include "errors/format.h"
 #include "errors/vexception.h"
+#include "exec/pipe_pair.h"
 #include "exec/quoting.h"
 #include "exec/winstation.h"
+#include "runtime/access_token.h"
 #include "runtime/files.h"
-#include "runtime/security.h"
 #include "threads/sync.h"
 #include "tracing/driver.h"
 

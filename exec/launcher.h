@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "exec/pipes.h"
+#include "exec/pipe.h"
 #include "runtime/handle.h"
 
 // Runs create, a process start that returns FALSE with the last error set,

@@ -1,11 +1,17 @@
 #include "exec/winstation.h"
 
+#include <aclapi.h>
+
 #include "errors/format.h"
 #include "errors/vexception.h"
 #include "log/last_chance.h"
 #include "log/logmanager.h"
+#include "runtime/access_token.h"
+#include "runtime/acl.h"
 #include "runtime/handle.h"
 #include "runtime/library.h"
+#include "runtime/local_memory.h"
+#include "runtime/sid.h"
 #include "threads/cancelation.h"
 #include "threads/sync.h"
 

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "runtime/owner.h"
-#include "runtime/security.h"
+#include "runtime/sid.h"
 
 namespace RunTime {
 

@@ -4,18 +4,11 @@
 
 #include "errors/format.h"
 #include "log/log_folder.h"
-#include "log/logmanager.h"
+#include "log/log_level.h"
 #include "runtime/files.h"
 #include "runtime/paths.h"
 #include "runtime/registry.h"
 #include "threads/cancelation.h"
-
-std::wstring executableFileName() {
-    const std::wstring path = RunTime::executablePath();
-    // Not through the shell's path functions: loading them costs a task run
-    // more than all its records together.
-    return path.substr(path.find_last_of(L"\\/") + 1);
-}
 
 namespace {
 
@@ -62,7 +55,7 @@ private:
 }  // namespace
 
 LogFile::LogFile(const std::wstring& name, std::uint32_t enabledByDefault)
-    : name_(name.empty() ? executableFileName() : name), enabled_(enabledByDefault) {
+    : name_(name.empty() ? RunTime::executableFileName() : name), enabled_(enabledByDefault) {
     enabled_ = logFileSwitch(name_, enabled_);
     if (!enabled()) return;
     directory_ = logFolder();
@@ -107,9 +100,9 @@ void LogFile::write(const std::wstring& line, bool wait) {
     file.write(record.data(), static_cast<std::uint32_t>(record.size() * sizeof(wchar_t)), true);
 }
 
-void writeLogFileRecord(int level, const std::wstring& text, bool wait) {
+void writeLogFileRecord(int level, const std::wstring& text, bool debug, bool wait) {
     try {
-        if (level < Error && !LogManager::instance().isDebug()) return;
+        if (level < Error && !debug) return;
         LogFile file(kManagerLogName, kManagerLogEnabledByDefault);
         file.write(std::wstring(logLevelName(level)) + L": " + text, wait);
     } catch (...) {

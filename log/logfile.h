@@ -38,10 +38,7 @@ private:
 inline constexpr wchar_t kManagerLogName[] = L"debug";
 inline constexpr std::uint32_t kManagerLogEnabledByDefault = 1;
 
-// The manager's file writer: "debug" file, Info to Result only in debug
-// mode. Swallows every failure (the record is then missing from the file
-// only) but a cancellation of the thread.
-void writeLogFileRecord(int level, const std::wstring& text, bool wait = true);
-
-// The running executable's file name, extension included.
-std::wstring executableFileName();
+// The manager's file writer: "debug" file, Info to Result only when debug
+// (whether "Debug" is on) is set. Swallows every failure (the record is then
+// missing from the file only) but a cancellation of the thread.
+void writeLogFileRecord(int level, const std::wstring& text, bool debug, bool wait = true);

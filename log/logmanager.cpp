@@ -127,6 +127,10 @@ WORD eventType(LogLevel level) {
     }
 }
 
+// Whether "Debug" is on, for the log file: asked only for the records it
+// decides, those below Error.
+bool debugAsked(LogLevel level) { return level < Error && LogManager::instance().isDebug(); }
+
 void writeConsole(const std::wstring& text) noexcept {
     try {
         const std::string utf8 = cstr(text, CP_UTF8);
@@ -140,11 +144,6 @@ void writeConsole(const std::wstring& text) noexcept {
 }
 
 }  // namespace
-
-const wchar_t* logLevelName(int level) noexcept {
-    static const wchar_t* const names[kLevels] = {L"Info", L"Warning", L"Result", L"Error", L"Unexpected", L"Crash"};
-    return level >= 0 && level < kLevels ? names[level] : L"Unknown level";
-}
 
 LogManager::LogManager() {
     // The first module to reach the shared block fills in the defaults.
@@ -177,7 +176,7 @@ LogManager::~LogManager() {
 HANDLE LogManager::getEventLog() {
     const RunTime::CriticalSectionLock hold(eventSourceLock_.get());
     if (eventSource_.valid()) return eventSource_.get();
-    if (eventSourceName_.empty()) eventSourceName_ = executableFileName();
+    if (eventSourceName_.empty()) eventSourceName_ = RunTime::executableFileName();
     try {
         registerSource(eventSourceName_);
     } catch (const vexception& e) {
@@ -228,7 +227,7 @@ void LogManager::removeHandler(ILogHandler* handler) {
 // Each writer swallows its own failures, so that a failing destination
 // does not keep the record from the others.
 void LogManager::writeBuiltIn(LogLevel level, const std::wstring& text) {
-    writeLogFileRecord(level, text);
+    writeLogFileRecord(level, text, debugAsked(level));
     if (!validLevel(level)) return;
     if (settings().eventLog[level]) writeEventLog(level, text);
     if (settings().console[level]) writeConsole(text);
@@ -236,7 +235,7 @@ void LogManager::writeBuiltIn(LogLevel level, const std::wstring& text) {
 
 void LogManager::logWithoutWaiting(LogLevel level, const std::wstring& text) noexcept {
     try {
-        writeLogFileRecord(level, text, false);
+        writeLogFileRecord(level, text, debugAsked(level), false);
         if (validLevel(level) && settings().eventLog[level]) writeEventLog(level, text, false);
     } catch (...) {
     }

@@ -9,12 +9,8 @@
 
 #include "errors/format.h"
 #include "errors/vexception.h"
+#include "log/log_level.h"
 #include "threads/sync.h"
-
-enum LogLevel : int { Info = 0, Warning = 1, Result = 2, Error = 3, Unexpected = 4, Crash = 5 };
-
-// "Info" … "Crash"; "Unknown level" outside 0 to 5.
-const wchar_t* logLevelName(int level) noexcept;
 
 class ILogHandler;
 

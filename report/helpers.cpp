@@ -2,6 +2,7 @@
 
 #include "errors/format.h"
 #include "errors/vexception.h"
+#include "exec/overlapped_pipe.h"
 #include "report/feedback.h"
 #include "runtime/datetime.h"
 #include "runtime/files.h"

@@ -329,6 +329,13 @@ std::wstring RunTime::executablePath() {
     }
 }
 
+std::wstring RunTime::executableFileName() {
+    const std::wstring path = executablePath();
+    // Not through the shell's path functions: loading them costs a task run
+    // more than all its records together.
+    return path.substr(path.find_last_of(L"\\/") + 1);
+}
+
 std::wstring RunTime::currentDirectory() {
     std::wstring result = readCurrentDirectory(L"Unable to get current directory", "RunTime::currentDirectory");
     std::replace(result.begin(), result.end(), L'/', L'\\');

@@ -29,6 +29,8 @@ std::wstring currentDirectory();
 // The full path of the running executable, however long; empty when the
 // system gives none.
 std::wstring executablePath();
+// The running executable's file name, extension included.
+std::wstring executableFileName();
 // The current directory as the system gives it; a failure is thrown with
 // operation and function.
 std::wstring readCurrentDirectory(const wchar_t* operation, const char* function);

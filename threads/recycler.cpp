@@ -10,10 +10,13 @@
 
 #include "errors/format.h"
 #include "errors/vexception.h"
+#include "runtime/acl.h"
 #include "runtime/datetime.h"
 #include "runtime/files.h"
+#include "runtime/object_security.h"
 #include "runtime/paths.h"
-#include "runtime/security.h"
+#include "runtime/security_descriptor.h"
+#include "runtime/sid.h"
 #include "threads/guard.h"
 #include "threads/sync.h"
 

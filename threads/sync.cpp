@@ -4,7 +4,8 @@
 
 #include "errors/format.h"
 #include "errors/vexception.h"
-#include "runtime/security.h"
+#include "runtime/security_descriptor.h"
+#include "runtime/sid.h"
 #include "threads/cancelation.h"
 
 namespace {

@@ -8,6 +8,7 @@
 
 #include "crash/crashdump.h"
 #include "errors/format.h"
+#include "log/log_level.h"
 #include "log/logfile.h"
 #include "log/logmanager.h"
 #include "report/helpers.h"

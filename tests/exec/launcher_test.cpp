@@ -10,7 +10,9 @@
 
 #include "errors/vexception.h"
 #include "exec/launcher.h"
-#include "exec/pipes.h"
+#include "exec/overlapped_pipe.h"
+#include "exec/pipe.h"
+#include "exec/pipe_pair.h"
 #include "runtime/datetime.h"
 #include "runtime/files.h"
 #include "runtime/registry.h"

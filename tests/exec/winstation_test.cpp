@@ -1,5 +1,6 @@
 // Access to the interactive window station and desktop, against the real objects.
 #include <windows.h>
+#include <aclapi.h>
 
 #include <gtest/gtest.h>
 
@@ -10,6 +11,9 @@
 #include "errors/vexception.h"
 #include "exec/launcher.h"
 #include "exec/winstation.h"
+#include "runtime/acl.h"
+#include "runtime/local_memory.h"
+#include "runtime/sid.h"
 #include "tests/support/impersonation.h"
 #include "tests/support/log_records.h"
 #include "tests/support/process_runner.h"

@@ -16,10 +16,13 @@
 #include <vector>
 
 #include "errors/vexception.h"
+#include "runtime/access_token.h"
+#include "runtime/acl.h"
 #include "runtime/files.h"
+#include "runtime/object_security.h"
 #include "runtime/paths.h"
 #include "runtime/registry.h"
-#include "runtime/security.h"
+#include "runtime/sid.h"
 #include "tests/support/platform.h"
 #include "tests/support/process_runner.h"
 #include "tests/support/raised.h"

@@ -7,7 +7,9 @@
 #include <vector>
 
 #include "errors/vexception.h"
-#include "runtime/security.h"
+#include "runtime/acl.h"
+#include "runtime/object_security.h"
+#include "runtime/sid.h"
 #include "tests/support/raised.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "runtime/handle.h"
-#include "runtime/security.h"
+#include "runtime/sid.h"
 #include "tests/support/process_runner.h"
 
 namespace test_support {

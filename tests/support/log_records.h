@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "log/log_level.h"
 #include "log/logmanager.h"
 
 namespace test_log {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "errors/format.h"
+#include "runtime/access_token.h"
 #include "task/adapter.h"
 #include "task/process_helper.h"
 #include "task/system_helper.h"

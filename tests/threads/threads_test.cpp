@@ -12,7 +12,8 @@
 
 #include "errors/vexception.h"
 #include "runtime/datetime.h"
-#include "runtime/security.h"
+#include "runtime/local_memory.h"
+#include "runtime/sid.h"
 #include "tests/support/log_records.h"
 #include "tests/support/process_runner.h"
 #include "tests/support/raised.h"

@@ -1,0 +1,105 @@
+// One end of a named pipe as a synchronous byte channel; the server end
+// reads and the client end writes.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "runtime/files.h"
+#include "runtime/handle.h"
+
+namespace Con {
+
+class Pipe {
+public:
+    explicit Pipe(RunTime::FileHandle handle) noexcept : handle_(std::move(handle)) {}
+    Pipe(const Pipe&) = delete;
+    Pipe& operator=(const Pipe&) = delete;
+    virtual ~Pipe() = default;
+
+    // The bytes transferred; 0 at the end of the channel (eof is then set)
+    // or, overlapped, for a request that timed out or was cancelled. With
+    // exact, fewer bytes than asked raise "Completed only %d of %d bytes".
+    virtual std::uint32_t read(void* buffer, std::uint32_t size, bool exact);
+    virtual std::uint32_t write(const void* buffer, std::uint32_t size, bool exact);
+    // keepConnected leaves a server end's pipe connected for whoever holds a
+    // duplicate of it (the launcher's child).
+    virtual void close(bool keepConnected);
+    // An end holding an inheritable duplicate of the handle.
+    virtual std::unique_ptr<Pipe> clone() const;
+
+    HANDLE handle() const noexcept { return handle_.get(); }
+    bool eof() const noexcept { return eof_; }
+    std::uint32_t pending() const noexcept { return pending_; }
+
+protected:
+    RunTime::FileHandle handle_;
+    bool eof_ = false;
+    std::uint32_t pending_ = 0;  // the size of the overlapped request under way
+};
+
+class ServerPipe : public Pipe {
+public:
+    using Pipe::Pipe;
+    ~ServerPipe() override { close(false); }
+    void close(bool keepConnected) override;
+    // Waits for the client end to connect.
+    void connect();
+};
+
+class ClientPipe : public Pipe {
+public:
+    using Pipe::Pipe;
+    // Opens the client end of name, tried as often as PipeConnectTryCount
+    // says (defaultTryCount when it is absent or 0).
+    static RunTime::FileHandle create(const std::wstring& name, DWORD access, DWORD pipeMode,
+                                      std::uint32_t defaultTryCount);
+};
+
+// The error an overlapped client reports when PipeConnectTryCount allows no
+// attempt at all (a value of 0x80000000 or more reads as negative).
+inline constexpr DWORD kNoConnectAttemptError = ERROR_BAD_CONFIGURATION;
+
+// What the overlapped ends (exec/overlapped_pipe.cpp) share with these.
+namespace detail {
+
+// The other end has gone: not an error, the channel just ends.
+bool endOfChannel(DWORD error) noexcept;
+
+// What one direction of a transfer raises, and where.
+struct Transfer {
+    const wchar_t* failure;
+    const char* function;
+    std::int32_t failureLine;
+    std::int32_t shortLine;
+};
+
+void checkExact(bool exact, DWORD done, std::uint32_t asked, const char* function, std::int32_t line);
+
+// Flushes a server end that may write, then disconnects it.
+void flushAndDisconnect(HANDLE server) noexcept;
+
+// An inheritable duplicate, or none for an end that holds no handle.
+RunTime::FileHandle inheritableCopy(const RunTime::FileHandle& handle);
+
+// The flavours differ in their flags, in what a missing pipe means, and in
+// how running out of attempts is raised.
+struct ClientFlavour {
+    const char* function;
+    DWORD flags;
+    bool retryMissing;      // a missing pipe may still be created by its server
+    std::int32_t failedLine;
+    std::int32_t exhaustedLine;
+    std::int32_t modeLine;
+};
+
+// The client end of name, tried as often as PipeConnectTryCount says.
+RunTime::FileHandle openClient(const ClientFlavour& flavour, const std::wstring& name, DWORD access,
+                               DWORD pipeMode, std::uint32_t defaultTryCount);
+
+}  // namespace detail
+
+}  // namespace Con
