@@ -12,7 +12,6 @@ DWORD logFileSwitch(const std::wstring& name, DWORD enabledByDefault) {
 }
 
 std::wstring logFolder() {
-    const std::wstring root = registry::getstr(HKEY_LOCAL_MACHINE, registry::kConfigKey, registry::kProductRoot,
-                                               registry::View::View32);
+    const std::wstring root = registry::productRoot();
     return VFileName::combine(root, kLogFolder);
 }

@@ -99,8 +99,7 @@ void registerSource(const std::wstring& sourceName) {
         return source.get();
     };
     if (!holds(sourceKey, L"TypesSupported", kTypesSupported)) registry::set(writable(), L"TypesSupported", kTypesSupported);
-    const std::wstring root = registry::getstr(HKEY_LOCAL_MACHINE, registry::kConfigKey, registry::kProductRoot,
-                                               registry::View::View32);
+    const std::wstring root = registry::productRoot();
     const std::wstring messageFile = eventMessageFile(root);
     if (!holds(sourceKey, kMessageFileValue, messageFile)) registry::set(writable(), kMessageFileValue, messageFile);
 }

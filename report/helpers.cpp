@@ -13,9 +13,7 @@ namespace SendErrorReport {
 
 bool DefaultSystemHelper::isFeedbackEnabled() { return feedbackSwitchedOn(); }
 
-std::wstring DefaultSystemHelper::getProductRoot() {
-    return registry::getstr(HKEY_LOCAL_MACHINE, registry::kConfigKey, registry::kProductRoot, registry::View::View32);
-}
+std::wstring DefaultSystemHelper::getProductRoot() { return registry::productRoot(); }
 
 std::wstring DefaultSystemHelper::getProductData() {
     return registry::getstr(HKEY_LOCAL_MACHINE, registry::kConfigKey, registry::kProductData, registry::View::View32);

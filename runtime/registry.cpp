@@ -164,6 +164,8 @@ std::wstring getstr(HKEY root, const std::wstring& subKey, const std::wstring& n
     return value;
 }
 
+std::wstring productRoot() { return getstr(HKEY_LOCAL_MACHINE, kConfigKey, kProductRoot, View::View32); }
+
 DWORD dwordOrDefault(HKEY key, const std::wstring& name, DWORD defaultValue) noexcept {
     const DwordRead read = queryDword(key, name);
     return read.status == ERROR_SUCCESS && read.type == REG_DWORD && read.size == sizeof(DWORD) ? read.data

@@ -64,6 +64,8 @@ LSTATUS lookup(HKEY root, const std::wstring& subKey, const std::wstring& name, 
 
 // A string that must exist: any non-zero status is thrown (throwOsError).
 std::wstring getstr(HKEY root, const std::wstring& subKey, const std::wstring& name, View view);
+// The installation root (kProductRoot in the configuration key), thrown as getstr throws.
+std::wstring productRoot();
 // The value when it is a 4-byte REG_DWORD, defaultValue in every other case.
 DWORD dwordOrDefault(HKEY key, const std::wstring& name, DWORD defaultValue) noexcept;
 bool keyExists(HKEY root, const std::wstring& subKey, View view) noexcept;
