@@ -7,7 +7,6 @@
 #include "log/log_level.h"
 #include "runtime/files.h"
 #include "runtime/paths.h"
-#include "runtime/registry.h"
 #include "threads/cancelation.h"
 
 namespace {
