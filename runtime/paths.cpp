@@ -318,16 +318,18 @@ std::wstring RunTime::readCurrentDirectory(const wchar_t* operation, const char*
     }
 }
 
-std::wstring RunTime::executablePath() {
+std::wstring RunTime::modulePath(HMODULE module) {
     std::wstring path(MAX_PATH, L'\0');
     for (;;) {
-        const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        const DWORD length = GetModuleFileNameW(module, path.data(), static_cast<DWORD>(path.size()));
         if (length == 0) return std::wstring();
         // A path that filled the buffer may have been cut short.
         if (length < path.size()) return path.substr(0, length);
         path.resize(path.size() * 2);
     }
 }
+
+std::wstring RunTime::executablePath() { return modulePath(nullptr); }
 
 std::wstring RunTime::executableFileName() {
     const std::wstring path = executablePath();

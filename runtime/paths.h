@@ -2,6 +2,8 @@
 // Every separator written here is '\'.
 #pragma once
 
+#include <windows.h>
+
 #include <string>
 
 class VFileName {
@@ -26,8 +28,9 @@ public:
 namespace RunTime {
 
 std::wstring currentDirectory();
-// The full path of the running executable, however long; empty when the
-// system gives none.
+// The full path of module's file (null: the running executable), however
+// long; empty when the system gives none.
+std::wstring modulePath(HMODULE module);
 std::wstring executablePath();
 // The running executable's file name, extension included.
 std::wstring executableFileName();

@@ -42,7 +42,7 @@ void DefaultProcessHelper::start() {
                 LogManager::instance().log(Warning, L"The task's processes cannot share a job; a timeout ends the "
                                                     L"child alone: %s", fullMessage(e));
             }
-            launcher_.resume();
+            resumeChild();
         } catch (...) {
             // A child that never ran must not stay behind, suspended.
             TerminateProcess(launcher_.processHandle(), ERROR_CANCELLED);

@@ -20,6 +20,10 @@ public:
 
     const vexecutil& launcher() const noexcept { return launcher_; }
 
+protected:
+    // Lets the suspended child run once it is in its job.
+    virtual void resumeChild() { launcher_.resume(); }
+
 private:
     vexecutil launcher_;
     // The child and all it starts; empty when the system refused the job,

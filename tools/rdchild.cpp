@@ -16,6 +16,8 @@
 //                 our handles (as cmd.exe starts programs) and runs
 //                 "name N [spawn D-1 MS N] sleep MS": a tree D levels deep;
 //                 writes "spawned PID" and a line end to standard error
+//   thread MS N   end the main thread and leave another that sleeps MS
+//                 milliseconds and ends the process with exit code N
 // Without an exit action it ends with code 0.
 #include <windows.h>
 
@@ -107,6 +109,16 @@ int wmain(int argc, wchar_t** argv) {
         } else if (action == L"spawn" && i + 3 < argc) {
             if (!spawnTree(number(argv[i + 1]), argv[i + 2], argv[i + 3])) return 4;
             i += 3;
+        } else if (action == L"thread" && i + 2 < argc) {
+            static DWORD sleepMs, code;
+            sleepMs = number(argv[++i]);
+            code = number(argv[++i]);
+            const auto last = [](void*) -> DWORD {
+                Sleep(sleepMs);
+                ExitProcess(code);
+            };
+            if (!CreateThread(nullptr, 0, last, nullptr, 0, nullptr)) return 3;
+            ExitThread(0);
         } else {
             write(STD_ERROR_HANDLE, "rdchild: unknown action " + utf8(action) + "\n");
             return 2;

@@ -42,10 +42,12 @@ TEST(Launcher, ExitCodesResumeAndTermination) {
     vexecutil suspended;
     suspended.suspended = true;
     suspended.executable = kChild;
-    suspended.arguments = L"exit 42";
+    // The wait is on the process: its first thread ends at once, another ends it two seconds later.
+    suspended.arguments = L"thread 2000 42";
     suspended.start();
     EXPECT_FALSE(suspended.waitForExit(300));
     suspended.resume();
+    EXPECT_FALSE(suspended.waitForExit(500));
     EXPECT_TRUE(suspended.waitForExit(30000));
     EXPECT_EQ(suspended.exitCode(), 42u);
 
@@ -98,6 +100,11 @@ TEST(Launcher, OnlyRedirectedLaunchesInheritHandlesAndAListLimitsThemToTheStream
     EXPECT_EQ(run(bare, check), 0u);
     redirected.stdoutFile = dir / L"out.txt";
     EXPECT_EQ(run(redirected, check), 1u);
+    // Without an error file of its own, a redirected child writes its errors to ours.
+    const RunTime::FileHandle errors(CreateFileW((dir / L"errors.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                                                 &inheritable, CREATE_NEW, 0, nullptr));
+    const HANDLE ourErrors = GetStdHandle(STD_ERROR_HANDLE);
+    SetStdHandle(STD_ERROR_HANDLE, errors.get());
     for (const bool merge : {false, true}) {
         vexecutil listed;
         listed.inheritOnlyStdHandles = true;
@@ -109,6 +116,8 @@ TEST(Launcher, OnlyRedirectedLaunchesInheritHandlesAndAListLimitsThemToTheStream
         EXPECT_EQ(run(listed, L"cat err -E- " + check), 0u);
         EXPECT_EQ(test_support::readBytes(listed.stdoutFile), merge ? "from stdin-E-" : "from stdin");
     }
+    SetStdHandle(STD_ERROR_HANDLE, ourErrors);
+    EXPECT_EQ(test_support::readBytes(dir / L"errors.txt"), "-E-");
     // Without a stream handle to list, the list is empty: nothing at all is inherited.
     vexecutil none;
     none.inheritOnlyStdHandles = none.useStdHandles = true;
@@ -117,6 +126,24 @@ TEST(Launcher, OnlyRedirectedLaunchesInheritHandlesAndAListLimitsThemToTheStream
     for (int i = 0; i < 3; ++i) ours[i] = GetStdHandle(streams[i]), SetStdHandle(streams[i], nullptr);
     EXPECT_EQ(run(none, check), 0u);
     for (int i = 0; i < 3; ++i) SetStdHandle(streams[i], ours[i]);
+}
+
+// One handle behind two streams is named once in the list: Windows refuses a list that names a handle twice.
+TEST(Launcher, AHandleBehindTwoStreamsIsListedOnce) {
+    if (test_support::runningUnderWine()) GTEST_SKIP() << "Wine accepts a list that names a handle twice";
+    test_support::TempDir dir(L"rundock-exec-");
+    SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+    const RunTime::FileHandle both(CreateFileW((dir / L"both.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                                               &inheritable, CREATE_NEW, 0, nullptr));
+    const HANDLE ours[] = {GetStdHandle(STD_OUTPUT_HANDLE), GetStdHandle(STD_ERROR_HANDLE)};
+    SetStdHandle(STD_OUTPUT_HANDLE, both.get());
+    SetStdHandle(STD_ERROR_HANDLE, both.get());
+    vexecutil child;
+    child.useStdHandles = child.inheritOnlyStdHandles = true;
+    EXPECT_EQ(run(child, L"out o err e exit 5"), 5u);
+    SetStdHandle(STD_OUTPUT_HANDLE, ours[0]);
+    SetStdHandle(STD_ERROR_HANDLE, ours[1]);
+    EXPECT_EQ(test_support::readBytes(dir / L"both.txt"), "oe");
 }
 
 TEST(Pipes, ClientsTryAsOftenAsAsked) {

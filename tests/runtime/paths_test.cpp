@@ -11,6 +11,7 @@
 
 #include "errors/vexception.h"
 #include "runtime/paths.h"
+#include "tests/support/process_runner.h"
 #include "tests/support/raised.h"
 #include "tests/support/temp_dir.h"
 
@@ -49,6 +50,9 @@ TEST(Paths, ComposingFoldsDotsAndTakesNamesApartByTheirText) {
     expectRows(single(VFileName::removeFileSpec),
                {{L"C:", L"", LR"(C:\)"}, {LR"(\\?\C:\a\b\)", L"", LR"(C:\a\b)"}, {LR"(\\server\share)", L"", LR"(\\server\share)"}});
     // Bound by name on first use: a call proves the binding.
+    // A long-form share name reads back as the share, not as a path below the root.
+    expectRows(single(VFileName::withoutLongPrefix), {{LR"(\\?\UNC\server\share\x)", L"", LR"(\\server\share\x)"},
+                                                      {LR"(\??\C:\x)", L"", LR"(C:\x)"}});
     expectRows(single(VFileName::extension), {{LR"(C:\a.b\c.txt)", L"", L".txt"}, {LR"(C:\a.b\c)", L"", L""}});
     expectRows(single(VFileName::removeExtension), {{LR"(C:\a.b\c.txt)", L"", LR"(C:\a.b\c)"}});
     expectRows(single(VFileName::directory), {{LR"(C:\)" + kLong + LR"(\b)", L"", LR"(C:\)" + kLong}});
@@ -76,6 +80,7 @@ TEST(Paths, NamesResolveAsWindowsResolvesThemWithoutLengthLimit) {
         {L"", L"//server/share/f", LR"(\\?\UNC\server\share\f)"}, {L"", LR"(\\server\share)", LR"(\\?\UNC\server\share)"},
         {LR"(\\server\share\dir)", L"..", LR"(\\?\UNC\server\share)"},
         {L"", L"" + w + L"\\" + kLong + LR"(\x.)", longW + L"\\" + kLong + LR"(\x)"},
+        {L"", root, LR"(\\?\)" + root}, {L"", drive + L"\\.", LR"(\\?\)" + root},  // a bare root keeps its separator
         {L"", L"conout$", L"conout$"}, {LR"(C:\data)", L"conout$", LR"(\\?\C:\data\conout$)"},
         {L"", LR"(\\.\pipe\x\)", LR"(\\.\pipe\x)"}, {L"", LR"(\\?\C:\dots.)", LR"(\\?\C:\dots.)"},  // kept as written
         // With a base: a rooted name stays below it, a name with a drive or share does not.
@@ -90,7 +95,7 @@ TEST(Paths, NamesResolveAsWindowsResolvesThemWithoutLengthLimit) {
     expectRows(single(VFileName::toLongPath),
                {{drive + L"pid.txt", L"", longW + LR"(\pid.txt)"}, {L"c:/a/./b/../c/", L"", LR"(\\?\c:\a\c\)"},
                 {LR"(C:\..\x)", L"", LR"(\\?\C:\x)"}, {LR"(\\server\share\..\x)", L"", LR"(\\?\UNC\server\share\x)"},
-                {L"Q:x", L"", LR"(\\?\Q:\x)"}, {LR"(\\?\C:\a.)", L"", LR"(\\?\C:\a.)"}});
+                {L"Q:x", L"", LR"(\\?\Q:\x)"}, {LR"(C:\.)", L"", LR"(\\?\C:\)"}, {LR"(\\?\C:\a.)", L"", LR"(\\?\C:\a.)"}});
     SetCurrentDirectoryW(saved.c_str());
 }
 
@@ -104,4 +109,28 @@ TEST(Paths, ComparingGoesComponentByComponentAndOrdersAncestorsFirst) {
                                           Row{LR"(\\?\C:\t\x)", LR"(C:\t)", 1}, Row{LR"(C:\a\z)", LR"(C:\B\a)", 3},
                                           Row{LR"(\t)", LR"(t)", 3}})  // a leading separator is an empty component
         EXPECT_EQ(VFileName::comparePaths(a, b), expected) << testing::PrintToString(std::wstring(a) + L" ~ " + b);
+}
+
+// A module's own path is read into a buffer of the classic length first: a path that fills it, or more, is read
+// again into a larger one, never taken cut short. Copies of a DLL in folders of every length around the buffer's.
+TEST(Paths, AModulesOwnPathIsTakenWholeAtAndPastTheBuffersLength) {
+    const test_support::TempDir temp(L"rdmodule");
+    const std::wstring name = L"\\p.dll";
+    for (std::size_t length = 255; length <= 262; ++length) {
+        std::wstring folder = temp.path();
+        const auto enter = [&](const std::wstring& component) {
+            folder += L"\\" + component;
+            CreateDirectoryW((L"\\\\?\\" + folder).c_str(), nullptr);
+        };
+        enter(std::to_wstring(length));
+        while (length - folder.size() - name.size() > 201) enter(std::wstring(150, L'd'));
+        enter(std::wstring(length - folder.size() - name.size() - 1, L'e'));
+        const std::wstring dll = L"\\\\?\\" + folder + name;
+        ASSERT_EQ(folder.size() + name.size(), length);
+        ASSERT_TRUE(CopyFileW(test_process::siblingPath(L"rdprobe.dll").c_str(), dll.c_str(), TRUE)) << GetLastError();
+        const HMODULE module = LoadLibraryExW(dll.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
+        ASSERT_NE(module, nullptr) << length << " error " << GetLastError();
+        EXPECT_EQ(VFileName::withoutLongPrefix(RunTime::modulePath(module)), folder + name) << length;
+        FreeLibrary(module);
+    }
 }

@@ -15,6 +15,7 @@
 #include "task/system_helper.h"
 #include "tests/support/impersonation.h"
 #include "tests/support/log_records.h"
+#include "tests/support/process_runner.h"
 #include "tests/support/raised.h"
 #include "tests/support/temp_dir.h"
 
@@ -32,17 +33,26 @@ TEST(ProcessHelper, LogsExecuteBeforeTheStartAndTheFirstTrueOutcomeOnceAndFailur
     test_support::TempDir dir(L"rundock-helper-");
     const std::wstring in = dir / L"missing", out = dir / L"out", err = dir / L"err", pid = dir / L"no dir\\pid";
     test_log::Recorder log;
-    Rundock::DefaultProcessHelper sleeping(kChild, L"sleep 60000", L"NUL", dir / L"out1", dir / L"err1");
+    // The termination ends the whole tree, the grandchild that holds the name too, with the code it is given.
+    const std::wstring name = test_process::treeName(L"helper");
+    Rundock::DefaultProcessHelper sleeping(kChild, L"spawn 1 60000 " + name + L" sleep 60000", L"NUL", dir / L"out1",
+                                           dir / L"err1");
     sleeping.start();
     EXPECT_FALSE(sleeping.waitForExit(0));
+    EXPECT_TRUE(test_process::nameComesTo(name, true, 30000));
     EXPECT_FALSE(sleeping.waitForExit(50));
-    sleeping.terminate(1460);
+    sleeping.terminate(4321);
     EXPECT_TRUE(sleeping.waitForExit(30000));
+    EXPECT_EQ(sleeping.getExitCode(), 4321u);
+    const bool survivors = !test_process::nameComesTo(name, false, 10000);
+    test_process::endSpawned(test_support::readBytes(dir / L"err1"));
+    EXPECT_FALSE(survivors);
     Rundock::DefaultProcessHelper failing(kChild, L"x pwd=secret", in, out, err);
     EXPECT_THROW(failing.start(), VFileNotFoundException);
     const std::wstring line = L"Info: Execute " + kChild;
-    EXPECT_EQ(log.records, (std::vector<std::wstring>{line + L" sleep 60000", line + L" sleep 60000 timeout expired",
-                                                      line + L" x \"pwd=*\""}));
+    const std::wstring tree = L" spawn 1 60000 " + name + L" sleep 60000";
+    EXPECT_EQ(log.records,
+              (std::vector<std::wstring>{line + tree, line + tree + L" timeout expired", line + L" x \"pwd=*\""}));
     // One file spelled twice takes both streams.
     Rundock::DefaultProcessHelper both(kChild, L"out o err e", L"NUL", dir / L"out2", dir.path() + L"/OUT2/");
     both.start();
@@ -72,6 +82,19 @@ TEST(ProcessHelper, LogsExecuteBeforeTheStartAndTheFirstTrueOutcomeOnceAndFailur
     test_support::writeBytes(out, "1460");  // a longer result of an earlier run
     system.writeFile(out, "7");
     EXPECT_EQ(test_support::readBytes(out), "7");
+}
+
+// A child whose resume fails never runs: it is ended, not left suspended, and the failure stands.
+TEST(ProcessHelper, AChildWhoseResumeFailsIsEnded) {
+    struct Unresumable : Rundock::DefaultProcessHelper {
+        using DefaultProcessHelper::DefaultProcessHelper;
+        void resumeChild() override { throwOsError(L"ResumeThread", ERROR_ACCESS_DENIED, raiseSite("test", 1)); }
+    };
+    test_support::TempDir dir(L"rundock-resume-");
+    Unresumable helper(kChild, L"exit 3", L"NUL", dir / L"out", dir / L"err");
+    EXPECT_THROW(helper.start(), vosexception);
+    ASSERT_EQ(WaitForSingleObject(helper.launcher().processHandle(), 30000), WAIT_OBJECT_0);
+    EXPECT_EQ(helper.getExitCode(), DWORD(ERROR_CANCELLED));
 }
 
 // With the process's own standing the child gets the process token; with another standing, the user's.
