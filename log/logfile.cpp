@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <atomic>
+
 #include "errors/format.h"
 #include "log/log_folder.h"
 #include "log/log_level.h"
@@ -15,6 +17,8 @@ namespace {
 // record waits for it this long at most (LockBudget), then is written
 // without it. Well above a queue of hundreds of writers at once.
 constexpr std::uint32_t kLogFileLockWaitMs = 5000;
+
+std::atomic<const wchar_t*> g_mutexPrefix{L""};
 
 LockBudget& logFileLockBudget() {
     static LockBudget budget(kLogFileLockWaitMs);
@@ -59,7 +63,8 @@ LogFile::LogFile(const std::wstring& name, std::uint32_t enabledByDefault)
     if (!enabled()) return;
     directory_ = logFolder();
     try {
-        mutex_ = std::make_unique<VMutex>(false, (L"korvolog_" + name_ + L"_mutex").c_str());
+        const std::wstring mutexName = g_mutexPrefix.load() + (L"korvolog_" + name_) + L"_mutex";
+        mutex_ = std::make_unique<VMutex>(false, mutexName.c_str());
     } catch (...) {
         // Someone made the name ours cannot open: written as when it is held.
         if (ThreadCancelation::isCanceling()) throw;
@@ -98,6 +103,8 @@ void LogFile::write(const std::wstring& line, bool wait) {
         line + L"\r\n";
     file.write(record.data(), static_cast<std::uint32_t>(record.size() * sizeof(wchar_t)), true);
 }
+
+void setLogFileMutexPrefix(const wchar_t* prefix) noexcept { g_mutexPrefix.store(prefix ? prefix : L""); }
 
 void writeLogFileRecord(int level, const std::wstring& text, bool debug, bool wait) {
     try {

@@ -33,6 +33,12 @@ private:
     std::unique_ptr<VMutex> mutex_;
 };
 
+// For tests only: the mutexes of this process's log files take this prefix
+// (null: none). Writers of two sessions hold two mutexes of one name, which
+// Wine, running every process in one session, cannot show otherwise. Set
+// before the first record; the text must outlive every record.
+void setLogFileMutexPrefix(const wchar_t* prefix) noexcept;
+
 // The manager's file: its name component and the default of its enable
 // switch ("log_debug_enabled").
 inline constexpr wchar_t kManagerLogName[] = L"debug";

@@ -1,16 +1,25 @@
-// rdlog [threads N] LEVEL TEXT [LEVEL TEXT ...]: logs one record per pair through the log manager, for the tests that
-// watch where records of each level go; with "threads N", N threads released together each log them all.
+// rdlog [console] [mutex PREFIX] [threads N] LEVEL TEXT [LEVEL TEXT ...]: logs one record per pair through the log
+// manager, for the tests that watch where records of each level go; with "threads N", N threads released together
+// each log them all. The console shows nothing unless asked; "mutex" gives the log file's mutex a prefix.
 #include <cwchar>
 #include <thread>
 #include <vector>
 
+#include "log/logfile.h"
 #include "log/logmanager.h"
 
 int wmain(int argc, wchar_t** argv) {
     LogManager& log = LogManager::instance();
-    log.setConsoleOutput(false);
-    const bool threaded = argc > 2 && std::wcscmp(argv[1], L"threads") == 0;
-    const int threads = threaded ? int(std::wcstol(argv[2], nullptr, 10)) : 1, first = threaded ? 3 : 1;
+    bool console = false;
+    int threads = 1, first = 1;
+    for (;; ++first) {
+        const auto option = [&](const wchar_t* name) { return first + 1 < argc && std::wcscmp(argv[first], name) == 0; };
+        if (first < argc && std::wcscmp(argv[first], L"console") == 0) console = true;
+        else if (option(L"mutex")) setLogFileMutexPrefix(argv[++first]);
+        else if (option(L"threads")) threads = int(std::wcstol(argv[++first], nullptr, 10));
+        else break;
+    }
+    log.setConsoleOutput(console);
     const HANDLE go = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     std::vector<std::thread> running;
     for (int t = 0; t < threads; ++t)

@@ -146,6 +146,20 @@ TEST(StructuredExceptionTranslator, TranslatesOnOtherThreadsTimeAfterTimeAndLeav
     ASSERT_NE(read, nullptr);
     // The DLL's own handler answers the fault.
     EXPECT_EQ(guarded(kInner, [&] { return read(reinterpret_cast<const volatile int*>(g_badAddress)); }, L"x"), -1);
+    // A C++ throw of another compiler passes the boundary untouched, to that code's own handler outside the operation
+    // (which resumes it here, so that the operation goes on).
+    const auto call = reinterpret_cast<int (*)(void (*)(void*), void*)>(
+        reinterpret_cast<void*>(GetProcAddress(probe.get(), "rdprobeCall")));
+    ASSERT_NE(call, nullptr);
+    int resumed = 0;
+    auto operation = [&] {
+        guarded(kInner, [&] {
+            RaiseException(0xE06D7363, 0, 0, nullptr);
+            ++resumed;
+        }, L"x");
+    };
+    EXPECT_EQ(call([](void* body) { (*static_cast<decltype(operation)*>(body))(); }, &operation), 1);
+    EXPECT_EQ(resumed, 1);
     // No handler between the C runtime and this module: translated.
     const auto length = RunTime::systemFunction<std::size_t(const wchar_t*)>(L"msvcrt.dll", "wcslen");
     EXPECT_EQ(threeDeep([&] { return static_cast<int>(length(reinterpret_cast<const wchar_t*>(g_badAddress))); })[0],

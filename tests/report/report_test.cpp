@@ -5,12 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <future>
 #include <regex>
 
 #include "exec/quoting.h"
 #include "report/handler.h"
 #include "report/xml_document.h"
+#include "runtime/datetime.h"
 #include "runtime/text.h"
 #include "tests/support/agent_run.h"
 #include "tests/support/platform.h"
@@ -175,9 +177,19 @@ TEST(ReportSender, LongTextsArriveWholeAndASenderThatNeverReadsHoldsNobody) {
     std::wstring expected = text + L"\xfffd[31m\xfffd\xfffd\x7f\xfffd \xfffd!";
     text += L"\x1b[31m\x01\x02\x7f\x1f \xdc01!";
     test_support::writeBytes(root / L"var\\update_ticket", "\xef\xbb\xbf T-\xc3\xa9 \n");
+    SYSTEMTIME before, after;
+    GetSystemTime(&before);
+    before.wMilliseconds = 0;  // the stamp keeps whole seconds
     LogHandler().handleMessage(Error, text);
+    GetSystemTime(&after);
     const auto kept = sent(bin, 1);
     ASSERT_EQ(kept.size(), 1u);
+    // In UTC, told from the local time of the zone the test runs in.
+    SYSTEMTIME stamped{};
+    EXPECT_EQ(std::sscanf(elementText(kept[0].second, "datetime").c_str(), "%4hu%2hu%2huT%2hu%2hu%2hu", &stamped.wYear,
+                          &stamped.wMonth, &stamped.wDay, &stamped.wHour, &stamped.wMinute, &stamped.wSecond), 6);
+    EXPECT_TRUE(!(VDateTime(stamped) < VDateTime(before)) && !(VDateTime(after) < VDateTime(stamped)))
+        << elementText(kept[0].second, "datetime");
     EXPECT_EQ(kept[0].first, (std::vector<std::wstring>{bin + L"\\send-error-report.exe", L"backend"}));
     EXPECT_TRUE(elementText(kept[0].second, "message") == cstr(expected, CP_UTF8)) << "the message differs";
     // Well-formed for a strict reader: no C0 control but tab and line ends (Windows' MSXML would write them).

@@ -95,6 +95,11 @@ TEST(Cancelation, AnApcEndsAThreadInEveryWaitPastCatchAllBlocksButASynchronousPo
              } cleanUp;
              cancellableSleep(600000);
          }},
+        // Closed while the thread unwinds its cancellation: the point's own request starts no second one.
+        {"requested point closing on the way", [] {
+             ThreadCancelation::innermost()->cancel();
+             cancellableSleep(600000);
+         }},
     };
     for (const auto& [name, wait] : waits) {
         SCOPED_TRACE(name);
