@@ -3,6 +3,7 @@
 #include <dbghelp.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cwchar>
 #include <vector>
 
@@ -59,9 +60,17 @@ std::uint64_t milliseconds(const FILETIME& time) {
 }
 
 // dbghelp is bound once, not imported: only a process with dumps on loads it.
-decltype(&MiniDumpWriteDump) miniDumpWriter() noexcept {
+MiniDumpWriter systemMiniDumpWriter() noexcept {
     static const auto write = RunTime::systemFunction<decltype(MiniDumpWriteDump)>(L"dbghelp.dll", "MiniDumpWriteDump");
     return write;
+}
+
+// Null: the system's.
+std::atomic<MiniDumpWriter> g_writer{nullptr};
+
+MiniDumpWriter miniDumpWriter() noexcept {
+    const MiniDumpWriter writer = g_writer.load();
+    return writer ? writer : systemMiniDumpWriter();
 }
 
 }  // namespace
@@ -108,7 +117,7 @@ void CrashDumpInfo::setUp() {
     fileName_.reserve(kPathCapacity);
     // Bound now, while the heap is sound: loading dbghelp when a fault
     // needs it would allocate, and take the loader's lock.
-    miniDumpWriter();
+    systemMiniDumpWriter();
     handler_ = std::make_unique<HeapCorruptionHandler>(enabled_);
 }
 
@@ -207,6 +216,11 @@ struct FaultDumpWriterInstallation {
 }  // namespace
 
 CrashDumpInfo& crashDumpInfo() noexcept { return g_settings; }
+
+MiniDumpWriter setMiniDumpWriter(MiniDumpWriter writer) noexcept {
+    const MiniDumpWriter previous = g_writer.exchange(writer);
+    return previous ? previous : systemMiniDumpWriter();
+}
 
 void writeCrashDump(EXCEPTION_POINTERS* pointers, CrashDumpInfo& settings, DWORD thread) {
     if (!settings.enabled()) return;

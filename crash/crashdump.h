@@ -6,6 +6,7 @@
 #pragma once
 
 #include <windows.h>
+#include <dbghelp.h>
 
 #include <cstdint>
 #include <memory>
@@ -111,6 +112,12 @@ void writeCrashDump(EXCEPTION_POINTERS* pointers, CrashDumpInfo& settings, DWORD
 // Writes the dump into a new file of that name; false when the name is taken.
 bool internalDumpMiniDump(const std::wstring& fileName, EXCEPTION_POINTERS* pointers, std::uint32_t dumpType,
                           DWORD thread = GetCurrentThreadId());
+
+// What writes a dump: dbghelp's MiniDumpWriteDump unless another is set.
+using MiniDumpWriter = decltype(&MiniDumpWriteDump);
+// For tests and test tools: puts writer in place (null: dbghelp's again) and
+// returns the one it replaces, dbghelp's when none was set.
+MiniDumpWriter setMiniDumpWriter(MiniDumpWriter writer) noexcept;
 
 // The vectored filter: dumps 0xC0000374 and lets every exception go on.
 LONG CALLBACK onHeapCorruption(EXCEPTION_POINTERS* pointers);

@@ -48,6 +48,7 @@ std::wstring xmlSafeText(const std::wstring& text) {
 }
 
 XmlDocument::XmlDocument() {
+    // Multithreaded: the report builder's thread pumps no messages, and a single-threaded apartment needs a pump.
     const HRESULT initialized = ole32<decltype(CoInitializeEx)>("CoInitializeEx")(nullptr, COINIT_MULTITHREADED);
     // A thread already in another apartment still serves the document.
     if (initialized != RPC_E_CHANGED_MODE) {

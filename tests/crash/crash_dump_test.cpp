@@ -12,6 +12,7 @@
 #include "crash/crashdump.h"
 #include "crash/dump_folder.h"
 #include "errors/format.h"
+#include "errors/vexception.h"
 #include "exec/launcher.h"
 #include "log/last_chance.h"
 #include "runtime/acl.h"
@@ -49,10 +50,14 @@ struct DumpSettings {
     }
 };
 
-test_process::ProcessResult runFault(const std::vector<std::wstring>& arguments) {
+// Dumps without the memory unless fullMemory: a full one of a Wine process takes many seconds.
+test_process::ProcessResult runFault(const std::vector<std::wstring>& arguments, bool fullMemory = false) {
     const std::wstring program = test_process::siblingPath(L"rdfault.exe");
-    return test_process::run(program, test_process::commandLine(program, arguments), 120000);
+    return test_process::run(program, test_process::commandLine(program, arguments), 120000,
+                             fullMemory ? L"" : test_process::taskEnvironment({{L"RD_FAULT_SMALL_DUMPS", L"1"}}));
 }
+// The type rdfault's small dumps have when the product asks for its own.
+constexpr ULONG64 kSmallDumpType = kCrashDumpType & ~MiniDumpWithFullMemory;
 
 // yyyymmdd_hhmmss of the local time, seconds from now.
 std::wstring now(int seconds = 0) {
@@ -82,7 +87,7 @@ TEST(CrashDumpWrite, FaultThreeOperationsDeepLeavesADumpOfThatFaultBesideATakenN
     Names taken;
     for (int second = 0; second < 120; ++second)
         test_support::writeBytes(longLocation + L"\\" + taken.emplace_back(L"rdfault" + now(second) + L".dmp"), "x");
-    const test_process::ProcessResult result = runFault({L"deep"});
+    const test_process::ProcessResult result = runFault({L"deep"}, true);
     EXPECT_EQ(result.exitCode, 0u) << result.output;
     // The fault still arrives as a vexception through all three operations.
     EXPECT_NE(result.output.find("C structured exception: 0xc0000005\n   at inner(3)(Fault::inner line 31)\n"
@@ -98,6 +103,31 @@ TEST(CrashDumpWrite, FaultThreeOperationsDeepLeavesADumpOfThatFaultBesideATakenN
     EXPECT_TRUE(std::regex_match(dumps[0], std::wregex(L"rdfault\\d{8}_\\d{6}_\\d+_1\\.dmp"))) << dumps[0];
     EXPECT_EQ(test_support::dumpFacts(longLocation + L"\\" + dumps[0]),
               (test_support::DumpFacts{kCrashDumpType, thread, EXCEPTION_ACCESS_VIOLATION}));
+}
+
+// A writer that fails part way (here on a full disk, after some bytes) raises its error, and the cut dump is deleted.
+TEST(CrashDumpWrite, AFailedWriteRaisesItsErrorAndLeavesNoFile) {
+    const test_support::TempDir dir{L"rdcrash"};
+    const std::wstring path = dir / L"cut.dmp";
+    struct WriterInPlace {
+        MiniDumpWriter previous = setMiniDumpWriter(
+            +[](HANDLE, DWORD, HANDLE file, MINIDUMP_TYPE, PMINIDUMP_EXCEPTION_INFORMATION,
+                PMINIDUMP_USER_STREAM_INFORMATION, PMINIDUMP_CALLBACK_INFORMATION) -> BOOL {
+                DWORD written = 0;
+                WriteFile(file, "MDMP", 4, &written, nullptr);
+                SetLastError(ERROR_DISK_FULL);
+                return FALSE;
+            });
+        ~WriterInPlace() { setMiniDumpWriter(previous); }
+    } failing;
+    std::uint32_t code = 0;
+    try {
+        internalDumpMiniDump(path, nullptr, kCrashDumpType);
+    } catch (const vosexception& e) {
+        code = e.code();
+    }
+    EXPECT_EQ(code, std::uint32_t{ERROR_DISK_FULL});
+    EXPECT_EQ(GetFileAttributesW(path.c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
 // Outside every operation, and by abort() (of another module on our C runtime), std::terminate or a fail-fast: one dump
@@ -131,7 +161,7 @@ TEST(LastChance, EveryUnhandledEndLeavesOneDumpOneRecordAndItsCode) {
         ASSERT_EQ(dumps.size(), 1u);
         // The faulting thread's, also when another thread wrote it.
         const DWORD thread = std::stoul(result.output.substr(result.output.find("thread ") + 7));
-        EXPECT_EQ(settings.facts(dumps[0]), (test_support::DumpFacts{kCrashDumpType, thread, code}));
+        EXPECT_EQ(settings.facts(dumps[0]), (test_support::DumpFacts{kSmallDumpType, thread, code}));
         EXPECT_TRUE(dumps[0].size() == 26 && dumps[0].starts_with(L"rdfault") && dumps[0].ends_with(L".dmp"));
         EXPECT_TRUE(before <= dumps[0].substr(7, 15) && dumps[0].substr(7, 15) <= after) << dumps[0];
         const auto records = settings.records();
