@@ -113,6 +113,8 @@ void trace() {
     say("op start");
     vexecutil child;
     child.executable = moduleName(nullptr);
+    // Redirected, it needs no console of its own: under Wine a new console's start sometimes never ends.
+    child.stdoutFile = L"NUL";
     child.start();
     child.waitForExit(INFINITE);
 }

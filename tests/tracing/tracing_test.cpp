@@ -34,7 +34,8 @@ struct TracedRun {
         EXPECT_TRUE(!provider || CopyFileW(test_process::siblingPath(provider).c_str(), providerPath.c_str(), FALSE));
         const auto result = test_process::run(
             path, test_process::commandLine(path, {L"trace", lastKind}), 120000,
-            fault ? test_process::taskEnvironment({{L"RD_PROVIDER_FAULT", fault}}) : std::wstring());
+            fault ? test_process::taskEnvironment({{L"RD_PROVIDER_FAULT", fault}, {L"RD_FAULT_SMALL_DUMPS", L"1"}})
+                  : std::wstring());
         EXPECT_EQ(result.exitCode, 0u);
         return result.output;
     }
@@ -68,7 +69,7 @@ TEST(Tracing, AFaultingProviderIsSwitchedOffAndTheOperationsGoOn) {
         run.config.set(L"PRODUCT_ROOT_D", run.dir.path());
         run.config.set(L"CrashDumpsLocation", run.dir / L"dumps");
         run.config.remove(L"CrashDumpsEnabled");
-        // Up to the standard exception only: each fault written costs a full-memory dump.
+        // Up to the standard exception only: each fault written costs a dump.
         EXPECT_EQ(run.run(L"rdfault.exe", L"rdprovider.dll", fault, L"std"),
                   "op success\ntracer\nop std\nop start\ntracer deleted\n");
         const auto dumps = test_support::fileNames(run.dir / L"dumps\\*.dmp");
