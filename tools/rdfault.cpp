@@ -113,7 +113,7 @@ void trace() {
     say("op start");
     vexecutil child;
     child.executable = moduleName(nullptr);
-    // Redirected, it needs no console of its own: under Wine a new console's start sometimes never ends.
+    // Redirected, it needs no console of its own: under Wine such a start was seen to hang.
     child.stdoutFile = L"NUL";
     child.start();
     child.waitForExit(INFINITE);
