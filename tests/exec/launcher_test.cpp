@@ -7,6 +7,8 @@
 #include <future>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "errors/vexception.h"
 #include "exec/launcher.h"
@@ -35,6 +37,30 @@ std::uint32_t run(vexecutil& child, const std::wstring& arguments) {
     EXPECT_TRUE(child.waitForExit(30000));
     return child.exitCode();
 }
+
+// A new file for writing, inheritable: one of our own standard streams.
+RunTime::FileHandle inheritableFile(const std::wstring& path) {
+    SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+    return RunTime::FileHandle(
+        CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inheritable, CREATE_NEW, 0, nullptr));
+}
+
+// Our standard streams set to the handles given while it lives, then put back.
+class OurStreams {
+public:
+    OurStreams(std::initializer_list<std::pair<DWORD, HANDLE>> streams) {
+        for (const auto& [stream, handle] : streams) saved_.emplace_back(stream, GetStdHandle(stream));
+        for (const auto& [stream, handle] : streams) SetStdHandle(stream, handle);
+    }
+    ~OurStreams() {
+        for (const auto& [stream, handle] : saved_) SetStdHandle(stream, handle);
+    }
+    OurStreams(const OurStreams&) = delete;
+    OurStreams& operator=(const OurStreams&) = delete;
+
+private:
+    std::vector<std::pair<DWORD, HANDLE>> saved_;
+};
 
 }  // namespace
 
@@ -101,11 +127,8 @@ TEST(Launcher, OnlyRedirectedLaunchesInheritHandlesAndAListLimitsThemToTheStream
     redirected.stdoutFile = dir / L"out.txt";
     EXPECT_EQ(run(redirected, check), 1u);
     // Without an error file of its own, a redirected child writes its errors to ours.
-    const RunTime::FileHandle errors(CreateFileW((dir / L"errors.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ,
-                                                 &inheritable, CREATE_NEW, 0, nullptr));
-    const HANDLE ourErrors = GetStdHandle(STD_ERROR_HANDLE);
-    SetStdHandle(STD_ERROR_HANDLE, errors.get());
-    for (const bool merge : {false, true}) {
+    const RunTime::FileHandle errors = inheritableFile(dir / L"errors.txt");
+    for (const OurStreams errorsToFile{{STD_ERROR_HANDLE, errors.get()}}; const bool merge : {false, true}) {
         vexecutil listed;
         listed.inheritOnlyStdHandles = true;
         listed.stdinFile = dir / L"in.txt";
@@ -116,33 +139,25 @@ TEST(Launcher, OnlyRedirectedLaunchesInheritHandlesAndAListLimitsThemToTheStream
         EXPECT_EQ(run(listed, L"cat err -E- " + check), 0u);
         EXPECT_EQ(test_support::readBytes(listed.stdoutFile), merge ? "from stdin-E-" : "from stdin");
     }
-    SetStdHandle(STD_ERROR_HANDLE, ourErrors);
     EXPECT_EQ(test_support::readBytes(dir / L"errors.txt"), "-E-");
     // Without a stream handle to list, the list is empty: nothing at all is inherited.
     vexecutil none;
     none.inheritOnlyStdHandles = none.useStdHandles = true;
-    const DWORD streams[] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
-    HANDLE ours[3];
-    for (int i = 0; i < 3; ++i) ours[i] = GetStdHandle(streams[i]), SetStdHandle(streams[i], nullptr);
+    const OurStreams noStreams{{STD_INPUT_HANDLE, nullptr}, {STD_OUTPUT_HANDLE, nullptr}, {STD_ERROR_HANDLE, nullptr}};
     EXPECT_EQ(run(none, check), 0u);
-    for (int i = 0; i < 3; ++i) SetStdHandle(streams[i], ours[i]);
 }
 
 // One handle behind two streams is named once in the list: Windows refuses a list that names a handle twice.
 TEST(Launcher, AHandleBehindTwoStreamsIsListedOnce) {
     if (test_support::runningUnderWine()) GTEST_SKIP() << "Wine accepts a list that names a handle twice";
     test_support::TempDir dir(L"rundock-exec-");
-    SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
-    const RunTime::FileHandle both(CreateFileW((dir / L"both.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ,
-                                               &inheritable, CREATE_NEW, 0, nullptr));
-    const HANDLE ours[] = {GetStdHandle(STD_OUTPUT_HANDLE), GetStdHandle(STD_ERROR_HANDLE)};
-    SetStdHandle(STD_OUTPUT_HANDLE, both.get());
-    SetStdHandle(STD_ERROR_HANDLE, both.get());
+    const RunTime::FileHandle both = inheritableFile(dir / L"both.txt");
     vexecutil child;
     child.useStdHandles = child.inheritOnlyStdHandles = true;
-    EXPECT_EQ(run(child, L"out o err e exit 5"), 5u);
-    SetStdHandle(STD_OUTPUT_HANDLE, ours[0]);
-    SetStdHandle(STD_ERROR_HANDLE, ours[1]);
+    {
+        const OurStreams shared{{STD_OUTPUT_HANDLE, both.get()}, {STD_ERROR_HANDLE, both.get()}};
+        EXPECT_EQ(run(child, L"out o err e exit 5"), 5u);
+    }
     EXPECT_EQ(test_support::readBytes(dir / L"both.txt"), "oe");
 }
 
