@@ -54,7 +54,8 @@ bool isVerbatim(std::wstring_view path) { return startsWith(path, kLongPrefix) |
 
 // The console's own names, which CreateFileW opens as the console whatever the current directory.
 bool isConsoleName(const std::wstring& path) {
-    return (path.size() == 6 || path.size() == 7) && (RunTime::striequal(path, L"CONOUT$") || RunTime::striequal(path, L"CONIN$"));
+    return (path.size() == 6 || path.size() == 7) &&
+           (RunTime::striequal(path, L"CONOUT$") || RunTime::striequal(path, L"CONIN$"));
 }
 
 // The long form of a full name as GetFullPathNameW gives it: "\\?\" before a drive path, "\\?\UNC\" for a share's
@@ -131,11 +132,10 @@ Climb climb(std::wstring_view path, std::size_t position) {
 bool climbsAboveRoot(const std::wstring& path) {
     const long above = climb(path, rootEnd(path)).above;
     if (above == 0) return false;
-    const bool absolute = (!path.empty() && isSeparator(path[0])) || (path.size() > 2 && path[1] == L':' && isSeparator(path[2]));
-    if (absolute) return true;
+    const bool drive = path.size() > 1 && path[1] == L':';
+    if ((!path.empty() && isSeparator(path[0])) || (drive && path.size() > 2 && isSeparator(path[2]))) return true;
     DWORD error = ERROR_SUCCESS;
-    const std::wstring start =
-        VFileName::withoutLongPrefix(systemLongName(path.size() > 1 && path[1] == L':' ? path.substr(0, 2) : L".", error));
+    const std::wstring start = VFileName::withoutLongPrefix(systemLongName(drive ? path.substr(0, 2) : L".", error));
     return above > climb(start, rootEnd(start)).depth;
 }
 }  // namespace
@@ -337,8 +337,10 @@ std::wstring RunTime::File::absolutePath(const std::wstring& base, const std::ws
         throwOsError(L"Empty input path", ERROR_INVALID_PARAMETER, raiseSite(kFunction, __LINE__));
     if (isVerbatim(input)) return input;
     // A name with a drive, a share or a device is whole; any other goes below the base, a rooted one too.
-    const bool whole = base.empty() || (input.size() > 1 && (input[1] == L':' || (isSeparator(input[0]) && isSeparator(input[1]))));
-    const std::wstring below = whole ? std::wstring() : VFileName::withoutLongPrefix(base) + L'\\' + input.substr(skipSeparators(input, 0));
+    const bool whole =
+        base.empty() || (input.size() > 1 && (input[1] == L':' || (isSeparator(input[0]) && isSeparator(input[1]))));
+    const std::wstring below =
+        whole ? std::wstring() : VFileName::withoutLongPrefix(base) + L'\\' + input.substr(skipSeparators(input, 0));
     const std::wstring& name = whole ? input : below;
     if (climbsAboveRoot(name))
         throw vexception(formatString(L"Invalid input path (%s) + (%s)", VFileName::withoutLongPrefix(base),
@@ -346,6 +348,7 @@ std::wstring RunTime::File::absolutePath(const std::wstring& base, const std::ws
                          raiseSite(kFunction, __LINE__));
     DWORD error = ERROR_SUCCESS;
     std::wstring result = systemLongName(name, error);
-    if (result.empty()) throwOsError(formatString(L"GetFullPathNameW(%s)", name), error, raiseSite(kFunction, __LINE__));
+    if (result.empty())
+        throwOsError(formatString(L"GetFullPathNameW(%s)", name), error, raiseSite(kFunction, __LINE__));
     return result;
 }

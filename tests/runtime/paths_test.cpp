@@ -57,10 +57,10 @@ TEST(Paths, ComposingFoldsDotsAndTakesNamesApartByTheirText) {
                {{L"C:", L"", LR"(C:\)"}, {LR"(\\?\C:\a\b\)", L"", LR"(C:\a\b)"}, {LR"(\\server\share)", L"", LR"(\\server\share)"},
                 {kVolume + LR"(\dumps\x.dmp)", L"", kVolume + LR"(\dumps)"}});
     // Bound by name on first use: a call proves the binding.
-    // A long-form share name reads back as the share, not as a path below the root.
-    expectRows(single(VFileName::withoutLongPrefix), {{LR"(\\?\UNC\server\share\x)", L"", LR"(\\server\share\x)"},
-                                                      {LR"(\??\C:\x)", L"", LR"(C:\x)"},
-                                                      {LR"(\\?\GLOBALROOT\Device\X)", L"", LR"(\\?\GLOBALROOT\Device\X)"}});
+    // A long-form share name reads back as the share, not as a path below the root; a volume's stays whole.
+    expectRows(single(VFileName::withoutLongPrefix),
+               {{LR"(\\?\UNC\server\share\x)", L"", LR"(\\server\share\x)"}, {LR"(\??\C:\x)", L"", LR"(C:\x)"},
+                {LR"(\\?\GLOBALROOT\Device\X)", L"", LR"(\\?\GLOBALROOT\Device\X)"}});
     expectRows(single(VFileName::extension), {{LR"(C:\a.b\c.txt)", L"", L".txt"}, {LR"(C:\a.b\c)", L"", L""}});
     expectRows(single(VFileName::removeExtension), {{LR"(C:\a.b\c.txt)", L"", LR"(C:\a.b\c)"}});
     expectRows(single(VFileName::directory), {{LR"(C:\)" + kLong + LR"(\b)", L"", LR"(C:\)" + kLong}});
@@ -106,7 +106,8 @@ TEST(Paths, NamesResolveAsWindowsResolvesThemWithoutLengthLimit) {
         {L"", LR"(\\?\C:\x\..\dots.)", LR"(\\?\C:\x\..\dots.)"}, {L"", LR"(\??\C:\x\..\y)", LR"(\??\C:\x\..\y)"},
         // With a base: a rooted name stays below it, a name with a drive or share does not.
         {LR"(C:\data)", L"D:/logs//x.log", LR"(\\?\D:\logs\x.log)"}, {LR"(C:\data)", LR"(\x)", LR"(\\?\C:\data\x)"},
-        {LR"(\\?\C:\data)", LR"(..\x)", LR"(\\?\C:\x)"}, {LR"(C:\data)", LR"(\\server\share\f)", LR"(\\?\UNC\server\share\f)"},
+        {LR"(\\?\C:\data)", LR"(..\x)", LR"(\\?\C:\x)"},
+        {LR"(C:\data)", LR"(\\server\share\f)", LR"(\\?\UNC\server\share\f)"},
         {kVolume + LR"(\dumps)", L"x.dmp", kVolume + LR"(\dumps\x.dmp)"},
         // Refused: a ".." above the drive, the share, or (relative) the current directory's drive.
         {L"", LR"(C:\..\x)", LR"(Invalid input path () + (C:\..\x))"},  // without the long prefix
