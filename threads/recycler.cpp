@@ -138,10 +138,11 @@ std::wstring recyclerPath(const std::wstring& path) {
     return guarded(
         kRecyclerPath,
         [&] {
-            // Resolved first: a relative name would get the boot volume. The volume's name is never
-            // longer than the name it is asked for.
+            // Resolved first: a relative name would get the boot volume. Through a junction the answer is the
+            // volume it leads to, which may be longer than the name asked: room for the longest name.
+            constexpr std::size_t kLongestPath = 32768;
             const std::wstring longPath = VFileName::toLongPath(path);
-            std::vector<wchar_t> buffer(longPath.size() + 1);
+            std::vector<wchar_t> buffer(kLongestPath);
             wchar_t* const volume = buffer.data();
             if (!GetVolumePathNameW(longPath.c_str(), volume, static_cast<DWORD>(buffer.size()))) {
                 throwLastOsError([&] { return formatString(L"GetVolumePathName(%s) failed", path); }, "recyclerPath",

@@ -210,13 +210,17 @@ TEST(BadInput, UnusualNamesAndPathsStillRunTheTask) {
     EXPECT_TRUE(isDecimal(test_support::readBytes(below + L"pid")));
 }
 
-// Stream and result files named as people write them, resolved as Windows does: drive-relative, a trailing dot or
-// blank (as a batch file's "set" keeps it), and the null device with a folder before it.
+// Stream and result files named as people write them, resolved as Windows does: a device path and a long one written
+// with '/', the null device as batch files write it, drive-relative, a trailing dot or blank (as a batch file's "set"
+// keeps it).
 TEST(BadInput, NamesAsPeopleWriteThemLandWhereWindowsPutsThem) {
     TaskRun task;
+    std::wstring slashed = task.directory();
+    std::replace(slashed.begin(), slashed.end(), L'\\', L'/');
     const std::wstring drive = task.directory().substr(0, 2);
-    task.variables[L"RD_STDOUT"] = drive + L"out.txt";
-    task.variables[L"RD_STDERR"] = task.path(L"NUL");
+    task.variables[L"RD_STDIN"] = L"//./" + slashed + L"/in.txt";
+    task.variables[L"RD_STDOUT"] = L"//?/" + slashed + L"/out.txt";
+    task.variables[L"RD_STDERR"] = L"NUL:";
     task.variables[L"RD_PID"] = drive + L"pid.";
     task.variables[L"RD_EXIT_CODE"] = L"exit ";
     task.variables[L"RD_CMD_ARGS"] = L"out A err B exit 3";

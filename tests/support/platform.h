@@ -10,4 +10,12 @@ inline bool runningUnderWine() {
     return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
 }
 
+// The build of the Windows we run on as ntdll reports it, whatever our manifest says.
+inline DWORD windowsBuild() {
+    OSVERSIONINFOW info{sizeof(info)};
+    using Get = LONG(WINAPI*)(OSVERSIONINFOW*);
+    const auto get = reinterpret_cast<Get>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlGetVersion"));
+    return get && get(&info) == 0 ? info.dwBuildNumber : 0;
+}
+
 }  // namespace test_support
