@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <sddl.h>
 
 #include <functional>
 #include <map>
@@ -10,6 +11,8 @@
 #include <ostream>
 #include <set>
 
+#include "crash/dump_folder.h"
+#include "runtime/local_memory.h"
 #include "runtime/text.h"
 #include "tests/support/config_key.h"
 #include "tests/support/json.h"
@@ -290,6 +293,48 @@ TEST(InstallationCheck, ExitsWithTwoForAWrongCommandLineAndPrintsItsVersions) {
     EXPECT_EQ(version.exitCode, 0u);
     EXPECT_EQ(version.output, cstr(L"rundock-check " RD_VERSION " " + installation.check() + L"\r\nrundock.exe " RD_VERSION
                                    " " + installation.path(L"admin\\bin64\\rundock.exe") + L"\r\n", CP_UTF8));
+}
+
+// Who may read a new dump is the system's answer for a client holding what every local user holds, weighed against the
+// list a file made in the folder inherits. Wine can say neither, and the line says so.
+TEST(InstallationCheck, DumpReadersAreWhatEveryLocalUserMayDoWithANewDump) {
+    Installation installation;
+    const std::wstring folder = installation.path(L"dumps");
+    installation.config().set(L"CrashDumpsLocation", folder);
+    if (test_support::runningUnderWine()) {
+        ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+        const Line readers = installation.run().of("dump readers");
+        EXPECT_EQ(readers.verdict, "info");
+        EXPECT_NE(readers.text.find("could not be judged"), std::string::npos) << readers.text;
+        GTEST_SKIP() << "Wine builds no inherited list for a new file and implements no Authz";
+    }
+    const auto withList = [&](const wchar_t* sddl) {
+        return [&folder, sddl] {
+            PSECURITY_DESCRIPTOR descriptor = nullptr;
+            ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr));
+            const RunTime::LocalMemory<> owned(descriptor);
+            SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
+            ASSERT_TRUE(CreateDirectoryW(folder.c_str(), &attributes));
+        };
+    };
+    struct Case {
+        const char* what;
+        std::function<void()> make;
+        std::string verdict;
+    };
+    const std::vector<Case> cases = {
+        {"the agent's own list", [&] { DumpFolder::create(folder); }, "ok"},
+        // Inherit-only: the folder itself is closed to Users, its files are not.
+        {"files Users may read", withList(L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OIIO;FR;;;BU)"), "warning"},
+        {"the same with a deny entry", withList(L"D:P(D;OIIO;FR;;;BU)(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OIIO;FR;;;BU)"),
+         "ok"},
+    };
+    for (const Case& list : cases) {
+        RemoveDirectoryW(folder.c_str());
+        list.make();
+        const Line readers = installation.run().of("dump readers");
+        EXPECT_EQ(readers.verdict, list.verdict) << list.what << ": " << readers.text;
+    }
 }
 
 // Wine's +reg trace shows every key created and every value set. Wine's own process set-up makes keys of its own (the
