@@ -1,5 +1,7 @@
 #include "check/checks.h"
 
+#include <algorithm>
+
 #include "check/folder.h"
 #include "crash/crashdump.h"
 #include "crash/dump_settings.h"
@@ -54,9 +56,11 @@ void checkReaders(const std::wstring& folder, Findings& findings) {
     }
 }
 
+// The lines of the dump folder not yet given.
 void notChecked(const std::wstring& why, Findings& findings) {
     for (const wchar_t* check : {L"dump folder", L"dump space", L"dump readers"})
-        findings.push_back({check, Verdict::Info, L"not checked: " + why});
+        if (std::none_of(findings.begin(), findings.end(), [&](const Finding& found) { return found.check == check; }))
+            findings.push_back({check, Verdict::Info, L"not checked: " + why});
 }
 
 // Why the agent cannot make or use the missing folder; empty when it can.

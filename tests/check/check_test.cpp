@@ -160,6 +160,7 @@ TEST(InstallationCheck, GoodInstallationHasNoProblemAndEachFaultAloneNamesWhatTo
         std::function<void(Installation&)> make;
         std::string check, verdict;
         std::wstring named;  // what the text names; {root} stands for the installation's root
+        bool last = false;   // named ends the text
     };
     const std::vector<Broken> cases = {
         {"root missing", [](Installation& i) { i.config().remove(L"PRODUCT_ROOT_D"); }, "root", "problem",
@@ -170,7 +171,7 @@ TEST(InstallationCheck, GoodInstallationHasNoProblemAndEachFaultAloneNamesWhatTo
          }, "root", "problem", L"only in the 64-bit view"},
         // What reg add /d "C:\Korvo\" stores: the backslash keeps the closing quote.
         {"root with a quote", [](Installation& i) { i.config().set(L"PRODUCT_ROOT_D", i.root() + L"\""); }, "root",
-         "problem", L"/t REG_SZ /d \"{root}\""},
+         "problem", L"/t REG_SZ /d \"{root}\"", true},
         {"root empty", [](Installation& i) { i.config().set(L"PRODUCT_ROOT_D", std::wstring()); }, "root", "problem",
          L"PRODUCT_ROOT_D is empty"},
         // Nor are the three dump values blamed.
@@ -249,7 +250,9 @@ TEST(InstallationCheck, GoodInstallationHasNoProblemAndEachFaultAloneNamesWhatTo
         EXPECT_EQ(result.of(broken.check).verdict, broken.verdict) << broken.what;
         std::wstring named = broken.named;
         if (const std::size_t at = named.find(L"{root}"); at != std::wstring::npos) named.replace(at, 6, installation.root());
-        EXPECT_NE(wstr(result.of(broken.check).text, CP_UTF8).find(named), std::wstring::npos)
+        const std::wstring text = wstr(result.of(broken.check).text, CP_UTF8);
+        const std::size_t at = broken.last ? text.rfind(named) : text.find(named);
+        EXPECT_TRUE(at != std::wstring::npos && (!broken.last || at + named.size() == text.size()))
             << broken.what << ": " << result.of(broken.check).text;
     }
 }
