@@ -197,6 +197,26 @@ TEST(InstallationCheck, GoodInstallationHasNoProblemAndEachFaultAloneNamesWhatTo
              image.replace(headers + offsetof(IMAGE_NT_HEADERS64, OptionalHeader), 2, reinterpret_cast<const char*>(&magic), 2);
              test_support::writeBytes(i.path(L"admin\\bin64\\opentracingprovider.dll"), image);
          }, "tracing", "problem", L"is a 32-bit DLL"},
+        // Forwarded to a DLL that is not there: the agent's GetProcAddress would not find it.
+        {"provider forwarding an entry point nowhere", [](Installation& i) {
+             i.config().set(L"opentracing_enabled", DWORD{1});
+             std::string image = test_support::readBytes(test_process::siblingPath(L"rdprovider.dll"));
+             const auto at = [&](std::size_t offset) { return image.data() + offset; };
+             auto* nt = reinterpret_cast<IMAGE_NT_HEADERS64*>(at(reinterpret_cast<IMAGE_DOS_HEADER*>(at(0))->e_lfanew));
+             const IMAGE_SECTION_HEADER* sections = IMAGE_FIRST_SECTION(nt);
+             const auto file = [&](DWORD rva) {
+                 for (WORD s = 0;; ++s)
+                     if (rva - sections[s].VirtualAddress < sections[s].SizeOfRawData)
+                         return at(sections[s].PointerToRawData + rva - sections[s].VirtualAddress);
+             };
+             const auto& table = *reinterpret_cast<IMAGE_EXPORT_DIRECTORY*>(file(nt->OptionalHeader.DataDirectory[0].VirtualAddress));
+             const auto* ordinals = reinterpret_cast<WORD*>(file(table.AddressOfNameOrdinals));
+             for (DWORD n = 0; n < table.NumberOfNames; ++n)
+                 if (std::string(file(reinterpret_cast<DWORD*>(file(table.AddressOfNames))[n])) ==
+                     "OpenTracingProviderInjectCurrentSpan")  // now forwarded to "rdprovider.dll", the DLL's own name
+                     reinterpret_cast<DWORD*>(file(table.AddressOfFunctions))[ordinals[n]] = table.Name;
+             test_support::writeBytes(i.path(L"admin\\bin64\\opentracingprovider.dll"), image);
+         }, "tracing", "problem", L"does not export OpenTracingProviderInjectCurrentSpan"},
         {"tracing switched on as a text", [](Installation& i) { i.config().set(L"opentracing_enabled", std::wstring(L"1")); },
          "tracing", "warning", L"/t REG_DWORD /d \"1\""},
         {"sender missing", [](Installation& i) { DeleteFileW(i.path(L"admin\\bin\\send-error-report.exe").c_str()); },
