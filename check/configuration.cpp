@@ -204,7 +204,7 @@ void checkUnknownValues(const registry::Key& config, Findings& findings) {
         unknown.empty()
             ? Finding{L"unknown values", Verdict::Ok, L"the agent reads every value of the key"}
             : Finding{L"unknown values", Verdict::Info,
-                      L"the agent reads none of " + joined(unknown) +
+                      L"the agent does not read " + joined(unknown) +
                           L": a misspelt name leaves its setting at the default (the guide lists the names)"});
 }
 

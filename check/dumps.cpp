@@ -77,9 +77,9 @@ std::wstring missingFolderProblem(const std::wstring& folder, const std::wstring
 }  // namespace
 
 void checkCrashDumps(const Installation& installation, Findings& findings) {
-    const auto off = [&](Verdict verdict, const std::wstring& text) {
+    const auto off = [&](Verdict verdict, const std::wstring& text, const wchar_t* why = L"dumps are off") {
         findings.push_back({L"crash dumps", verdict, text});
-        notChecked(L"dumps are off", findings);
+        notChecked(why, findings);
     };
     if (installation.root.empty()) return off(Verdict::Info, L"off: no installation root");
     std::wstring wrong;
@@ -100,7 +100,8 @@ void checkCrashDumps(const Installation& installation, Findings& findings) {
     if (!fullyQualified(folder))
         return off(Verdict::Problem, folder + L" (" + CrashDumpInfo::kLocationValue +
                                          L") is no full path: the agent would make it below each task's current "
-                                         L"directory, and leave dumps there" + mend);
+                                         L"directory, and leave dumps there" + mend,
+                   L"the dump folder is no full path");
     const std::wstring prefix = VFileName::removeExtension(kAgentFile);
     if (!dumpNameFits(folder, prefix))
         return off(Verdict::Problem,

@@ -81,8 +81,9 @@ void checkMessageFile(const std::wstring& registered, const std::wstring& expect
         return;
     }
     findings.push_back({L"message file", Verdict::Ok,
-                        (other ? registered + (expected.empty() ? L"" : L" and " + expected) : expected) +
-                            L" render event 1"});
+                        (other && !expected.empty() ? registered + L" and " + expected + L" render"
+                                                     : (other ? registered : expected) + L" renders") +
+                            L" event 1"});
 }
 
 }  // namespace
