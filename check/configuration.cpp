@@ -73,9 +73,9 @@ std::vector<std::wstring> agentValues() {
             registry::kPipeConnectTryCount};
 }
 
-std::wstring joined(const std::vector<std::wstring>& names) {
+std::wstring joined(const std::vector<std::wstring>& names, const std::wstring& separator = L", ") {
     std::wstring text;
-    for (const std::wstring& name : names) text += (text.empty() ? L"" : L", ") + name;
+    for (const std::wstring& name : names) text += (text.empty() ? L"" : separator) + name;
     return text;
 }
 
@@ -167,22 +167,22 @@ void checkDebug(const registry::Key& config, Findings& findings) {
 
 // The values without a line of their own.
 void checkValueTypes(const registry::Key& config, Findings& findings) {
-    std::wstring wrong;
+    std::vector<std::wstring> wrong;
     if (const std::wstring type = wrongType(config, registry::kProductData, REG_SZ); !type.empty())
-        wrong += formatString(L"%s is %s, not a string: error reports, which need it, fail. Write it as REG_SZ: %s. ",
+        wrong.push_back(formatString(L"%s is %s, not a string: error reports, which need it, fail. Write it as REG_SZ: %s",
                               registry::kProductData, type,
-                              regAddCommand(registry::kProductData, L"REG_SZ", L"<data folder>"));
+                              regAddCommand(registry::kProductData, L"REG_SZ", L"<data folder>")));
     if (const std::wstring type = wrongType(config, registry::kPipeConnectTryCount, REG_DWORD); !type.empty())
-        wrong += formatString(L"%s is %s, not a REG_DWORD: the agent uses its default. Write it as REG_DWORD: %s. ",
+        wrong.push_back(formatString(L"%s is %s, not a REG_DWORD: the agent uses its default. Write it as REG_DWORD: %s",
                               registry::kPipeConnectTryCount, type,
                               regAddCommand(registry::kPipeConnectTryCount, L"REG_DWORD",
-                                            meantNumber(config, registry::kPipeConnectTryCount, L"<count>")));
+                                            meantNumber(config, registry::kPipeConnectTryCount, L"<count>"))));
     if (wrong.empty())
         findings.push_back({L"value types", Verdict::Ok,
                             formatString(L"%s and %s are missing or of the type the agent reads", registry::kProductData,
                                          registry::kPipeConnectTryCount)});
     else
-        findings.push_back({L"value types", Verdict::Warning, wrong.substr(0, wrong.size() - 1)});
+        findings.push_back({L"value types", Verdict::Warning, joined(wrong, L"; ")});
 }
 
 void checkUnknownValues(const registry::Key& config, Findings& findings) {
