@@ -29,7 +29,12 @@ public:
             (static_cast<unsigned long long>(attributes.nFileSizeHigh) << 32 | attributes.nFileSizeLow) > kLargestImage)
             throw vexception(path + L" is larger than 256 MB, too large for a DLL the agent loads",
                              raiseSite("Check::missingExports", __LINE__));
-        bytes_ = VFile::readAll(path);
+        try {
+            bytes_ = VFile::readAll(path);
+        } catch (const vosexception& e) {
+            throw vexception(path + L" cannot be read (" + errorText(e.code()) + L")",
+                             raiseSite("Check::missingExports", __LINE__));
+        }
     }
 
     // A copy of the T at offset, which must lie inside the file.

@@ -29,21 +29,34 @@ DWORD fileCreationError(const std::wstring& folder) {
     return file.valid() ? ERROR_SUCCESS : GetLastError();
 }
 
-bool accessGranted(const std::wstring& path, DWORD access) {
+namespace {
+
+GENERIC_MAPPING fileMapping() { return {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS}; }
+
+// The owner, group and list of path, self-relative; empty when they cannot be read.
+std::vector<BYTE> fileSecurity(const std::wstring& path) {
     constexpr SECURITY_INFORMATION kParts = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
                                             DACL_SECURITY_INFORMATION;
     const std::wstring name = VFileName::toLongPath(path);
     DWORD size = 0;
     GetFileSecurityW(name.c_str(), kParts, nullptr, 0, &size);
     std::vector<BYTE> descriptor(size);
-    if (size == 0 || !GetFileSecurityW(name.c_str(), kParts, descriptor.data(), size, &size)) return false;
+    if (size == 0 || !GetFileSecurityW(name.c_str(), kParts, descriptor.data(), size, &size)) return {};
+    return descriptor;
+}
+
+}  // namespace
+
+bool accessGranted(const std::wstring& path, DWORD access) {
+    std::vector<BYTE> descriptor = fileSecurity(path);
+    if (descriptor.empty()) return false;
     HANDLE process = nullptr;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY, &process)) return false;
     const RunTime::AutoHandle processToken(process);
     HANDLE impersonation = nullptr;
     if (!DuplicateToken(processToken.get(), SecurityImpersonation, &impersonation)) return false;
     const RunTime::AutoHandle token(impersonation);
-    GENERIC_MAPPING mapping{FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
+    GENERIC_MAPPING mapping = fileMapping();
     MapGenericMask(&access, &mapping);
     PRIVILEGE_SET privileges{};
     DWORD privilegesSize = sizeof privileges, granted = 0;
@@ -106,19 +119,13 @@ Readable everyUserMayReadNewFile(const std::wstring& folder, std::wstring& why) 
         why = formatString(L"%s: %s", what, errorText(GetLastError()));
         return Readable::Unknown;
     };
-    constexpr SECURITY_INFORMATION kParts = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
-                                            DACL_SECURITY_INFORMATION;
-    const std::wstring name = VFileName::toLongPath(folder);
-    DWORD size = 0;
-    GetFileSecurityW(name.c_str(), kParts, nullptr, 0, &size);
-    std::vector<BYTE> parent(size);
-    if (size == 0 || !GetFileSecurityW(name.c_str(), kParts, parent.data(), size, &size))
-        return unknown(L"the folder's security cannot be read");
+    std::vector<BYTE> parent = fileSecurity(folder);
+    if (parent.empty()) return unknown(L"the folder's security cannot be read");
     HANDLE process = nullptr;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &process)) return unknown(L"this account cannot be read");
     const RunTime::AutoHandle token(process);
     // What a dump made there by this account gets: the folder's inheritable entries, CREATOR OWNER made this account.
-    GENERIC_MAPPING mapping{FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
+    GENERIC_MAPPING mapping = fileMapping();
     PSECURITY_DESCRIPTOR made = nullptr;
     if (!CreatePrivateObjectSecurityEx(parent.data(), nullptr, &made, nullptr, FALSE,
                                        SEF_DACL_AUTO_INHERIT | SEF_AVOID_PRIVILEGE_CHECK | SEF_AVOID_OWNER_CHECK,

@@ -68,7 +68,7 @@ std::wstring failure() {
     }
 }
 
-// "name version (path)", or what stands in for the version.
+// "name version path", with what stands in for a version the file lacks.
 std::wstring versionLine(const std::wstring& name, const std::wstring& path) {
     const std::wstring version = Check::fileVersion(path);
     return name + L" " +

@@ -119,20 +119,14 @@ private:
 
 }  // namespace
 
-// The event source's registration, written for a test and removed after it.
-class RegisteredSource {
-public:
-    explicit RegisteredSource(const std::wstring& messageFile) {
-        RegCreateKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, key_.put(),
-                        nullptr);
-        registry::set(key_.get(), L"EventMessageFile", messageFile);
-    }
-    ~RegisteredSource() { RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kKey, KEY_WOW64_64KEY, 0); }
-
-private:
-    static constexpr wchar_t kKey[] = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Korvo\\rundock.exe";
-    registry::Key key_;
-};
+// The event source's message file, registered for a test and put back after it: the agent's runs in other tests
+// register their own.
+std::shared_ptr<test_config::ConfigValues> registered(const std::wstring& messageFile) {
+    auto source = std::make_shared<test_config::ConfigValues>(
+        KEY_WOW64_64KEY, L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Korvo\\rundock.exe");
+    source->set(L"EventMessageFile", messageFile);
+    return source;
+}
 
 // A good installation: nothing stops the agent, whatever the account and the free space (those are warnings at most).
 // Each fault alone gives its verdict and names what to mend; every state prints the same checks in the same order.
@@ -140,6 +134,7 @@ TEST(InstallationCheck, GoodInstallationHasNoProblemAndEachFaultAloneNamesWhatTo
     std::vector<std::string> ids;
     {
         Installation good;
+        const auto source = registered(good.path(L"admin\\bin64\\eventmsg.dll"));
         const Result result = good.run();
         EXPECT_EQ(result.exitCode, 0u);
         for (const Line& line : result.lines) EXPECT_NE(line.verdict, "problem") << line.check << ": " << line.text;
@@ -251,7 +246,7 @@ TEST(InstallationCheck, GoodInstallationHasNoProblemAndEachFaultAloneNamesWhatTo
              i.config().set(L"CrashDumpsLocation", absent + L"\\dumps");
          }, "dump folder", "problem", L"drive " + absent + L" does not exist"},
         {"registered message file elsewhere and missing", [](Installation& i) {
-             i.keep(std::make_shared<RegisteredSource>(i.path(L"old\\eventmsg.dll")));
+             i.keep(registered(i.path(L"old\\eventmsg.dll")));
          }, "message file", "warning", L"old\\eventmsg.dll is missing, the registered message file"},
     };
     for (const Broken& broken : cases) {
