@@ -67,6 +67,9 @@ public:
     // stays and "_<process id>_<taken>" goes before ".dmp". Callers on
     // several threads hold the lock while they use the name.
     const std::wstring& getFileName(std::uint32_t taken = 0);
+    // The buffer of a dump's name. The long form adds at most "\\?\UNC" to a
+    // location; a taken name adds "_" + a process id + "_" + a count below 1000.
+    static constexpr std::size_t kPathCapacity = 260 + 6 + 1 + 10 + 1 + 3 + 1;
     // How often a taken name is made distinct before the dump is given up.
     static constexpr std::uint32_t kMostTakenNames = 999;
 
@@ -83,10 +86,6 @@ private:
     void setUp();
     // location\prefix + yyyymmdd_hhmmss.dmp, as the operator names it.
     std::size_t dumpPathLength() const noexcept;
-
-    // The long form adds at most "\\?\UNC" to a location; a taken name adds
-    // "_" + a process id + "_" + a count below 1000.
-    static constexpr std::size_t kPathCapacity = 260 + 6 + 1 + 10 + 1 + 3 + 1;
 
     bool enabled_ = true;
     std::uint32_t maxCount_ = kDefaultMaxCount;
