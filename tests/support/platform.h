@@ -3,11 +3,21 @@
 
 #include <windows.h>
 
+#include "runtime/registry.h"
+
 namespace test_support {
 
 // Wine's ntdll exports its version; Windows' has no such export.
 inline bool runningUnderWine() {
     return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
+
+// Whether the machine lets long-path-aware programs (ours, by their manifest) use paths past MAX_PATH.
+inline bool longPathsSwitchedOn() {
+    DWORD on = 0;
+    registry::lookup(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\FileSystem", L"LongPathsEnabled", on,
+                     registry::View::Native);
+    return on != 0;
 }
 
 }  // namespace test_support
