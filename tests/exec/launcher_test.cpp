@@ -31,9 +31,7 @@ const std::wstring kChild = test_process::siblingPath(L"rdchild.exe");
 // We start as a scheduler that heeds the error-mode advice starts its programs, ahead of the launcher's reading of the
 // mode (Wine passes none on). SEM_NOALIGNMENTFAULTEXCEPT stays once set, and the test framework sets it.
 constexpr UINT kStartMode = SEM_FAILCRITICALERRORS, kSticky = SEM_NOALIGNMENTFAULTEXCEPT;
-const struct StartMode {
-    StartMode() { SetErrorMode(kStartMode); }
-} g_startMode __attribute__((init_priority(200)));
+const struct StartMode { StartMode() { SetErrorMode(kStartMode); } } g_startMode __attribute__((init_priority(200)));
 
 // child started as the test child with arguments; its exit code once ended.
 std::uint32_t run(vexecutil& child, const std::wstring& arguments) {
