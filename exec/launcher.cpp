@@ -158,7 +158,7 @@ bool vexecutil::redirects() const {
 
 std::uint32_t vexecutil::creationFlags() const {
     // The child inherits the error mode the agent was started with (see
-    // createProcessRetried), not the system's default, which would drop a
+    // createInStartErrorMode), not the system's default, which would drop a
     // SEM_FAILCRITICALERRORS of the scheduler's.
     std::uint32_t flags = GetPriorityClass(GetCurrentProcess());
     if (noWindow) flags |= CREATE_NO_WINDOW;
