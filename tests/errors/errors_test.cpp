@@ -166,8 +166,7 @@ TEST(StructuredExceptionTranslator, TranslatesOnOtherThreadsTimeAfterTimeAndLeav
               L"plain: C structured exception: 0xc0000005");
 }
 
-// After a recovered overflow the guard goes back just below the caller, the thread's guarantee (in pages) and a page
-// large, for the next overflow's headroom (on a thread of its own).
+// A recovered overflow's guard goes back just below the caller, the thread's guarantee (in pages) and a page large.
 TEST(StructuredExceptionTranslator, TheStackGuardGoesBackJustBelowTheCallerAsLargeAsTheGuaranteeAndAPage) {
     std::thread([] {
         ULONG guarantee = 40000;  // ten pages and a bit
