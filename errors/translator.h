@@ -53,8 +53,10 @@ private:
 // last chance's installation for the thread that starts the process.
 void guaranteeStackHeadroom() noexcept;
 
-// Puts the stack's guard page back after an overflow was recovered, so that
-// the next one is caught too; false when there is no room for it.
+// Puts the stack's guard back after an overflow was recovered, just below
+// the calling frame and as large as the thread's guarantee and a page, so
+// that the next one is caught too, with that headroom; false when there is
+// no room for it.
 bool resetStackGuard() noexcept;
 
 // The boundary: calls call(context) under the translating frame handler.

@@ -172,10 +172,8 @@ TEST_F(Files, DirectoriesAreMadeWhileOthersRaceNotBelowAFileAndLongNonAsciiPaths
     EXPECT_FALSE(finder.first(deep + L"\\missing\\*"));
     // Past the 256 characters the first buffer holds, and past MAX_PATH: the manifest makes the program long-path
     // aware, so only a system with long paths switched off may refuse it.
-    DWORD on = 0;
-    registry::lookup(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\FileSystem", L"LongPathsEnabled", on,
-                     registry::View::Native);
-    if (!SetCurrentDirectoryW(deep.c_str()) && !on) GTEST_SKIP() << "long paths are switched off on this system";
+    if (!SetCurrentDirectoryW(deep.c_str()) && !test_support::longPathsSwitchedOn())
+        GTEST_SKIP() << "long paths are switched off on this system";
     EXPECT_EQ(RunTime::currentDirectory() + L"|" + VDirectory::current(), deep + L"|" + deep);
 }
 

@@ -167,6 +167,9 @@ TEST(Paths, AModulesOwnPathIsTakenWholeAtAndPastTheBuffersLength) {
         ASSERT_EQ(folder.size() + name.size(), length);
         ASSERT_TRUE(CopyFileW(test_process::siblingPath(L"rdprobe.dll").c_str(), dll.c_str(), TRUE)) << GetLastError();
         const HMODULE module = LoadLibraryExW(dll.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
+        // Windows loads from past MAX_PATH only with long paths on; Wine has no such limit.
+        if (!module && !test_support::runningUnderWine() && !test_support::longPathsSwitchedOn())
+            GTEST_SKIP() << "long paths are switched off on this system: " << length;
         ASSERT_NE(module, nullptr) << length << " error " << GetLastError();
         EXPECT_EQ(VFileName::withoutLongPrefix(RunTime::modulePath(module)), folder + name) << length;
         FreeLibrary(module);
