@@ -72,6 +72,22 @@ std::wstring now(int seconds = 0) {
     return formatString(L"%04d%02d%02d_%02d%02d%02d", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond);
 }
 
+// A stand-in dump writer for as long as it lives: four bytes, then success, or failure on a full disk.
+struct WriterInPlace {
+    explicit WriterInPlace(bool succeeds)
+        : previous(setMiniDumpWriter(succeeds ? &write<true> : &write<false>)) {}
+    ~WriterInPlace() { setMiniDumpWriter(previous); }
+    template <bool kSucceeds>
+    static BOOL WINAPI write(HANDLE, DWORD, HANDLE file, MINIDUMP_TYPE, PMINIDUMP_EXCEPTION_INFORMATION,
+                             PMINIDUMP_USER_STREAM_INFORMATION, PMINIDUMP_CALLBACK_INFORMATION) {
+        DWORD written = 0;
+        WriteFile(file, "MDMP", 4, &written, nullptr);
+        if (!kSucceeds) SetLastError(ERROR_DISK_FULL);
+        return kSucceeds;
+    }
+    MiniDumpWriter previous;
+};
+
 }  // namespace
 
 // The header's flags hold the dump type, the exception stream the faulting thread and code. The usual name is taken
@@ -109,17 +125,7 @@ TEST(CrashDumpWrite, FaultThreeOperationsDeepLeavesADumpOfThatFaultBesideATakenN
 TEST(CrashDumpWrite, AFailedWriteRaisesItsErrorAndLeavesNoFile) {
     const test_support::TempDir dir{L"rdcrash"};
     const std::wstring path = dir / L"cut.dmp";
-    struct WriterInPlace {
-        MiniDumpWriter previous = setMiniDumpWriter(
-            +[](HANDLE, DWORD, HANDLE file, MINIDUMP_TYPE, PMINIDUMP_EXCEPTION_INFORMATION,
-                PMINIDUMP_USER_STREAM_INFORMATION, PMINIDUMP_CALLBACK_INFORMATION) -> BOOL {
-                DWORD written = 0;
-                WriteFile(file, "MDMP", 4, &written, nullptr);
-                SetLastError(ERROR_DISK_FULL);
-                return FALSE;
-            });
-        ~WriterInPlace() { setMiniDumpWriter(previous); }
-    } failing;
+    const WriterInPlace failing(false);
     std::uint32_t code = 0;
     try {
         internalDumpMiniDump(path, nullptr, kCrashDumpType);
@@ -128,6 +134,37 @@ TEST(CrashDumpWrite, AFailedWriteRaisesItsErrorAndLeavesNoFile) {
     }
     EXPECT_EQ(code, std::uint32_t{ERROR_DISK_FULL});
     EXPECT_EQ(GetFileAttributesW(path.c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+// Each taken name is tried again with the process identifier and a count, up to the last count the name's room holds,
+// in the long form, which holds names past 260 characters even where long paths are off.
+TEST(CrashDumpWrite, ATakenNameIsRetriedUpToTheLastCountTheNameHolds) {
+    DumpSettings settings;
+    settings.config.set(L"CrashDumpsMaxCount", DWORD{5000});
+    CrashDumpInfo info;
+    const std::wstring first = info.getFileName(), pid = std::to_wstring(GetCurrentProcessId());
+    EXPECT_TRUE(first.starts_with(L"\\\\?\\" + settings.location + L"\\")) << first;
+    const std::wstring prefix = first.substr(first.rfind(L'\\') + 1, first.size() - first.rfind(L'\\') - 1 - 19);
+    // Every name of a second to come is taken; the dump is written in that second.
+    std::wstring second;
+    for (const int ahead : {8, 40}) {
+        second = now(ahead);
+        for (int count = 0; count < 999; ++count)
+            test_support::writeBytes(settings.location + L"\\" + prefix + second +
+                                         (count ? L"_" + pid + L"_" + std::to_wstring(count) : L"") + L".dmp", "x");
+        if (now() < second) break;
+    }
+    while (now() < second) Sleep(20);
+    ASSERT_EQ(now(), second) << "taking the names took too long";
+    const WriterInPlace writer(true);
+    EXCEPTION_RECORD record{};
+    CONTEXT context{};
+    EXCEPTION_POINTERS pointers{&record, &context};
+    writeCrashDump(&pointers, info);
+    Names written = settings.dumps();
+    std::erase_if(written, [&](const std::wstring& name) { return test_support::readBytes(settings.location + L"\\" + name) == "x"; });
+    ASSERT_EQ(written.size(), 1u);
+    EXPECT_TRUE(std::regex_match(written[0], std::wregex(prefix + L"\\d{8}_\\d{6}_" + pid + L"_999\\.dmp"))) << written[0];
 }
 
 // Outside every operation, and by abort() (of another module on our C runtime), std::terminate or a fail-fast: one dump
@@ -226,20 +263,31 @@ TEST(CrashDumpTrim, KeepsTheNewestDumpsPastOneHeldOpenAndLeavesOtherEntries) {
     EXPECT_EQ(fileNames(settings.location + L"\\*", true), Names{L"sub.dmp"});
 }
 
+// A hard link planted as a dump shares its file's attributes, owner and list: one to a read-only file elsewhere is left,
+// and that file stays read-only; one to a writable file goes as any dump does. A symbolic link is never followed.
 TEST(CrashDumpTrim, LeavesLinksAndWhatTheyName) {
     DumpSettings settings;
     settings.config.set(L"CrashDumpsMaxCount", DWORD{0});
     const std::wstring target = settings.root / L"target.dmp", link = settings.location + L"\\link.dmp";
+    const std::wstring kept = settings.root / L"kept.txt", plain = settings.root / L"plain.txt";
+    DWORD symbolic = INVALID_FILE_ATTRIBUTES;
     {
         const CrashDumpInfo info;
-        test_support::writeBytes(target, "x");
+        for (const std::wstring& file : {target, kept, plain}) test_support::writeBytes(file, "x");
+        ASSERT_TRUE(SetFileAttributesW(kept.c_str(), FILE_ATTRIBUTE_READONLY));
+        ASSERT_TRUE(CreateHardLinkW((settings.location + L"\\hard.dmp").c_str(), kept.c_str(), nullptr) &&
+                    CreateHardLinkW((settings.location + L"\\plain.dmp").c_str(), plain.c_str(), nullptr));
         CreateSymbolicLinkW(link.c_str(), target.c_str(), SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
-        if (!(GetFileAttributesW(link.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT) ||
-            GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES)
-            GTEST_SKIP() << "no link was made: Wine makes none, Windows needs developer mode or the privilege";
+        symbolic = GetFileAttributesW(link.c_str());
+    }
+    EXPECT_TRUE(GetFileAttributesW(kept.c_str()) & FILE_ATTRIBUTE_READONLY);
+    EXPECT_EQ(test_support::readBytes(plain), "x");
+    if (symbolic == INVALID_FILE_ATTRIBUTES || !(symbolic & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        EXPECT_EQ(fileNames(settings.location + L"\\*"), Names{L"hard.dmp"});
+        GTEST_SKIP() << "no symbolic link was made: Wine makes none, Windows needs developer mode or the privilege";
     }
     EXPECT_EQ(test_support::readBytes(target), "x");
-    EXPECT_EQ(fileNames(settings.location + L"\\*"), Names{L"link.dmp"});
+    EXPECT_EQ(fileNames(settings.location + L"\\*"), (Names{L"hard.dmp", L"link.dmp"}));
 }
 
 // Dumps stay off, and nothing is created, without the switch, without the root, or below a location too long for a
