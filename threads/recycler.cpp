@@ -258,7 +258,8 @@ void removeFile(const std::wstring& path, bool force, bool viaRecycler, std::int
                          error, raiseSite("removeFile", __LINE__));
         } catch (vexception& e) {
             if (notForced) e.addContext(*notForced);
-            if (stayChanged) e.addContext({L"The owner and list stay changed: " + *stayChanged, "removeFile", __LINE__});
+            if (stayChanged)
+                e.addContext({L"The owner and list stay changed: " + *stayChanged, "removeFile", __LINE__});
             throw;
         }
     }

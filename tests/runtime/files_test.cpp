@@ -283,7 +283,8 @@ TEST_F(Files, TheRecyclerAndWhatStaysThereHaveProtectedListsOfTheirOwn) {
 // the error says that something stays changed.
 TEST_F(Files, AForcedRemovalThatStillFailsPutsTheListBackAndTheOwnerWhereThePrivilegeAllows) {
     if (test_support::runningUnderWine()) GTEST_SKIP() << "Wine keeps no file lists and deletes a loaded DLL";
-    if (!RunTime::Access::privilegeExist(SE_RESTORE_NAME)) GTEST_SKIP() << "giving a file to SYSTEM needs SeRestorePrivilege";
+    if (!RunTime::Access::privilegeExist(SE_RESTORE_NAME))
+        GTEST_SKIP() << "giving a file to SYSTEM needs SeRestorePrivilege";
     RunTime::Access::enablePrivilege(SE_RESTORE_NAME);
     for (const bool privileged : {true, false}) {
         SCOPED_TRACE(privileged);
@@ -296,9 +297,11 @@ TEST_F(Files, AForcedRemovalThatStillFailsPutsTheListBackAndTheOwnerWhereThePriv
         const HMODULE loaded = LoadLibraryW(dll.c_str());
         ASSERT_NE(loaded, nullptr);
         RunTime::AutoHandle token;
-        if (!privileged) token = test_support::impersonate(test_support::restrictedToken({}, TokenImpersonation, DISABLE_MAX_PRIVILEGE));
-        const std::wstring error =
-            messageOf<vexception>([&] { removeFile(dll, true, false, 0, 0); }, [](const vexception& e) { return fullMessage(e); });
+        if (!privileged)
+            token = test_support::impersonate(
+                test_support::restrictedToken({}, TokenImpersonation, DISABLE_MAX_PRIVILEGE));
+        const std::wstring error = messageOf<vexception>([&] { removeFile(dll, true, false, 0, 0); },
+                                                         [](const vexception& e) { return fullMessage(e); });
         RevertToSelf();
         Security after = securityOf(dll);
         EXPECT_EQ(std::get<0>(after) == std::get<0>(before), privileged);
@@ -342,12 +345,10 @@ TEST_F(Files, ARecyclerOfAnotherAccountIsRefusedAndTheRemovalGoesOnWithoutIt) {
     const BOOL set = SetFileSecurityW(holder.c_str(), DACL_SECURITY_INFORMATION, earlier);
     LocalFree(earlier);
     ASSERT_TRUE(set && VFile::writeAll(path(L"g"), "x", true));
-    {
-        const RunTime::AutoHandle token = test_support::impersonate(test_support::restrictedToken(
-            {&RunTime::Sid::administrators()}, TokenImpersonation, DISABLE_MAX_PRIVILEGE));
-        EXPECT_NO_THROW(removeFile(path(L"g"), false, true, 0, 0));
-        RevertToSelf();
-    }
+    const RunTime::AutoHandle token = test_support::impersonate(
+        test_support::restrictedToken({&RunTime::Sid::administrators()}, TokenImpersonation, DISABLE_MAX_PRIVILEGE));
+    EXPECT_NO_THROW(removeFile(path(L"g"), false, true, 0, 0));
+    RevertToSelf();
     EXPECT_FALSE(fileExist(path(L"g")));
     recyclerPath(path(L"x"));  // this account gives it the recycler's list again
 }

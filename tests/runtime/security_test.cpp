@@ -120,9 +120,10 @@ TEST(Acls, ListsGrowKeepingTheirOrderUpToTheLargestAnAclHolds) {
     EXPECT_TRUE(acl.end() == int(mask) - 1 && acl.end() > 1800 && acl.getAce(0).mask() == mask - 1) << acl.end();
 }
 
-// Deleting a SID keeps its deny entries, plain and object ones, only when asked; a long account name is shown as such; accounts that no longer exist leave the list that is written
-// back. The list that makes a file deletable: generic rights mapped, entries that differ only in flags and then only in
-// masks merged, the own allow entries dropped and the owner's and SYSTEM's added.
+// Deleting a SID keeps its deny entries, plain and object ones, only when asked; a name of 32 characters or more is
+// still shown; accounts that no longer exist leave the list that is written back. The list that makes a file deletable:
+// generic rights mapped, entries that differ only in flags and then only in masks merged, the own allow entries dropped
+// (deny entries of every type stay) and the owner's and SYSTEM's added.
 TEST(Acls, DeletingASidOrStaleAccountsAndMakingAFileDeletableKeepOnlyWhatTheySay) {
     const Acl acl = listOf({deny(kA), allow(kA), allow(kB), allow(kA, INHERITED_ACE),
                             entry(ACCESS_DENIED_OBJECT_ACE_TYPE, kA), entry(ACCESS_ALLOWED_OBJECT_ACE_TYPE, kA)});
