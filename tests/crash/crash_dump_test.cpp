@@ -72,21 +72,32 @@ std::wstring now(int seconds = 0) {
     return formatString(L"%04d%02d%02d_%02d%02d%02d", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond);
 }
 
+// A stand-in dump writer for as long as it lives: four bytes, then success, or failure on a full disk.
+struct WriterInPlace {
+    explicit WriterInPlace(bool succeeds)
+        : previous(setMiniDumpWriter(succeeds ? &write<true> : &write<false>)) {}
+    ~WriterInPlace() { setMiniDumpWriter(previous); }
+    template <bool kSucceeds>
+    static BOOL WINAPI write(HANDLE, DWORD, HANDLE file, MINIDUMP_TYPE, PMINIDUMP_EXCEPTION_INFORMATION,
+                             PMINIDUMP_USER_STREAM_INFORMATION, PMINIDUMP_CALLBACK_INFORMATION) {
+        DWORD written = 0;
+        WriteFile(file, "MDMP", 4, &written, nullptr);
+        if (!kSucceeds) SetLastError(ERROR_DISK_FULL);
+        return kSucceeds;
+    }
+    MiniDumpWriter previous;
+};
+
 }  // namespace
 
-// The header's flags hold the dump type, the exception stream the faulting thread and code. The usual name is taken
-// (for every second the run may take), and the folder's path brings that name to 260 characters: the dump goes beside
-// it, with the process and a count in its name, through the long form.
-TEST(CrashDumpWrite, FaultThreeOperationsDeepLeavesADumpOfThatFaultBesideATakenName) {
+// The header's flags hold the dump type, the exception stream the faulting thread and code. The folder's path brings
+// the dump's name to 260 characters: it is written through the long form.
+TEST(CrashDumpWrite, FaultThreeOperationsDeepLeavesADumpOfThatFault) {
     DumpSettings settings;
     const std::wstring location = settings.location + L"\\" + std::wstring(260 - 27 - settings.location.size() - 1, L'x');
     settings.config.set(L"CrashDumpsLocation", location);
-    settings.config.set(L"CrashDumpsMaxCount", DWORD{1000});
     const std::wstring longLocation = L"\\\\?\\" + location;
     ASSERT_TRUE(CreateDirectoryW(settings.location.c_str(), nullptr) && CreateDirectoryW(longLocation.c_str(), nullptr));
-    Names taken;
-    for (int second = 0; second < 120; ++second)
-        test_support::writeBytes(longLocation + L"\\" + taken.emplace_back(L"rdfault" + now(second) + L".dmp"), "x");
     const test_process::ProcessResult result = runFault({L"deep"}, true);
     EXPECT_EQ(result.exitCode, 0u) << result.output;
     // The fault still arrives as a vexception through all three operations.
@@ -94,13 +105,8 @@ TEST(CrashDumpWrite, FaultThreeOperationsDeepLeavesADumpOfThatFaultBesideATakenN
                                  "   at middle()(Fault::middle line 21)\n   at outer(x)(Fault::outer line 11)"),
               std::string::npos) << result.output;
     const DWORD thread = std::stoul(result.output.substr(result.output.find("thread ") + 7));
-    // Every taken name still holds what it held; the one other file is the dump.
-    Names dumps = fileNames(longLocation + L"\\*.dmp");
-    std::erase_if(dumps, [&](const std::wstring& name) {
-        return std::count(taken.begin(), taken.end(), name) && test_support::readBytes(longLocation + L"\\" + name) == "x";
-    });
+    const Names dumps = fileNames(longLocation + L"\\*.dmp");
     ASSERT_EQ(dumps.size(), 1u);
-    EXPECT_TRUE(std::regex_match(dumps[0], std::wregex(L"rdfault\\d{8}_\\d{6}_\\d+_1\\.dmp"))) << dumps[0];
     EXPECT_EQ(test_support::dumpFacts(longLocation + L"\\" + dumps[0]),
               (test_support::DumpFacts{kCrashDumpType, thread, EXCEPTION_ACCESS_VIOLATION}));
 }
@@ -109,17 +115,7 @@ TEST(CrashDumpWrite, FaultThreeOperationsDeepLeavesADumpOfThatFaultBesideATakenN
 TEST(CrashDumpWrite, AFailedWriteRaisesItsErrorAndLeavesNoFile) {
     const test_support::TempDir dir{L"rdcrash"};
     const std::wstring path = dir / L"cut.dmp";
-    struct WriterInPlace {
-        MiniDumpWriter previous = setMiniDumpWriter(
-            +[](HANDLE, DWORD, HANDLE file, MINIDUMP_TYPE, PMINIDUMP_EXCEPTION_INFORMATION,
-                PMINIDUMP_USER_STREAM_INFORMATION, PMINIDUMP_CALLBACK_INFORMATION) -> BOOL {
-                DWORD written = 0;
-                WriteFile(file, "MDMP", 4, &written, nullptr);
-                SetLastError(ERROR_DISK_FULL);
-                return FALSE;
-            });
-        ~WriterInPlace() { setMiniDumpWriter(previous); }
-    } failing;
+    const WriterInPlace failing(false);
     std::uint32_t code = 0;
     try {
         internalDumpMiniDump(path, nullptr, kCrashDumpType);
@@ -128,6 +124,27 @@ TEST(CrashDumpWrite, AFailedWriteRaisesItsErrorAndLeavesNoFile) {
     }
     EXPECT_EQ(code, std::uint32_t{ERROR_DISK_FULL});
     EXPECT_EQ(GetFileAttributesW(path.c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+// A taken name is tried again with the process identifier and a count, up to the last count the name has room for, in
+// the long form, which holds names past 260 characters even where long paths are off.
+TEST(CrashDumpWrite, ATakenNameIsRetriedUpToTheLastCountTheNameHolds) {
+    DumpSettings settings;
+    settings.config.set(L"CrashDumpsMaxCount", DWORD{5000});
+    CrashDumpInfo info;
+    EXPECT_TRUE(info.getFileName().starts_with(L"\\\\?\\" + settings.location + L"\\test_crash"));
+    // Every name of a second to come is taken, and the dump is written in that second.
+    const std::wstring second = now(15), name = settings.location + L"\\test_crash" + second;
+    const std::wstring pid = std::to_wstring(GetCurrentProcessId());
+    for (int count = 0; count < 999; ++count)
+        test_support::writeBytes(name + (count ? L"_" + pid + L"_" + std::to_wstring(count) : L"") + L".dmp", "x");
+    ASSERT_LT(now(), second) << "taking the names took too long";
+    while (now() < second) Sleep(20);
+    const WriterInPlace writer(true);
+    EXCEPTION_POINTERS pointers{};
+    writeCrashDump(&pointers, info);
+    EXPECT_EQ(test_support::readBytes(name + L"_" + pid + L"_999.dmp"), "MDMP");
+    EXPECT_EQ(settings.dumps().size(), 1000u);
 }
 
 // Outside every operation, and by abort() (of another module on our C runtime), std::terminate or a fail-fast: one dump
@@ -226,20 +243,31 @@ TEST(CrashDumpTrim, KeepsTheNewestDumpsPastOneHeldOpenAndLeavesOtherEntries) {
     EXPECT_EQ(fileNames(settings.location + L"\\*", true), Names{L"sub.dmp"});
 }
 
+// A hard link planted as a dump shares its file's attributes, owner and list: one to a read-only file elsewhere is
+// left, and that file stays read-only; one to a writable file goes as any dump does. A symbolic link is never followed.
 TEST(CrashDumpTrim, LeavesLinksAndWhatTheyName) {
     DumpSettings settings;
     settings.config.set(L"CrashDumpsMaxCount", DWORD{0});
     const std::wstring target = settings.root / L"target.dmp", link = settings.location + L"\\link.dmp";
+    const std::wstring kept = settings.root / L"kept.txt", plain = settings.root / L"plain.txt";
+    DWORD symbolic = INVALID_FILE_ATTRIBUTES;
     {
         const CrashDumpInfo info;
-        test_support::writeBytes(target, "x");
+        for (const std::wstring& file : {target, kept, plain}) test_support::writeBytes(file, "x");
+        ASSERT_TRUE(SetFileAttributesW(kept.c_str(), FILE_ATTRIBUTE_READONLY));
+        ASSERT_TRUE(CreateHardLinkW((settings.location + L"\\hard.dmp").c_str(), kept.c_str(), nullptr) &&
+                    CreateHardLinkW((settings.location + L"\\plain.dmp").c_str(), plain.c_str(), nullptr));
         CreateSymbolicLinkW(link.c_str(), target.c_str(), SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
-        if (!(GetFileAttributesW(link.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT) ||
-            GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES)
-            GTEST_SKIP() << "no link was made: Wine makes none, Windows needs developer mode or the privilege";
+        symbolic = GetFileAttributesW(link.c_str());
+    }
+    EXPECT_TRUE(GetFileAttributesW(kept.c_str()) & FILE_ATTRIBUTE_READONLY);
+    EXPECT_EQ(test_support::readBytes(plain), "x");
+    if (symbolic == INVALID_FILE_ATTRIBUTES || !(symbolic & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        EXPECT_EQ(fileNames(settings.location + L"\\*"), Names{L"hard.dmp"});
+        GTEST_SKIP() << "no symbolic link was made: Wine makes none, Windows needs developer mode or the privilege";
     }
     EXPECT_EQ(test_support::readBytes(target), "x");
-    EXPECT_EQ(fileNames(settings.location + L"\\*"), Names{L"link.dmp"});
+    EXPECT_EQ(fileNames(settings.location + L"\\*"), (Names{L"hard.dmp", L"link.dmp"}));
 }
 
 // Dumps stay off, and nothing is created, without the switch, without the root, or below a location too long for a
