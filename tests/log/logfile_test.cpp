@@ -144,8 +144,8 @@ TEST(LogFile, SwitchesDecideWhatReachesTheFileAndFailuresStayInside) {
         EXPECT_EQ(GetFileAttributesW(root.todaysFile().c_str()), INVALID_FILE_ATTRIBUTES);
     }
     {
-        // A record that must not wait (a fail-fast's) only tries the mutex, where a writer would wait 5 s for it, and
-        // without it makes no file (two such writers would each give it a mark): the day's first is lost, the next lands.
+        // A record that must not wait (a fail-fast's) only tries the mutex, which a writer would wait 5 s for, and without
+        // it makes no file (two such writers could each give it a mark): the day's first is lost, the next lands.
         LogRoot root(true);
         const RunTime::AutoHandle held(CreateMutexW(nullptr, TRUE, L"korvolog_debug_mutex"));
         const auto unwaited = [](const wchar_t* text) {

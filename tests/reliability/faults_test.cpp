@@ -71,15 +71,13 @@ TEST(TaskTree, ABackgroundProgramOutlivesTheChildButNotTheAgentsOutputNorAKilled
         TaskRun task;
         const std::wstring name = test_process::treeName(L"background");
         task.variables[L"RD_CMD_ARGS"] = L"spawn 1 60000 " + name + (killed ? L" sleep 60000" : L" out hello exit 6");
-        std::thread killer;
+        std::thread killer;  // once the tree is built
         const auto result = task.run(30000, {}, nullptr, [&](DWORD agent) {
-            if (killed)
-                killer = std::thread([name, process = OpenProcess(PROCESS_TERMINATE, FALSE, agent)] {
-                    if (test_process::nameComesTo(name, true, 20000)) TerminateProcess(process, 9);
-                    CloseHandle(process);
-                });
+            killer = std::thread([=, process = RunTime::AutoHandle(OpenProcess(PROCESS_TERMINATE, FALSE, agent))] {
+                if (killed && test_process::nameComesTo(name, true, 20000)) TerminateProcess(process.get(), 9);
+            });
         });
-        if (killer.joinable()) killer.join();
+        killer.join();
         const bool running = killed ? !test_process::nameComesTo(name, false, 10000)
                                     : test_process::nameComesTo(name, true, 10000);
         test_process::endSpawned(task.read(L"err.txt"));
