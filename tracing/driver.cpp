@@ -163,7 +163,8 @@ OpenTracingDriver::SpanPtr OpenTracingDriver::StartSpan(std::string_view operati
         ISpanContextProvider* span = self->startProviderSpan(std::string(operationName), line, std::string(extra));
         if (span) return SpanPtr(new ContainedSpan(*self, span));
         // A provider that answers null is as broken as one that throws.
-        throw vexception(L"OpenTracingProviderGetSpanContext answered no span", raiseSite("OpenTracingDriver::StartSpan", __LINE__));
+        throw vexception(L"OpenTracingProviderGetSpanContext answered no span",
+                         raiseSite("OpenTracingDriver::StartSpan", __LINE__));
     } catch (...) {
         // Whatever failed, the provider is not asked again in this process.
         self->switchOff();
