@@ -216,11 +216,12 @@ MiniDumpWriter setMiniDumpWriter(MiniDumpWriter writer) noexcept {
     return previous ? previous : systemMiniDumpWriter();
 }
 
-void writeCrashDump(EXCEPTION_POINTERS* pointers, CrashDumpInfo& settings, DWORD thread) {
+void writeCrashDump(EXCEPTION_POINTERS* pointers, CrashDumpInfo& settings, DWORD thread, bool wait) {
     if (!settings.enabled()) return;
     // Two threads that fault at once write one after the other, each with
     // its own name composed in the shared buffers.
-    const CrashDumpInfo::Lock lock(settings);
+    const CrashDumpInfo::Lock lock(settings, wait);
+    if (!lock.held()) return;
     const std::wstring* fileName = &settings.getFileName();
     if (!pointers) return;
     // Another agent's dump, or this process's own earlier one, of the same

@@ -79,7 +79,8 @@ public:
 
     class Lock : public RunTime::CriticalSectionLock {
     public:
-        explicit Lock(CrashDumpInfo& settings) noexcept : CriticalSectionLock(settings.lock_) {}
+        explicit Lock(CrashDumpInfo& settings, bool wait = true) noexcept
+            : CriticalSectionLock(settings.lock_, wait) {}
     };
 
 private:
@@ -106,8 +107,10 @@ CrashDumpInfo& crashDumpInfo() noexcept;
 inline constexpr std::uint32_t kCrashDumpType = 7;
 
 // Writes one dump of the process for pointers when dumps are on. thread is
-// the one that faulted, when another thread writes its dump.
-void writeCrashDump(EXCEPTION_POINTERS* pointers, CrashDumpInfo& settings, DWORD thread = GetCurrentThreadId());
+// the one that faulted, when another thread writes its dump. Without wait,
+// none while another thread holds the settings' lock (writes a dump).
+void writeCrashDump(EXCEPTION_POINTERS* pointers, CrashDumpInfo& settings, DWORD thread = GetCurrentThreadId(),
+                    bool wait = true);
 // Writes the dump into a new file of that name; false when the name is taken.
 bool internalDumpMiniDump(const std::wstring& fileName, EXCEPTION_POINTERS* pointers, std::uint32_t dumpType,
                           DWORD thread = GetCurrentThreadId());

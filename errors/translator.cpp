@@ -13,7 +13,6 @@ namespace {
 std::atomic<FaultDumpWriter> g_dumpWriter{nullptr};
 std::atomic<PVECTORED_EXCEPTION_HANDLER> g_unrecoverableOverflow{nullptr};
 
-constexpr DWORD kGccThrow = 0x20474343;   // libgcc's C++ throw
 constexpr DWORD kMsvcThrow = 0xE06D7363;  // the Microsoft C++ throw
 
 // The boundary's frame, as rdTranslatedCall lays it out below its pushes.
@@ -81,7 +80,7 @@ void writeDump(std::uint32_t code, EXCEPTION_POINTERS* pointers) noexcept {
 // vectored handler's: a frame handler would run on the exhausted stack.
 bool isTranslatable(const EXCEPTION_RECORD& record) noexcept {
     const DWORD code = record.ExceptionCode;
-    if (code == kGccThrow || code == kMsvcThrow || code == STATUS_STACK_OVERFLOW) return false;
+    if (code == kGccThrowCode || code == kMsvcThrow || code == STATUS_STACK_OVERFLOW) return false;
     return (slotValue() & kDumping) == 0;
 }
 

@@ -15,6 +15,10 @@
 #include <cstdint>
 #include <type_traits>
 
+// libgcc's C++ throw (STATUS_GCC_THROW), never translated: its own frames'
+// handlers take it.
+inline constexpr DWORD kGccThrowCode = 0x20474343;
+
 // Never returns; throws cwrpexception holding code after the dump step.
 [[noreturn]] void translateStructuredException(std::uint32_t code, EXCEPTION_POINTERS* pointers);
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <regex>
 #include <string>
 #include <tuple>
@@ -50,11 +51,15 @@ struct DumpSettings {
     }
 };
 
-// Dumps without the memory unless fullMemory: a full one of a Wine process takes many seconds.
-test_process::ProcessResult runFault(const std::vector<std::wstring>& arguments, bool fullMemory = false) {
+// Dumps without the memory unless fullMemory: a full one of a Wine process takes many seconds. faultInDump: writing one
+// faults.
+test_process::ProcessResult runFault(const std::vector<std::wstring>& arguments, bool fullMemory = false,
+                                     bool faultInDump = false) {
     const std::wstring program = test_process::siblingPath(L"rdfault.exe");
+    std::map<std::wstring, std::wstring> variables{{L"RD_FAULT_SMALL_DUMPS", L"1"}};
+    if (faultInDump) variables[L"RD_FAULT_IN_DUMP"] = L"1";
     return test_process::run(program, test_process::commandLine(program, arguments), 120000,
-                             fullMemory ? L"" : test_process::taskEnvironment({{L"RD_FAULT_SMALL_DUMPS", L"1"}}));
+                             fullMemory ? L"" : test_process::taskEnvironment(variables));
 }
 // The type rdfault's small dumps have when the product asks for its own.
 constexpr ULONG64 kSmallDumpType = kCrashDumpType & ~MiniDumpWithFullMemory;
@@ -147,7 +152,8 @@ TEST(CrashDumpWrite, ATakenNameIsRetriedUpToTheLastCountTheNameHolds) {
     EXPECT_EQ(settings.dumps().size(), 1000u);
 }
 
-// Outside every operation, and by abort() (of another module on our C runtime), std::terminate or a fail-fast: one dump
+// Outside every operation, and by abort() (of another module on our C runtime), std::terminate (also of a throw out of a
+// thread of our own, which the top level must continue for std::terminate to run) or a fail-fast: one dump
 // (heap corruption's by its own filter), named in local time (CTest sets the zone 5:45 ahead of UTC); one record naming
 // the code and the faulting module, or the way of the end; the process ends with the code; the folder is trimmed.
 TEST(LastChance, EveryUnhandledEndLeavesOneDumpOneRecordAndItsCode) {
@@ -160,6 +166,7 @@ TEST(LastChance, EveryUnhandledEndLeavesOneDumpOneRecordAndItsCode) {
           {L"0xE0000001", 0xE0000001u, fault(L"e0000001", L"kernelbase\\.dll")},
           {L"overflow", 0xC00000FDu, fault(L"c00000fd", L"rdfault\\.exe")},
           {L"terminate", kRuntimeEndCode, std::wstring(L"Ended by std::terminate with: out of a noexcept function")},
+          {L"thread", kRuntimeEndCode, std::wstring(L"Ended by std::terminate with: out of a thread")},
           {L"abort", kRuntimeEndCode, std::wstring(L"Ended by abort\\(\\)")},
           {L"failfast", 0xC0000602u, std::wstring(L"Ended on request")}}) {
         SCOPED_TRACE(code);
@@ -177,7 +184,7 @@ TEST(LastChance, EveryUnhandledEndLeavesOneDumpOneRecordAndItsCode) {
         const Names dumps = settings.dumps();
         ASSERT_EQ(dumps.size(), 1u);
         // The faulting thread's, also when another thread wrote it.
-        const DWORD thread = std::stoul(result.output.substr(result.output.find("thread ") + 7));
+        const DWORD thread = std::stoul(result.output.substr(result.output.rfind("thread ") + 7));
         EXPECT_EQ(settings.facts(dumps[0]), (test_support::DumpFacts{kSmallDumpType, thread, code}));
         EXPECT_TRUE(dumps[0].size() == 26 && dumps[0].starts_with(L"rdfault") && dumps[0].ends_with(L".dmp"));
         EXPECT_TRUE(before <= dumps[0].substr(7, 15) && dumps[0].substr(7, 15) <= after) << dumps[0];
@@ -185,6 +192,13 @@ TEST(LastChance, EveryUnhandledEndLeavesOneDumpOneRecordAndItsCode) {
         ASSERT_EQ(records.size(), 1u);
         EXPECT_TRUE(std::regex_match(records[0], std::wregex(L"Error: " + record, std::regex::icase)))
             << testing::PrintToString(records[0]);
+    }
+    // A fault while the first one's dump is written ends the process at once, and with the first one's code; a
+    // fail-fast has written its record by then.
+    for (const wchar_t* what : {L"0xE0000001", L"failfast"}) {
+        const DumpSettings settings;
+        const DWORD code = runFault({L"raise", what}, false, true).exitCode;
+        EXPECT_TRUE(what[0] == L'0' ? code == 0xE0000001u : settings.records().at(0) == L"Error: Ended on request");
     }
 }
 
