@@ -63,7 +63,8 @@ void Params::check(const wchar_t* required, const wchar_t* optional) const {
 }
 
 vconsoleapp::vconsoleapp() {
-    // No Windows error box when the process crashes.
+    // No Windows error box when the process crashes. Children get the mode
+    // as it was (exec/launcher.cpp read it at start-up).
     SetErrorMode(SetErrorMode(0) | SEM_NOGPFAULTERRORBOX);
     LogManager::instance().setConsoleOutput(true);
 }

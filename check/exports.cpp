@@ -2,8 +2,11 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
+#include <optional>
 
+#include "check/folder.h"
 #include "errors/vexception.h"
 #include "runtime/files.h"
 
@@ -11,9 +14,28 @@ namespace Check {
 
 namespace {
 
+// The reader holds the whole file; a tracing provider is a few megabytes.
+constexpr unsigned long long kLargestImage = 256ull << 20;
+// The loader refuses more sections than this ("PE Format").
+constexpr WORD kMostSections = 96;
+// Forwarders are followed this far; a loop of them ends here.
+constexpr int kMostForwards = 4;
+
 class Image {
 public:
-    Image(std::string bytes, const std::wstring& path) : bytes_(std::move(bytes)), path_(path) {}
+    explicit Image(const std::wstring& path) : path_(path) {
+        WIN32_FILE_ATTRIBUTE_DATA attributes{};
+        if (GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &attributes) &&
+            (static_cast<unsigned long long>(attributes.nFileSizeHigh) << 32 | attributes.nFileSizeLow) > kLargestImage)
+            throw vexception(path + L" is larger than 256 MB, too large for a DLL the agent loads",
+                             raiseSite("Check::missingExports", __LINE__));
+        try {
+            bytes_ = VFile::readAll(path);
+        } catch (const vosexception& e) {
+            throw vexception(path + L" cannot be read (" + errorText(e.code()) + L")",
+                             raiseSite("Check::missingExports", __LINE__));
+        }
+    }
 
     // A copy of the T at offset, which must lie inside the file.
     template <class T>
@@ -29,45 +51,114 @@ public:
         if (end == std::string::npos) fail();
         return bytes_.substr(offset, end - offset);
     }
-    [[noreturn]] void fail() const {
-        throw vexception(path_ + L" is no valid PE image", raiseSite("Check::exportedNames", __LINE__));
+    [[noreturn]] void fail(const std::wstring& what = L"is no valid DLL: its headers or export table lie outside the "
+                                                      L"file") const {
+        throw vexception(path_ + L" " + what, raiseSite("Check::missingExports", __LINE__));
     }
+    const std::wstring& path() const noexcept { return path_; }
 
 private:
-    std::string bytes_;
     std::wstring path_;
+    std::string bytes_;
 };
 
-}  // namespace
+// The export table of a 64-bit DLL: whether it exports a name or an ordinal, and where a forwarder points.
+class Exports {
+public:
+    explicit Exports(const std::wstring& path) : image_(path) {
+        if (image_.at<IMAGE_DOS_HEADER>(0).e_magic != IMAGE_DOS_SIGNATURE) image_.fail(L"is no DLL");
+        const std::size_t headers = static_cast<std::size_t>(image_.at<IMAGE_DOS_HEADER>(0).e_lfanew);
+        if (image_.at<DWORD>(headers) != IMAGE_NT_SIGNATURE) image_.fail(L"is no DLL");
+        const WORD magic = image_.at<WORD>(headers + offsetof(IMAGE_NT_HEADERS64, OptionalHeader));
+        if (magic == IMAGE_NT_OPTIONAL_HDR32_MAGIC)
+            image_.fail(L"is a 32-bit DLL: the agent is a 64-bit program and loads only a 64-bit one");
+        nt_ = image_.at<IMAGE_NT_HEADERS64>(headers);
+        if (magic != IMAGE_NT_OPTIONAL_HDR64_MAGIC || nt_.FileHeader.NumberOfSections > kMostSections) image_.fail();
+        sections_ = headers + offsetof(IMAGE_NT_HEADERS64, OptionalHeader) + nt_.FileHeader.SizeOfOptionalHeader;
+        if (nt_.OptionalHeader.NumberOfRvaAndSizes <= IMAGE_DIRECTORY_ENTRY_EXPORT) return;
+        directory_ = nt_.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+        if (directory_.VirtualAddress == 0 || directory_.Size == 0) return;
+        exports_ = image_.at<IMAGE_EXPORT_DIRECTORY>(offsetOf(directory_.VirtualAddress));
+    }
 
-std::vector<std::string> exportedNames(const std::wstring& path) {
-    const Image image(VFile::readAll(path), path);
-    if (image.at<IMAGE_DOS_HEADER>(0).e_magic != IMAGE_DOS_SIGNATURE) image.fail();
-    const std::size_t headers = static_cast<std::size_t>(image.at<IMAGE_DOS_HEADER>(0).e_lfanew);
-    const IMAGE_NT_HEADERS64 nt = image.at<IMAGE_NT_HEADERS64>(headers);
-    // The tracing provider is a 64-bit DLL like the agent.
-    if (nt.Signature != IMAGE_NT_SIGNATURE || nt.OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR64_MAGIC) image.fail();
-    if (nt.OptionalHeader.NumberOfRvaAndSizes <= IMAGE_DIRECTORY_ENTRY_EXPORT) return {};
-    const IMAGE_DATA_DIRECTORY directory = nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
-    if (directory.VirtualAddress == 0 || directory.Size == 0) return {};
-    const std::size_t sections = headers + offsetof(IMAGE_NT_HEADERS64, OptionalHeader) + nt.FileHeader.SizeOfOptionalHeader;
+    // Empty when not exported; "" when exported here; "module.name" (or "module.#ordinal") when forwarded.
+    std::optional<std::string> find(const std::string& name) const {
+        const std::size_t names = exports_.NumberOfNames ? offsetOf(exports_.AddressOfNames) : 0;
+        for (DWORD i = 0; i < exports_.NumberOfNames; ++i)
+            if (image_.textAt(offsetOf(image_.at<DWORD>(names + i * sizeof(DWORD)))) == name)
+                return target(image_.at<WORD>(offsetOf(exports_.AddressOfNameOrdinals) + i * sizeof(WORD)));
+        return std::nullopt;
+    }
+    std::optional<std::string> findOrdinal(DWORD ordinal) const {
+        if (ordinal < exports_.Base || ordinal - exports_.Base >= exports_.NumberOfFunctions) return std::nullopt;
+        return target(ordinal - exports_.Base);
+    }
+    const std::wstring& path() const noexcept { return image_.path(); }
+
+private:
+    std::optional<std::string> target(DWORD index) const {
+        if (index >= exports_.NumberOfFunctions) image_.fail();
+        const DWORD address = image_.at<DWORD>(offsetOf(exports_.AddressOfFunctions) + index * sizeof(DWORD));
+        if (address == 0) return std::nullopt;
+        // An address inside the export directory is a forwarder's text ("PE Format").
+        if (address >= directory_.VirtualAddress && address - directory_.VirtualAddress < directory_.Size)
+            return image_.textAt(offsetOf(address));
+        return std::string();
+    }
     // An address of the loaded image as an offset in the file, through the section that holds it.
-    const auto offsetOf = [&](DWORD address) -> std::size_t {
-        for (WORD i = 0; i < nt.FileHeader.NumberOfSections; ++i) {
-            const auto section = image.at<IMAGE_SECTION_HEADER>(sections + i * sizeof(IMAGE_SECTION_HEADER));
+    std::size_t offsetOf(DWORD address) const {
+        for (WORD i = 0; i < nt_.FileHeader.NumberOfSections; ++i) {
+            const auto section = image_.at<IMAGE_SECTION_HEADER>(sections_ + i * sizeof(IMAGE_SECTION_HEADER));
             const DWORD size = std::max(section.Misc.VirtualSize, section.SizeOfRawData);
             if (address >= section.VirtualAddress && address - section.VirtualAddress < size)
                 return std::size_t{section.PointerToRawData} + (address - section.VirtualAddress);
         }
-        image.fail();
-    };
-    const auto exports = image.at<IMAGE_EXPORT_DIRECTORY>(offsetOf(directory.VirtualAddress));
-    std::vector<std::string> names;
-    if (exports.NumberOfNames == 0) return names;
-    const std::size_t table = offsetOf(exports.AddressOfNames);
-    for (DWORD i = 0; i < exports.NumberOfNames; ++i)
-        names.push_back(image.textAt(offsetOf(image.at<DWORD>(table + i * sizeof(DWORD)))));
-    return names;
+        image_.fail();
+    }
+
+    Image image_;
+    IMAGE_NT_HEADERS64 nt_{};
+    std::size_t sections_ = 0;
+    IMAGE_DATA_DIRECTORY directory_{};
+    IMAGE_EXPORT_DIRECTORY exports_{};
+};
+
+// Whether a forwarder's target ("module.name", "module.#ordinal") is there: the module beside from, or in the system
+// folder, exporting it in turn.
+bool forwardResolves(const std::string& forwarder, const std::wstring& from, int depth) {
+    const std::size_t dot = forwarder.rfind('.');
+    if (dot == std::string::npos || depth >= kMostForwards) return false;
+    std::wstring module(forwarder.begin(), forwarder.begin() + dot);
+    if (module.find(L'.') == std::wstring::npos) module += L".dll";
+    wchar_t system[MAX_PATH] = {};
+    const UINT length = GetSystemDirectoryW(system, MAX_PATH);
+    for (const std::wstring& folder : {parentOf(from), std::wstring(system, length)}) {
+        const std::wstring path = folder + L"\\" + module;
+        if (folderState(path) != FolderState::File) continue;
+        try {
+            const Exports exports(path);
+            const std::string name = forwarder.substr(dot + 1);
+            const std::optional<std::string> found =
+                name.rfind('#', 0) == 0 ? exports.findOrdinal(std::strtoul(name.c_str() + 1, nullptr, 10))
+                                        : exports.find(name);
+            return found && (found->empty() || forwardResolves(*found, path, depth + 1));
+        } catch (const vexception&) {
+            return false;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+std::vector<std::string> missingExports(const std::wstring& path, const std::vector<std::string>& wanted) {
+    const Exports exports(path);
+    std::vector<std::string> missing;
+    for (const std::string& name : wanted) {
+        const std::optional<std::string> found = exports.find(name);
+        if (!found || !(found->empty() || forwardResolves(*found, path, 0))) missing.push_back(name);
+    }
+    return missing;
 }
 
 }  // namespace Check

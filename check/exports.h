@@ -7,8 +7,11 @@
 
 namespace Check {
 
-// Throws a vexception when the file is no PE image or its export table lies
-// outside it. A DLL without an export table exports nothing.
-std::vector<std::string> exportedNames(const std::wstring& path);
+// The names of wanted that the 64-bit DLL at path does not export. A name
+// forwarded to another DLL counts only when that DLL, beside path or in the
+// system folder, exports it in turn (the loader resolves it there). Throws a
+// vexception, in the operator's words, when the file is too large, no DLL, a
+// 32-bit one, or its headers or export table lie outside it.
+std::vector<std::string> missingExports(const std::wstring& path, const std::vector<std::string>& wanted);
 
 }  // namespace Check

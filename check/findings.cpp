@@ -40,6 +40,22 @@ const wchar_t* verdictName(Verdict verdict) noexcept {
     }
 }
 
+std::wstring checkId(const std::wstring& check) {
+    std::wstring id = check;
+    std::replace(id.begin(), id.end(), L' ', L'-');
+    return id;
+}
+
+Findings ordered(const Findings& findings) {
+    Findings out;
+    for (const wchar_t* check : kChecks) {
+        const auto found = std::find_if(findings.begin(), findings.end(),
+                                        [&](const Finding& finding) { return finding.check == check; });
+        out.push_back(found != findings.end() ? *found : Finding{check, Verdict::Info, L"not checked"});
+    }
+    return out;
+}
+
 int exitCode(const Findings& findings) noexcept {
     return std::any_of(findings.begin(), findings.end(),
                        [](const Finding& finding) { return finding.verdict == Verdict::Problem; })
@@ -58,11 +74,14 @@ std::string textReport(const Findings& findings) {
     return cstr(text, CP_UTF8);
 }
 
-std::string jsonReport(const Findings& findings) {
-    std::string json = "{\"exitCode\":" + std::to_string(exitCode(findings)) + ",\"checks\":[";
+std::string jsonReport(const Findings& findings, const std::wstring& version, const std::wstring& agentVersion) {
+    std::string json = "{\"format\":" + std::to_string(kJsonFormat) + ",\"version\":" + jsonString(version) +
+                       ",\"agentVersion\":" + jsonString(agentVersion) +
+                       ",\"exitCode\":" + std::to_string(exitCode(findings)) + ",\"checks\":[";
     for (const Finding& finding : findings) {
         if (&finding != &findings.front()) json += ",";
-        json += "{\"check\":" + jsonString(finding.check) + ",\"verdict\":" +
+        json += "{\"id\":" + jsonString(checkId(finding.check)) + ",\"check\":" + jsonString(finding.check) +
+                ",\"verdict\":" +
                 jsonString(verdictName(finding.verdict)) + ",\"text\":" + jsonString(finding.text) + "}";
     }
     return json + "]}\n";

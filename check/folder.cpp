@@ -1,13 +1,13 @@
 #include "check/folder.h"
 
+#include <authz.h>
+
 #include <vector>
 
 #include "errors/format.h"
-#include "runtime/acl.h"
 #include "runtime/files.h"
 #include "runtime/handle.h"
 #include "runtime/local_memory.h"
-#include "runtime/object_security.h"
 #include "runtime/paths.h"
 #include "runtime/sid.h"
 
@@ -29,21 +29,34 @@ DWORD fileCreationError(const std::wstring& folder) {
     return file.valid() ? ERROR_SUCCESS : GetLastError();
 }
 
-bool accessGranted(const std::wstring& path, DWORD access) {
+namespace {
+
+GENERIC_MAPPING fileMapping() { return {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS}; }
+
+// The owner, group and list of path, self-relative; empty when they cannot be read.
+std::vector<BYTE> fileSecurity(const std::wstring& path) {
     constexpr SECURITY_INFORMATION kParts = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
                                             DACL_SECURITY_INFORMATION;
     const std::wstring name = VFileName::toLongPath(path);
     DWORD size = 0;
     GetFileSecurityW(name.c_str(), kParts, nullptr, 0, &size);
     std::vector<BYTE> descriptor(size);
-    if (size == 0 || !GetFileSecurityW(name.c_str(), kParts, descriptor.data(), size, &size)) return false;
+    if (size == 0 || !GetFileSecurityW(name.c_str(), kParts, descriptor.data(), size, &size)) return {};
+    return descriptor;
+}
+
+}  // namespace
+
+bool accessGranted(const std::wstring& path, DWORD access) {
+    std::vector<BYTE> descriptor = fileSecurity(path);
+    if (descriptor.empty()) return false;
     HANDLE process = nullptr;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY, &process)) return false;
     const RunTime::AutoHandle processToken(process);
     HANDLE impersonation = nullptr;
     if (!DuplicateToken(processToken.get(), SecurityImpersonation, &impersonation)) return false;
     const RunTime::AutoHandle token(impersonation);
-    GENERIC_MAPPING mapping{FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
+    GENERIC_MAPPING mapping = fileMapping();
     MapGenericMask(&access, &mapping);
     PRIVILEGE_SET privileges{};
     DWORD privilegesSize = sizeof privileges, granted = 0;
@@ -66,29 +79,84 @@ std::wstring existingAncestor(const std::wstring& path) {
     return L"";
 }
 
-std::vector<std::wstring> everyUserReaders(const std::wstring& folder) {
-    struct Group {
-        const wchar_t* name;
-        RunTime::Sid sid;
+std::wstring nearestExisting(const std::wstring& path) {
+    for (std::wstring at = path; !at.empty(); at = parentOf(at))
+        if (folderState(at) != FolderState::Missing) return at;
+    return L"";
+}
+
+bool fullyQualified(const std::wstring& path) {
+    // "File path formats on Windows systems": a drive, a colon and a separator, or two separators (a share, a device).
+    const auto separator = [&](std::size_t at) { return at < path.size() && (path[at] == L'\\' || path[at] == L'/'); };
+    return (path.size() >= 3 && path[1] == L':' && separator(2)) || (separator(0) && separator(1));
+}
+
+namespace {
+
+struct ResourceManagerTraits {
+    using Value = AUTHZ_RESOURCE_MANAGER_HANDLE;
+    static Value empty() noexcept { return nullptr; }
+    static bool valid(Value value) noexcept { return value != nullptr; }
+    static void close(Value value) noexcept { AuthzFreeResourceManager(value); }
+};
+struct ClientContextTraits {
+    using Value = AUTHZ_CLIENT_CONTEXT_HANDLE;
+    static Value empty() noexcept { return nullptr; }
+    static bool valid(Value value) noexcept { return value != nullptr; }
+    static void close(Value value) noexcept { AuthzFreeContext(value); }
+};
+struct PrivateSecurityTraits {
+    using Value = PSECURITY_DESCRIPTOR;
+    static Value empty() noexcept { return nullptr; }
+    static bool valid(Value value) noexcept { return value != nullptr; }
+    static void close(Value value) noexcept { DestroyPrivateObjectSecurity(&value); }
+};
+
+}  // namespace
+
+Readable everyUserMayReadNewFile(const std::wstring& folder, std::wstring& why) {
+    const auto unknown = [&](const wchar_t* what) {
+        why = formatString(L"%s: %s", what, errorText(GetLastError()));
+        return Readable::Unknown;
     };
-    const Group groups[] = {{L"Everyone", RunTime::Sid(1, {0})},
-                            {L"Users", RunTime::Sid(5, {32, 545})},
-                            {L"Authenticated Users", RunTime::Sid(5, {11})},
-                            {L"INTERACTIVE", RunTime::Sid(5, {4})}};
-    constexpr ACCESS_MASK kReading = FILE_READ_DATA | GENERIC_READ | GENERIC_ALL;
-    const RunTime::Acl list = RunTime::Access::getSecurity(folder, SE_FILE_OBJECT);
-    std::vector<std::wstring> readers;
-    for (const Group& group : groups)
-        for (int index = 0; index < list.end(); ++index) {
-            const RunTime::Ace entry = list.getAce(index);
-            // An inherit-only entry is for what the folder holds, not for the folder.
-            if (entry.type() == ACCESS_ALLOWED_ACE_TYPE && !(entry.flags() & INHERIT_ONLY_ACE) &&
-                (entry.mask() & kReading) && EqualSid(entry.sid(), group.sid.get())) {
-                readers.push_back(group.name);
-                break;
-            }
-        }
-    return readers;
+    std::vector<BYTE> parent = fileSecurity(folder);
+    if (parent.empty()) return unknown(L"the folder's security cannot be read");
+    HANDLE process = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &process)) return unknown(L"this account cannot be read");
+    const RunTime::AutoHandle token(process);
+    // What a dump made there by this account gets: the folder's inheritable entries, CREATOR OWNER made this account.
+    GENERIC_MAPPING mapping = fileMapping();
+    PSECURITY_DESCRIPTOR made = nullptr;
+    if (!CreatePrivateObjectSecurityEx(parent.data(), nullptr, &made, nullptr, FALSE,
+                                       SEF_DACL_AUTO_INHERIT | SEF_AVOID_PRIVILEGE_CHECK | SEF_AVOID_OWNER_CHECK,
+                                       token.get(), &mapping))
+        return unknown(L"the system cannot tell what a new file there inherits");
+    const RunTime::Owner<PrivateSecurityTraits> inherited(made);
+    AUTHZ_RESOURCE_MANAGER_HANDLE manager = nullptr;
+    if (!AuthzInitializeResourceManager(AUTHZ_RM_FLAG_NO_AUDIT, nullptr, nullptr, nullptr, nullptr, &manager))
+        return unknown(L"the system cannot weigh a list for other accounts");
+    const RunTime::Owner<ResourceManagerTraits> resources(manager);
+    // No token holds only what every local user holds: a client made of those SIDs alone.
+    const RunTime::Sid& everyone = RunTime::Sid::everyone();
+    const RunTime::Sid users = RunTime::Sid::users(), authenticated(5, {11}), interactive(5, {4});
+    AUTHZ_CLIENT_CONTEXT_HANDLE first = nullptr, client = nullptr;
+    if (!AuthzInitializeContextFromSid(AUTHZ_SKIP_TOKEN_GROUPS, everyone.get(), manager, nullptr, LUID{}, nullptr,
+                                       &first))
+        return unknown(L"the system cannot weigh a list for other accounts");
+    const RunTime::Owner<ClientContextTraits> everyoneOnly(first);
+    SID_AND_ATTRIBUTES groups[] = {{users.get(), SE_GROUP_ENABLED},
+                                   {authenticated.get(), SE_GROUP_ENABLED},
+                                   {interactive.get(), SE_GROUP_ENABLED}};
+    if (!AuthzAddSidsToContext(first, groups, ARRAYSIZE(groups), nullptr, 0, &client))
+        return unknown(L"the system cannot weigh a list for other accounts");
+    const RunTime::Owner<ClientContextTraits> everyUser(client);
+    AUTHZ_ACCESS_REQUEST request{FILE_READ_DATA};
+    ACCESS_MASK granted = 0;
+    DWORD error = ERROR_SUCCESS;
+    AUTHZ_ACCESS_REPLY reply{1, &granted, nullptr, &error};
+    if (!AuthzAccessCheck(0, client, &request, nullptr, made, nullptr, 0, &reply, nullptr))
+        return unknown(L"the system cannot weigh a list for other accounts");
+    return error == ERROR_SUCCESS && (granted & FILE_READ_DATA) ? Readable::Yes : Readable::No;
 }
 
 std::wstring errorText(DWORD error) {

@@ -24,9 +24,17 @@ bool accessGranted(const std::wstring& path, DWORD access);
 std::wstring parentOf(const std::wstring& path);
 // The nearest folder at or above path that exists; empty when none does.
 std::wstring existingAncestor(const std::wstring& path);
-// The accounts standing for every local user (Everyone, Users,
-// Authenticated Users, INTERACTIVE) that the folder's list lets read it.
-std::vector<std::wstring> everyUserReaders(const std::wstring& folder);
+// The nearest path at or above path that exists, a file or a folder; empty when none does.
+std::wstring nearestExisting(const std::wstring& path);
+// Whether path names its drive or share and a full path on it, not one below
+// a current directory.
+bool fullyQualified(const std::wstring& path);
+// Whether a file made in folder would let every local user read it (the list
+// it inherits, weighed by the system for a client holding Everyone, Users,
+// Authenticated Users and INTERACTIVE). Unknown, with why, when the system
+// cannot say.
+enum class Readable { No, Yes, Unknown };
+Readable everyUserMayReadNewFile(const std::wstring& folder, std::wstring& why);
 // The system's text for error, without its line end.
 std::wstring errorText(DWORD error);
 

@@ -53,6 +53,39 @@ bool canRegisterSource() {
     }
 }
 
+// Why file renders none of the agent's events; empty when it renders event 1.
+std::wstring messageFileFault(const std::wstring& file) {
+    if (folderState(file) != FolderState::File) return file + L" is missing";
+    if (!rendersEvent(file)) return file + L" does not render event 1";
+    return L"";
+}
+
+// The file Event Viewer reads now (the registered one) and the one the agent registers at its next event.
+void checkMessageFile(const std::wstring& registered, const std::wstring& expected, Findings& findings) {
+    if (const std::wstring fault = expected.empty() ? L"" : messageFileFault(expected); !fault.empty()) {
+        findings.push_back({L"message file", Verdict::Problem,
+                            fault + L": Event Viewer shows the agent's records without their text. Install "
+                                    L"eventmsg.dll from the package into that folder"});
+        return;
+    }
+    const bool other = !registered.empty() && (expected.empty() || !RunTime::striequal(registered, expected));
+    if (const std::wstring fault = other ? messageFileFault(registered) : L""; !fault.empty()) {
+        findings.push_back({L"message file", Verdict::Warning,
+                            fault + L", the registered message file: Event Viewer shows the agent's records without "
+                                    L"their text" +
+                                (expected.empty() ? L"" : L" until the agent registers " + expected + L" at its next event")});
+        return;
+    }
+    if (expected.empty() && !other) {
+        findings.push_back({L"message file", Verdict::Info, L"not checked: no installation root"});
+        return;
+    }
+    findings.push_back({L"message file", Verdict::Ok,
+                        (other && !expected.empty() ? registered + L" and " + expected + L" render"
+                                                     : (other ? registered : expected) + L" renders") +
+                            L" event 1"});
+}
+
 }  // namespace
 
 void checkLogFile(const Installation& installation, Findings& findings) {
@@ -127,19 +160,7 @@ void checkEventLog(const Installation& installation, Findings& findings) {
     else
         findings.push_back({L"event source", Verdict::Ok,
                             formatString(L"registered; %s names %s", kMessageFileValue, registered)});
-    if (expected.empty()) {
-        findings.push_back({L"message file", Verdict::Info, L"not checked: no installation root"});
-        return;
-    }
-    if (folderState(expected) != FolderState::File)
-        findings.push_back({L"message file", Verdict::Problem,
-                            expected + L" is missing: Event Viewer shows the agent's records without their text. "
-                                       L"Install eventmsg.dll from the package into that folder"});
-    else if (!rendersEvent(expected))
-        findings.push_back({L"message file", Verdict::Problem,
-                            expected + L" does not render event 1: replace it with eventmsg.dll from the package"});
-    else
-        findings.push_back({L"message file", Verdict::Ok, expected + L" renders event 1"});
+    checkMessageFile(status == ERROR_SUCCESS ? registered : L"", expected, findings);
 }
 
 }  // namespace Check

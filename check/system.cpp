@@ -34,9 +34,11 @@ void checkLongPaths(Findings& findings) {
         enabled = 0;
     }
     findings.push_back({L"long paths", Verdict::Info,
-                        enabled ? L"LongPathsEnabled is 1: task paths may be longer than 260 characters"
+                        enabled ? L"LongPathsEnabled is 1: the agent may use paths beyond 260 characters; a task's own "
+                                  L"programs may only when their own manifest declares them long-path aware too"
                                 : L"LongPathsEnabled is not set: a task's current directory and paths beyond 260 "
-                                  L"characters need the \\\\?\\ prefix"});
+                                  L"characters need the \\\\?\\ prefix; a task's own programs need both the "
+                                  L"setting and their own manifest to go beyond"});
 }
 
 void checkAccount(Findings& findings) {

@@ -119,8 +119,10 @@ add_executable(rundock-check
   check/outlets.cpp
   check/records.cpp
   check/system.cpp
+  check/version.cpp
 )
 rd_include_root(rundock-check PRIVATE check)
-target_link_libraries(rundock-check PRIVATE rdtask)
+# authz: who may read a new dump; version: the versions --version prints.
+target_link_libraries(rundock-check PRIVATE rdtask authz version)
 set_target_properties(rundock-check PROPERTIES RD_NO_STARTUP ON)
 target_link_options(rundock-check PRIVATE -municode)

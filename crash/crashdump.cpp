@@ -20,10 +20,6 @@
 
 namespace {
 
-constexpr std::size_t kStampLength = 19;  // yyyymmdd_hhmmss.dmp
-constexpr std::size_t kLongestPath = 260;
-constexpr std::size_t kTakenNameLength = 1 + 10 + 1 + 3;  // _<process id>_<count>
-
 // Decimal digits into out, zero-padded to width: no printf, no allocation.
 wchar_t* putNumber(wchar_t* out, unsigned value, int width) {
     for (int i = width - 1; i >= 0; --i, value /= 10) out[i] = static_cast<wchar_t>(L'0' + value % 10);
@@ -107,10 +103,8 @@ void CrashDumpInfo::setUp() {
     location_ = settings.location;
     prefix_ = executableBaseName();
     longLocation_ = VFileName::toLongPath(location_);
-    // A location too long for any dump name leaves dumps off, and nothing is created. The long form and a taken
-    // name's additions must fit the buffer too.
-    if (dumpPathLength() > kLongestPath ||
-        longLocation_.size() + 1 + prefix_.size() + kStampLength + kTakenNameLength >= kPathCapacity)
+    // A location too long for any dump name leaves dumps off, and nothing is created.
+    if (!dumpNameFits(location_, prefix_))
         throw vexception(L"Crash dump location is too long: " + location_, raiseSite("CrashDumpInfo", __LINE__));
     DumpFolder::create(location_);
     maxCount_ = settings.maxCount;
@@ -128,14 +122,14 @@ CrashDumpInfo::~CrashDumpInfo() {
 }
 
 std::size_t CrashDumpInfo::dumpPathLength() const noexcept {
-    return location_.size() + 1 + prefix_.size() + kStampLength;
+    return location_.size() + 1 + prefix_.size() + kDumpStampLength;
 }
 
 const std::wstring& CrashDumpInfo::getFileName(std::uint32_t taken) {
     if (!enabled_)
         throw vexception(L"Crash dumping does not enabled", raiseSite("CrashDumpInfo::getFileName", __LINE__));
     const Lock lock(*this);
-    if (dumpPathLength() > kLongestPath)
+    if (dumpPathLength() > kLongestDumpPath)
         throw vexception(L"Crash dump path is too long", raiseSite("CrashDumpInfo::getFileName", __LINE__));
     if (taken == 0) {
         SYSTEMTIME now;
@@ -154,7 +148,7 @@ const std::wstring& CrashDumpInfo::getFileName(std::uint32_t taken) {
     out = wmemcpy(out, longLocation_.data(), longLocation_.size()) + longLocation_.size();
     *out++ = L'\\';
     out = wmemcpy(out, prefix_.data(), prefix_.size()) + prefix_.size();
-    out = wmemcpy(out, stampBuffer_, kStampLength - 4) + kStampLength - 4;
+    out = wmemcpy(out, stampBuffer_, kDumpStampLength - 4) + kDumpStampLength - 4;
     if (taken != 0) {
         *out++ = L'_';
         out = putDecimal(out, GetCurrentProcessId());
@@ -222,11 +216,12 @@ MiniDumpWriter setMiniDumpWriter(MiniDumpWriter writer) noexcept {
     return previous ? previous : systemMiniDumpWriter();
 }
 
-void writeCrashDump(EXCEPTION_POINTERS* pointers, CrashDumpInfo& settings, DWORD thread) {
+void writeCrashDump(EXCEPTION_POINTERS* pointers, CrashDumpInfo& settings, DWORD thread, bool wait) {
     if (!settings.enabled()) return;
     // Two threads that fault at once write one after the other, each with
     // its own name composed in the shared buffers.
-    const CrashDumpInfo::Lock lock(settings);
+    const CrashDumpInfo::Lock lock(settings, wait);
+    if (!lock.held()) return;
     const std::wstring* fileName = &settings.getFileName();
     if (!pointers) return;
     // Another agent's dump, or this process's own earlier one, of the same

@@ -67,6 +67,9 @@ public:
     // stays and "_<process id>_<taken>" goes before ".dmp". Callers on
     // several threads hold the lock while they use the name.
     const std::wstring& getFileName(std::uint32_t taken = 0);
+    // The buffer of a dump's name. The long form adds at most "\\?\UNC" to a
+    // location; a taken name adds "_" + a process id + "_" + a count below 1000.
+    static constexpr std::size_t kPathCapacity = 260 + 6 + 1 + 10 + 1 + 3 + 1;
     // How often a taken name is made distinct before the dump is given up.
     static constexpr std::uint32_t kMostTakenNames = 999;
 
@@ -76,17 +79,14 @@ public:
 
     class Lock : public RunTime::CriticalSectionLock {
     public:
-        explicit Lock(CrashDumpInfo& settings) noexcept : CriticalSectionLock(settings.lock_) {}
+        explicit Lock(CrashDumpInfo& settings, bool wait = true) noexcept
+            : CriticalSectionLock(settings.lock_, wait) {}
     };
 
 private:
     void setUp();
     // location\prefix + yyyymmdd_hhmmss.dmp, as the operator names it.
     std::size_t dumpPathLength() const noexcept;
-
-    // The long form adds at most "\\?\UNC" to a location; a taken name adds
-    // "_" + a process id + "_" + a count below 1000.
-    static constexpr std::size_t kPathCapacity = 260 + 6 + 1 + 10 + 1 + 3 + 1;
 
     bool enabled_ = true;
     std::uint32_t maxCount_ = kDefaultMaxCount;
@@ -107,8 +107,10 @@ CrashDumpInfo& crashDumpInfo() noexcept;
 inline constexpr std::uint32_t kCrashDumpType = 7;
 
 // Writes one dump of the process for pointers when dumps are on. thread is
-// the one that faulted, when another thread writes its dump.
-void writeCrashDump(EXCEPTION_POINTERS* pointers, CrashDumpInfo& settings, DWORD thread = GetCurrentThreadId());
+// the one that faulted, when another thread writes its dump. Without wait,
+// none while another thread holds the settings' lock (writes a dump).
+void writeCrashDump(EXCEPTION_POINTERS* pointers, CrashDumpInfo& settings, DWORD thread = GetCurrentThreadId(),
+                    bool wait = true);
 // Writes the dump into a new file of that name; false when the name is taken.
 bool internalDumpMiniDump(const std::wstring& fileName, EXCEPTION_POINTERS* pointers, std::uint32_t dumpType,
                           DWORD thread = GetCurrentThreadId());

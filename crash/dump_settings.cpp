@@ -22,3 +22,10 @@ CrashDumpSettings readCrashDumpSettings(HKEY configKey) {
     settings.maxCount = value;
     return settings;
 }
+
+bool dumpNameFits(const std::wstring& location, const std::wstring& prefix) {
+    constexpr std::size_t kTakenNameLength = 1 + 10 + 1 + 3;  // _<process id>_<count>
+    return location.size() + 1 + prefix.size() + kDumpStampLength <= kLongestDumpPath &&
+           VFileName::toLongPath(location).size() + 1 + prefix.size() + kDumpStampLength + kTakenNameLength <
+               CrashDumpInfo::kPathCapacity;
+}

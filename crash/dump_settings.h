@@ -18,3 +18,11 @@ struct CrashDumpSettings {
 // installation root is missing or empty. A wrongly typed value throws (the
 // set-up then leaves dumps off).
 CrashDumpSettings readCrashDumpSettings(HKEY configKey);
+
+// location\prefix + yyyymmdd_hhmmss.dmp holds at most kLongestDumpPath characters.
+inline constexpr std::size_t kDumpStampLength = 19;
+inline constexpr std::size_t kLongestDumpPath = 260;
+// Whether a dump of the program called prefix may be named below location:
+// its name, in long form and when taken, fits the name's buffer. A location
+// too long leaves dumps off.
+bool dumpNameFits(const std::wstring& location, const std::wstring& prefix);

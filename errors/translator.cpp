@@ -13,7 +13,6 @@ namespace {
 std::atomic<FaultDumpWriter> g_dumpWriter{nullptr};
 std::atomic<PVECTORED_EXCEPTION_HANDLER> g_unrecoverableOverflow{nullptr};
 
-constexpr DWORD kGccThrow = 0x20474343;   // libgcc's C++ throw
 constexpr DWORD kMsvcThrow = 0xE06D7363;  // the Microsoft C++ throw
 
 // The boundary's frame, as rdTranslatedCall lays it out below its pushes.
@@ -81,7 +80,7 @@ void writeDump(std::uint32_t code, EXCEPTION_POINTERS* pointers) noexcept {
 // vectored handler's: a frame handler would run on the exhausted stack.
 bool isTranslatable(const EXCEPTION_RECORD& record) noexcept {
     const DWORD code = record.ExceptionCode;
-    if (code == kGccThrow || code == kMsvcThrow || code == STATUS_STACK_OVERFLOW) return false;
+    if (code == kGccThrowCode || code == kMsvcThrow || code == STATUS_STACK_OVERFLOW) return false;
     return (slotValue() & kDumping) == 0;
 }
 
@@ -352,20 +351,21 @@ bool resetStackGuard() noexcept {
     SYSTEM_INFO system;
     GetSystemInfo(&system);
     const std::uintptr_t page = system.dwPageSize;
-    MEMORY_BASIC_INFORMATION region{};
-    if (!VirtualQuery(&region, &region, sizeof region)) return false;
-    const auto here = reinterpret_cast<std::uintptr_t>(&region);
-    // From the stack's reserved bottom up to the first committed page the
-    // thread may use: a guard page on the way means there is one already.
-    for (auto at = reinterpret_cast<std::uintptr_t>(region.AllocationBase); at < here;
-         at = reinterpret_cast<std::uintptr_t>(region.BaseAddress) + region.RegionSize) {
-        if (!VirtualQuery(reinterpret_cast<void*>(at), &region, sizeof region)) return false;
-        if (region.Protect & PAGE_GUARD) return true;
-        if (region.State != MEM_COMMIT || (region.Protect & PAGE_NOACCESS)) continue;
-        // Leave the thread room above the new guard page.
-        if (at + 4 * page > here) return false;
-        DWORD old = 0;
-        return VirtualProtect(reinterpret_cast<void*>(at), page, PAGE_READWRITE | PAGE_GUARD, &old) != 0;
-    }
-    return false;
+    MEMORY_BASIC_INFORMATION stack{};
+    if (!VirtualQuery(&stack, &stack, sizeof stack)) return false;
+    // As _resetstkoflw does: a guard region just below the stack pointer, as
+    // large as the thread's guarantee and one page more, so that the next
+    // overflow comes with that headroom again. Below it the stack may be
+    // committed (Wine commits it whole) or reserved (Windows grows it on
+    // demand); the system moves the guard down as the thread reaches it.
+    ULONG guarantee = 0;  // 0 asks for the current one
+    if (!SetThreadStackGuarantee(&guarantee)) guarantee = 0;
+    const std::uintptr_t size = (guarantee + page - 1) / page * page + page;
+    const std::uintptr_t top = reinterpret_cast<std::uintptr_t>(&stack) & ~(page - 1);
+    // Never within a page of the stack's end.
+    if (top - reinterpret_cast<std::uintptr_t>(stack.AllocationBase) < size + page) return false;
+    void* const guard = reinterpret_cast<void*>(top - size);
+    DWORD old = 0;
+    return VirtualAlloc(guard, size, MEM_COMMIT, PAGE_READWRITE) &&
+           VirtualProtect(guard, size, PAGE_READWRITE | PAGE_GUARD, &old);
 }

@@ -15,6 +15,10 @@
 #include <cstdint>
 #include <type_traits>
 
+// libgcc's C++ throw (STATUS_GCC_THROW), never translated: its own frames'
+// handlers take it.
+inline constexpr DWORD kGccThrowCode = 0x20474343;
+
 // Never returns; throws cwrpexception holding code after the dump step.
 [[noreturn]] void translateStructuredException(std::uint32_t code, EXCEPTION_POINTERS* pointers);
 
@@ -53,8 +57,10 @@ private:
 // last chance's installation for the thread that starts the process.
 void guaranteeStackHeadroom() noexcept;
 
-// Puts the stack's guard page back after an overflow was recovered, so that
-// the next one is caught too; false when there is no room for it.
+// Puts the stack's guard back after an overflow was recovered, just below
+// the calling frame and as large as the thread's guarantee and a page, so
+// that the next one is caught too, with that headroom; false when there is
+// no room for it.
 bool resetStackGuard() noexcept;
 
 // The boundary: calls call(context) under the translating frame handler.

@@ -18,6 +18,10 @@ namespace {
 
 using RunTime::AutoHandle;
 
+// Read before the console frame adds its own flag, at start-up: one call.
+const UINT g_startErrorMode = GetErrorMode();
+SRWLOCK g_errorModeLock = SRWLOCK_INIT;
+
 // The child gets an inheritable duplicate of each stream file; the first
 // handle, opened without inheritance, is closed right away.
 HANDLE inheritableStream(AutoHandle& child, const std::wstring& path, bool forReading) {
@@ -135,16 +139,28 @@ private:
 
 }  // namespace
 
+StartErrorMode::StartErrorMode() noexcept {
+    AcquireSRWLockExclusive(&g_errorModeLock);
+    own_ = SetErrorMode(g_startErrorMode);
+}
+
+StartErrorMode::~StartErrorMode() {
+    const DWORD error = GetLastError();
+    SetErrorMode(own_);
+    ReleaseSRWLockExclusive(&g_errorModeLock);
+    SetLastError(error);
+}
+
 bool vexecutil::redirects() const {
     return useStdHandles || pipeStdin || pipeStdout || pipeStderr || !stdinFile.empty() || !stdoutFile.empty() ||
            !stderrFile.empty();
 }
 
 std::uint32_t vexecutil::creationFlags() const {
-    // The agent's own error mode keeps the system's error reporting off,
-    // and a child would inherit it: a task's crash gets its report (and the
-    // dump the machine's error reporting is set to keep) back.
-    std::uint32_t flags = GetPriorityClass(GetCurrentProcess()) | CREATE_DEFAULT_ERROR_MODE;
+    // The child inherits the error mode the agent was started with (see
+    // createInStartErrorMode), not the system's default, which would drop a
+    // SEM_FAILCRITICALERRORS of the scheduler's.
+    std::uint32_t flags = GetPriorityClass(GetCurrentProcess());
     if (noWindow) flags |= CREATE_NO_WINDOW;
     if (suspended) flags |= CREATE_SUSPENDED;
     if (breakawayFromJob) flags |= CREATE_BREAKAWAY_FROM_JOB;
@@ -228,7 +244,7 @@ void vexecutil::start() {
         return CreateProcessW(nullptr, mutableLine.data(), nullptr, nullptr, inherit, flags,
                               const_cast<wchar_t*>(environment), nullptr, &startup, &created);
     };
-    if (!createProcessRetried(create)) {
+    if (!createInStartErrorMode(create)) {
         const DWORD error = GetLastError();
         const bool asUser = userToken.valid();
         // The text reaches the log, the event log and the error report: its

@@ -12,6 +12,22 @@
 #include "exec/pipe.h"
 #include "runtime/handle.h"
 
+// While it lives, the process has the error mode it was started with (read
+// before the agent added SEM_NOGPFAULTERRORBOX for its own faults), which a
+// child inherits; then its own again. Starts are serialised: the report
+// sender may be started on any thread that logs an Error. The last error
+// stays as the start left it.
+class StartErrorMode {
+public:
+    StartErrorMode() noexcept;
+    ~StartErrorMode();
+    StartErrorMode(const StartErrorMode&) = delete;
+    StartErrorMode& operator=(const StartErrorMode&) = delete;
+
+private:
+    UINT own_;
+};
+
 // Runs create, a process start that returns FALSE with the last error set,
 // until it succeeds, fails otherwise, or has failed kStartAttempts times with
 // ERROR_INTERNAL_ERROR. Wine reports a new process that died before its own
@@ -24,6 +40,16 @@ bool createProcessRetried(Create&& create) {
         if (create()) return true;
         if (GetLastError() != ERROR_INTERNAL_ERROR || attempt == kStartAttempts) return false;
     }
+}
+
+// createProcessRetried, each attempt under StartErrorMode: how the launcher
+// starts a child.
+template <class Create>
+bool createInStartErrorMode(Create&& create) {
+    return createProcessRetried([&] {
+        const StartErrorMode mode;
+        return create();
+    });
 }
 
 class vexecutil {

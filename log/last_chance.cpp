@@ -174,7 +174,16 @@ void installLastChance() noexcept {
     g_helper.store(&helper);
 }
 
-LONG WINAPI lastChanceFilter(EXCEPTION_POINTERS* pointers) { return lastChance(pointers, nullptr); }
+LONG WINAPI lastChanceFilter(EXCEPTION_POINTERS* pointers) {
+    // A C++ throw that nothing catches comes here first: libgcc relies on the
+    // top level to continue it, and then calls std::terminate, whose handler
+    // records what was thrown. The start-up code does that on the main thread
+    // only; any other thread's throw would end here as a bare code.
+    const EXCEPTION_RECORD& record = *pointers->ExceptionRecord;
+    if (record.ExceptionCode == kGccThrowCode && !(record.ExceptionFlags & EXCEPTION_NONCONTINUABLE))
+        return EXCEPTION_CONTINUE_EXECUTION;
+    return lastChance(pointers, nullptr);
+}
 
 // Where the caller stands, as a dump's exception context, under code.
 struct CapturedEnd {
@@ -200,14 +209,16 @@ void failFastWithTrace(const std::wstring& how) noexcept {
     constexpr DWORD kFailFastCode = 0xC0000602;  // STATUS_FAIL_FAST_EXCEPTION, as the system raises it
     CapturedEnd end(kFailFastCode);
     OpenTracingDriver::stopTracing();
+    // The record first: the dump may be given up, and another thread may be
+    // writing one (its lock is only tried).
+    LogManager::instance().logWithoutWaiting(Error, how);
     {
         const FaultDumpScope scope;
         try {
-            if (scope.owns()) writeCrashDump(&end.pointers, crashDumpInfo());
+            if (scope.owns()) writeCrashDump(&end.pointers, crashDumpInfo(), GetCurrentThreadId(), false);
         } catch (...) {
         }
     }
-    LogManager::instance().logWithoutWaiting(Error, how);
     crashDumpInfo().trim();
     RaiseFailFastException(&end.record, &end.context, 0);
     TerminateProcess(GetCurrentProcess(), kFailFastCode);

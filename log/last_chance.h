@@ -33,6 +33,7 @@ LONG WINAPI lastChanceFilter(EXCEPTION_POINTERS* pointers);
 
 // Ends the process at once, by RaiseFailFastException, which no handler
 // sees: for a thread that must not run on, not even through its clean-ups.
-// First a dump (when dumps are on) and an Error record reading how,
-// written without waiting for any lock; nothing here throws.
+// First an Error record reading how, then a dump (when dumps are on and no
+// other thread is writing one), neither waiting for any lock; nothing here
+// throws.
 [[noreturn]] void failFastWithTrace(const std::wstring& how) noexcept;

@@ -17,6 +17,7 @@
 #include "runtime/text.h"
 #include "threads/cancelation.h"
 #include "threads/sync.h"
+#include "tracing/driver.h"
 
 namespace {
 
@@ -39,11 +40,14 @@ void recordCancelation(std::uint32_t threadId) {
     LogManager::instance().log(Info, L"Thread #%d is going to be canceled!", static_cast<int>(threadId));
 }
 
+void recordTracingOff(const std::wstring& text) { LogManager::instance().log(Warning, L"%s", text); }
+
 // Likewise every program on the log ends a fault nothing handled with a
-// dump and a record.
+// dump and a record, and says why tracing switched itself off.
 struct CancelationNoticeInstallation {
     CancelationNoticeInstallation() noexcept {
         ThreadCancelation::setCancelationNotice(&recordCancelation);
+        setTracingOffNotice(&recordTracingOff);
         installLastChance();
     }
 } g_cancelationNotice;

@@ -122,9 +122,15 @@ RunTime::FileHandle RunTime::File::openObject(const std::wstring& path, DWORD ac
                                   nullptr));
 }
 
-void RunTime::File::changeObjectAttributes(const std::wstring& path, DWORD set, DWORD clear) {
+RunTime::FileHandle RunTime::File::reopenObject(HANDLE file, DWORD access) {
+    return FileHandle(ReOpenFile(file, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT));
+}
+
+void RunTime::File::changeObjectAttributes(const std::wstring& path, DWORD set, DWORD clear, HANDLE object) {
     static constexpr const char* kFunction = "RunTime::File::changeObjectAttributes";
-    const FileHandle file = openObject(path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES);
+    constexpr DWORD kAccess = FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES;
+    const FileHandle file = object ? reopenObject(object, kAccess) : openObject(path, kAccess);
     FILE_BASIC_INFO information{};
     if (!file.valid() || !GetFileInformationByHandleEx(file.get(), FileBasicInfo, &information, sizeof information))
         throwLastOsError([&] { return formatString(L"SetFileAttributes(%s)", path); }, kFunction, __LINE__);

@@ -61,8 +61,13 @@ FileHandle openForWriting(const std::wstring& path);
 // path itself, for its attributes or security: a junction or symbolic link
 // is opened, not followed. Empty on failure, with the last error set.
 FileHandle openObject(const std::wstring& path, DWORD access);
-// Sets and clears attribute bits of path itself, never through a link.
-void changeObjectAttributes(const std::wstring& path, DWORD set, DWORD clear);
+// The object that file (from openObject) is open on, opened again for access
+// without a name: the same file, whatever path leads to by now. Empty on
+// failure, with the last error set.
+FileHandle reopenObject(HANDLE file, DWORD access);
+// Sets and clears attribute bits of path itself, never through a link; of
+// file instead when given (path then only names it in messages).
+void changeObjectAttributes(const std::wstring& path, DWORD set, DWORD clear, HANDLE file = nullptr);
 }  // namespace RunTime::File
 
 bool fileExist(const std::wstring& path, bool* isDirectory = nullptr);

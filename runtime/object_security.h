@@ -15,7 +15,9 @@ namespace RunTime::Access {
 
 // File objects are reached through a handle opened on the name itself, so a
 // junction or symbolic link is never followed; other kinds by name.
-void setOwner(const std::wstring& objectName, SE_OBJECT_TYPE type);
+// file, when given, is a handle from File::openObject on that object: every step reaches that one file, never a
+// name, which another account could point elsewhere meanwhile.
+void setOwner(const std::wstring& objectName, SE_OBJECT_TYPE type, HANDLE file = nullptr);
 // What an object's descriptor says: its owner, whether its list takes
 // nothing from the parent, and the list as getSecurity gives it.
 struct ObjectSecurity {
@@ -23,10 +25,10 @@ struct ObjectSecurity {
     bool protectedDacl = false;
     Acl dacl;
 };
-ObjectSecurity objectSecurity(const std::wstring& objectName, SE_OBJECT_TYPE type);
-Acl getSecurity(const std::wstring& objectName, SE_OBJECT_TYPE type);
+ObjectSecurity objectSecurity(const std::wstring& objectName, SE_OBJECT_TYPE type, HANDLE file = nullptr);
+Acl getSecurity(const std::wstring& objectName, SE_OBJECT_TYPE type, HANDLE file = nullptr);
 // Writes the list as protected, without entries for accounts that no longer exist.
-void setSecurity(const std::wstring& objectName, SE_OBJECT_TYPE type, const Acl& acl);
+void setSecurity(const std::wstring& objectName, SE_OBJECT_TYPE type, const Acl& acl, HANDLE file = nullptr);
 Acl removeStaleAces(const Acl& acl);
 
 // The SIDs whose allow entries grantDeleteAccess replaces: every group of the
@@ -43,15 +45,18 @@ Acl deleteAccessList(const Acl& current, ACCESS_MASK mask, const Sid& owner, con
 namespace RunTime {
 // Takes ownership of the object and allows mask to the process owner and
 // LocalSystem; on a file or a link the new entries are not inheritable.
-void grantDeleteAccess(const std::wstring& objectName, SE_OBJECT_TYPE type, ACCESS_MASK mask);
+void grantDeleteAccess(const std::wstring& objectName, SE_OBJECT_TYPE type, ACCESS_MASK mask, HANDLE file = nullptr);
 }  // namespace RunTime
 
 // Putting an object's owner and list back, for a forced removal that still failed.
 namespace RunTime::Access {
 // The object's owner and list exactly as they are (a self-relative descriptor); SeBackupPrivilege is enabled
 // for the read when the token holds it.
-std::vector<unsigned char> savedSecurity(const std::wstring& objectName, SE_OBJECT_TYPE type);
-// Writes saved back whole: owner, list and whether the list is protected. An owner other than the process's
-// user or default owner can only be given with SeRestorePrivilege, which is enabled for that.
-void restoreSecurity(const std::wstring& objectName, SE_OBJECT_TYPE type, const std::vector<unsigned char>& saved);
+std::vector<unsigned char> savedSecurity(const std::wstring& objectName, SE_OBJECT_TYPE type, HANDLE file = nullptr);
+// Puts back what differs from saved, the list first (with whether it is protected), which the owner may write
+// without any privilege; then the owner. An owner other than the process's user or default owner can only be
+// given with SeRestorePrivilege: without it that step fails, and the list stays put back. Nothing that does not
+// differ is written.
+void restoreSecurity(const std::wstring& objectName, SE_OBJECT_TYPE type, const std::vector<unsigned char>& saved,
+                     HANDLE file = nullptr);
 }  // namespace RunTime::Access

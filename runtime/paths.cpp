@@ -16,18 +16,6 @@
 
 namespace {
 
-// NUL, CON, AUX, PRN, COM1-COM9 and LPT1-LPT9, in any letter case.
-bool isDeviceName(const std::wstring& name) {
-    static const wchar_t* const kPlain[] = {L"NUL", L"CON", L"AUX", L"PRN"};
-    if (name.size() == 3) {
-        for (const wchar_t* device : kPlain)
-            if (_wcsicmp(name.c_str(), device) == 0) return true;
-        return false;
-    }
-    return name.size() == 4 && (_wcsnicmp(name.c_str(), L"COM", 3) == 0 || _wcsnicmp(name.c_str(), L"LPT", 3) == 0) &&
-           name[3] >= L'1' && name[3] <= L'9';
-}
-
 constexpr std::wstring_view kLongPrefix = L"\\\\?\\";
 constexpr std::wstring_view kNtPrefix = L"\\??\\";
 constexpr std::wstring_view kDevicePrefix = L"\\\\.\\";
@@ -38,38 +26,20 @@ bool isSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
 bool startsWith(std::wstring_view text, std::wstring_view prefix) { return text.substr(0, prefix.size()) == prefix; }
 
 // "\\server\share", not a "\\?\" or "\\.\" prefix.
-bool isUncPath(const std::wstring& path) {
+bool isUncPath(std::wstring_view path) {
     if (path.size() < 3 || !isSeparator(path[0]) || !isSeparator(path[1])) return false;
     return !(path.size() > 3 && (path[2] == L'?' || path[2] == L'.') && isSeparator(path[3]));
 }
 
-// Drops trailing '\' and "\." pairs, keeping at least one character.
-void trimTail(std::wstring& path) {
-    while (path.size() > 1) {
-        if (path.back() == L'\\')
-            path.pop_back();
-        else if (path.size() > 2 && path.ends_with(L"\\."))
-            path.resize(path.size() - 2);
-        else
-            break;
-    }
-}
-
-// As trimTail, but a bare drive after the prefix ("\\?\C:") keeps its root separator.
-void trimResolved(std::wstring& path) {
-    trimTail(path);
-    if (path.size() == 6 && path[5] == L':') path += L'\\';
-}
-
 // Length of the component starting at position, up to the next separator.
-std::size_t componentLength(const std::wstring& path, std::size_t position) {
+std::size_t componentLength(std::wstring_view path, std::size_t position) {
     const std::size_t end = path.find_first_of(kSeparators, position);
-    return (end == std::wstring::npos ? path.size() : end) - position;
+    return (end == std::wstring_view::npos ? path.size() : end) - position;
 }
 
-std::size_t skipSeparators(const std::wstring& path, std::size_t position) {
+std::size_t skipSeparators(std::wstring_view path, std::size_t position) {
     const std::size_t next = path.find_first_not_of(kSeparators, position);
-    return next == std::wstring::npos ? path.size() : next;
+    return next == std::wstring_view::npos ? path.size() : next;
 }
 
 // A drive-letter path in long form by its text alone: composing never asks the process's current directories.
@@ -78,103 +48,106 @@ std::wstring prefixedDrivePath(const std::wstring& path) {
     return std::wstring(kLongPrefix) + (path.size() == 2 ? path + L'\\' : VFileName::normalize(path));
 }
 
-// "\\?\", "\??\" and "\\.\" names go to the system as they are written.
-bool isPrefixed(const std::wstring& path) {
-    return startsWith(path, kLongPrefix) || startsWith(path, kNtPrefix) || startsWith(path, kDevicePrefix);
+// Written exactly "\\?\" or "\??\", backslashes only: CreateFileW takes the name as it stands, and GetFullPathNameW
+// would fold its ".." (and misread "\??\" as a relative name).
+bool isVerbatim(std::wstring_view path) { return startsWith(path, kLongPrefix) || startsWith(path, kNtPrefix); }
+
+// The console's own names, which CreateFileW opens as the console whatever the current directory.
+bool isConsoleName(const std::wstring& path) {
+    return (path.size() == 6 || path.size() == 7) &&
+           (RunTime::striequal(path, L"CONOUT$") || RunTime::striequal(path, L"CONIN$"));
 }
 
-// The current directory of a drive, as GetFullPathNameW gives it for the bare drive ("C:"): the process's own
-// one for its current drive, else the one the environment keeps ("=C:"), else the drive's root.
-std::wstring driveDirectory(wchar_t drive) {
-    const wchar_t name[] = {drive, L':', L'\0'};
-    std::vector<wchar_t> buffer(MAX_PATH);
-    for (;;) {
-        const DWORD length = GetFullPathNameW(name, static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
-        if (length == 0) return std::wstring(name) + L'\\';
-        if (length < buffer.size()) return std::wstring(buffer.data(), length);
-        buffer.assign(length + 1, L'\0');
+// The long form of a full name as GetFullPathNameW gives it: "\\?\" before a drive path, "\\?\UNC\" for a share's
+// "\\"; a device path ("\\.\", "\\?\") as it is.
+std::wstring longForm(std::wstring_view full) {
+    std::wstring_view prefix;
+    if (full.size() > 1 && full[1] == L':') {
+        prefix = kLongPrefix;
+    } else if (isUncPath(full)) {
+        prefix = L"\\\\?\\UNC";
+        full.remove_prefix(1);
     }
+    std::wstring result;
+    result.reserve(prefix.size() + full.size());
+    return result.append(prefix).append(full);
 }
 
-// The root of an absolute name: "C:" for a drive, "\\server\share" for a share; npos end for neither.
-std::pair<std::wstring, std::size_t> rootOf(const std::wstring& path) {
-    if (path.size() > 2 && path[1] == L':' && isSeparator(path[2])) return {path.substr(0, 2), 2};
-    if (isUncPath(path)) {
-        const std::size_t server = skipSeparators(path, 2);
-        const std::size_t share = skipSeparators(path, server + componentLength(path, server));
-        const std::size_t end = share + componentLength(path, share);
-        std::wstring root = L"\\\\" + path.substr(server, componentLength(path, server));
-        if (share < path.size()) root += L'\\' + path.substr(share, end - share);
-        return {root, end};
+// The name in long form as GetFullPathNameW resolves it, however long: the first call into a buffer on the stack, one
+// more only for a longer name. Empty when the system gives none, with error its reason.
+std::wstring systemLongName(const std::wstring& path, DWORD& error) {
+    wchar_t local[MAX_PATH];
+    std::wstring grown;
+    wchar_t* buffer = local;
+    DWORD size = MAX_PATH;
+    DWORD length = 0;
+    // Asked again while the name grows meanwhile (another thread changing the current directory).
+    while ((length = GetFullPathNameW(path.c_str(), size, buffer, nullptr)) >= size) {
+        grown.resize(length);
+        buffer = grown.data();
+        size = length;
     }
-    return {std::wstring(), std::wstring::npos};
+    error = length == 0 ? GetLastError() : ERROR_SUCCESS;
+    return length == 0 ? std::wstring() : longForm(std::wstring_view(buffer, length));
 }
 
-// The same name written absolute, as Windows reads it: against the drive's current directory for "C:name",
-// against the root of the current directory's drive or share for "\name", against the current directory else.
-std::wstring qualified(const std::wstring& path) {
-    if (rootOf(path).second != std::wstring::npos) return path;
-    if (path.size() > 1 && path[1] == L':') return driveDirectory(path[0]) + L'\\' + path.substr(2);
-    const std::wstring current = RunTime::currentDirectory();
-    if (!path.empty() && isSeparator(path[0])) return rootOf(current).first + path;
-    return current + L'\\' + path;
-}
-
-// A segment of a name, with its trailing characters as Windows drops them.
-std::wstring_view trimmedSegment(std::wstring_view segment, bool last) {
-    if (last) {
-        segment = segment.substr(0, segment.find_last_not_of(L". ") + 1);
-    } else if (segment.ends_with(L'.') && !segment.ends_with(L"..")) {
-        segment.remove_suffix(1);
+// Where a name's root ends by its text: after "C:" or "\\server\share", after a device path's first component
+// ("\\.\C:", "\\?\Volume{...}", "\\?\UNC\server\share"), at 0 for a rooted "\name" and a relative name.
+std::size_t rootEnd(std::wstring_view path) {
+    if (path.size() > 1 && path[1] == L':') return 2;
+    if (path.size() < 2 || !isSeparator(path[0]) || !isSeparator(path[1])) return 0;
+    std::size_t components = 2;  // server and share
+    std::size_t end = 2;
+    if (path.size() > 3 && (path[2] == L'?' || path[2] == L'.') && isSeparator(path[3])) {
+        end = 4;
+        components = _wcsnicmp(path.data() + 4, L"UNC", 3) == 0 && componentLength(path, 4) == 3 ? 3 : 1;
     }
-    return segment;
+    for (; components > 0 && end < path.size(); --components) {
+        end = skipSeparators(path, end);
+        end += componentLength(path, end);
+    }
+    return end;
 }
 
-// The rules of "File path formats on Windows systems", written out so that no length limit applies: the name is
-// qualified (per-drive current directory, rooted names, shares), '/' is '\', runs of separators are one, "." and
-// ".." fold (".." stays at the root; with refused set, it is refused there), a segment loses one trailing '.', the
-// last one (unless a separator ends the name) all trailing dots and blanks, and a last segment that is exactly a
-// reserved device name is that device. The result is the long form: "\\?\C:\...", "\\?\UNC\server\share\...", or
-// "\\.\NUL" for a device.
-std::wstring fullName(const std::wstring& path, bool* refused) {
-    std::wstring text = path;
-    std::replace(text.begin(), text.end(), L'/', L'\\');
-    text = qualified(text);
-    const auto [root, start] = rootOf(text);
-    const bool endsWithSeparator = isSeparator(text.back());
-    std::vector<std::wstring_view> segments;
-    const std::wstring_view view(text);
-    for (std::size_t i = skipSeparators(text, start); i < text.size(); i = skipSeparators(text, i)) {
-        const std::size_t length = componentLength(text, i);
-        const std::wstring_view segment = view.substr(i, length);
-        i += length;
-        if (segment == L".") continue;
-        if (segment == L"..") {
-            if (!segments.empty())
-                segments.pop_back();
-            else if (refused)
-                *refused = true;
-            continue;
-        }
-        const std::wstring_view kept = trimmedSegment(segment, i >= text.size() && !endsWithSeparator);
-        if (!kept.empty()) segments.push_back(kept);
+// Walks the components after position: the depth at the end, and how far a ".." climbed above the start.
+struct Climb {
+    long depth = 0;
+    long above = 0;
+};
+Climb climb(std::wstring_view path, std::size_t position) {
+    Climb result;
+    for (std::size_t i = skipSeparators(path, position); i < path.size(); i = skipSeparators(path, i)) {
+        const std::wstring_view component = path.substr(i, componentLength(path, i));
+        i += component.size();
+        if (component == L"..")
+            result.above = std::max(result.above, 1 - result.depth--);
+        else if (component != L".")
+            ++result.depth;
     }
-    const bool share = root.size() > 1 && root[1] == L'\\';
-    if (!share && !segments.empty() && !endsWithSeparator && isDeviceName(std::wstring(segments.back())))
-        return std::wstring(kDevicePrefix) + std::wstring(segments.back());
-    std::wstring result = std::wstring(kLongPrefix) + (share ? L"UNC\\" + root.substr(2) : root);
-    for (const std::wstring_view segment : segments) (result += L'\\') += segment;
-    // A separator that ends the name stays, as Windows keeps it; a bare root has one.
-    if (segments.empty() ? !share : endsWithSeparator) result += L'\\';
     return result;
+}
+
+// A ".." above the root, by the name's text: the system would keep it at the root without a word. A relative name
+// ("name", "C:name") starts at the system's directory for it, whose own depth counts; asked only when a ".." climbs.
+bool climbsAboveRoot(const std::wstring& path) {
+    const long above = climb(path, rootEnd(path)).above;
+    if (above == 0) return false;
+    const bool drive = path.size() > 1 && path[1] == L':';
+    if ((!path.empty() && isSeparator(path[0])) || (drive && path.size() > 2 && isSeparator(path[2]))) return true;
+    DWORD error = ERROR_SUCCESS;
+    const std::wstring start = VFileName::withoutLongPrefix(systemLongName(drive ? path.substr(0, 2) : L".", error));
+    return above > climb(start, rootEnd(start)).depth;
 }
 }  // namespace
 
 std::wstring VFileName::withoutLongPrefix(const std::wstring& path) {
-    if (!startsWith(path, kLongPrefix) && !startsWith(path, kNtPrefix)) return path;
-    // A long-form share path has to turn back into "\\server\share".
-    if (startsWith(std::wstring_view(path).substr(4), L"UNC\\")) return L"\\\\" + path.substr(8);
-    return path.substr(4);
+    if (!isVerbatim(path)) return path;
+    const std::wstring_view rest = std::wstring_view(path).substr(4);
+    // A share's long form turns back into "\\server\share" and a drive's into "C:\..."; every other name (a volume's,
+    // GLOBALROOT) exists only with its prefix.
+    if (rest.size() >= 4 && _wcsnicmp(rest.data(), L"UNC\\", 4) == 0) return L"\\\\" + std::wstring(rest.substr(4));
+    if (rest.size() >= 2 && rest[1] == L':' && (rest.size() == 2 || rest[2] == L'\\')) return std::wstring(rest);
+    return path;
 }
 
 std::wstring VFileName::combine(const std::wstring& base, const std::wstring& more) {
@@ -245,8 +218,11 @@ std::wstring VFileName::normalize(const std::wstring& path) {
 }
 
 std::wstring VFileName::toLongPath(const std::wstring& path) {
-    if (path.empty() || isPrefixed(path)) return path;
-    return fullName(path, nullptr);
+    if (path.empty() || isVerbatim(path) || isConsoleName(path)) return path;
+    DWORD error = ERROR_SUCCESS;
+    std::wstring full = systemLongName(path, error);
+    // A name the system cannot resolve goes on as written: the file call that follows reports why.
+    return full.empty() ? path : full;
 }
 
 namespace {
@@ -356,27 +332,23 @@ bool RunTime::striequal(const std::wstring& a, const std::wstring& b) {
 
 std::wstring RunTime::File::absolutePath(const std::wstring& base, const std::wstring& input) {
     constexpr const char* kFunction = "RunTime::File::absolutePath";
-    if (base.empty() && (input.size() == 6 || input.size() == 7) &&
-        (striequal(input, L"CONOUT$") || striequal(input, L"CONIN$")))
-        return input;
+    if (base.empty() && isConsoleName(input)) return input;
     if (base.empty() && input.empty())
         throwOsError(L"Empty input path", ERROR_INVALID_PARAMETER, raiseSite(kFunction, __LINE__));
-    if (isPrefixed(input)) {
-        std::wstring result = input;
-        trimResolved(result);
-        return result;
-    }
-    // A name with a drive or a share is whole; any other goes below the base, a rooted one too.
-    const bool whole = (input.size() > 1 && input[1] == L':') || isUncPath(input);
-    const std::wstring name = whole || base.empty()
-                                  ? input
-                                  : VFileName::withoutLongPrefix(base) + L'\\' + input.substr(skipSeparators(input, 0));
-    bool refused = false;
-    std::wstring result = fullName(name, &refused);
-    trimResolved(result);
-    if (refused)
+    if (isVerbatim(input)) return input;
+    // A name with a drive, a share or a device is whole; any other goes below the base, a rooted one too.
+    const bool whole =
+        base.empty() || (input.size() > 1 && (input[1] == L':' || (isSeparator(input[0]) && isSeparator(input[1]))));
+    const std::wstring below =
+        whole ? std::wstring() : VFileName::withoutLongPrefix(base) + L'\\' + input.substr(skipSeparators(input, 0));
+    const std::wstring& name = whole ? input : below;
+    if (climbsAboveRoot(name))
         throw vexception(formatString(L"Invalid input path (%s) + (%s)", VFileName::withoutLongPrefix(base),
                                       VFileName::withoutLongPrefix(input)),
                          raiseSite(kFunction, __LINE__));
+    DWORD error = ERROR_SUCCESS;
+    std::wstring result = systemLongName(name, error);
+    if (result.empty())
+        throwOsError(formatString(L"GetFullPathNameW(%s)", name), error, raiseSite(kFunction, __LINE__));
     return result;
 }

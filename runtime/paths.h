@@ -11,10 +11,11 @@ public:
     static std::wstring combine(const std::wstring& base, const std::wstring& more);
     static std::wstring removeFileSpec(const std::wstring& path);
     static std::wstring normalize(const std::wstring& path);
-    // The name as Windows resolves it (see RunTime::File::absolutePath, with no base and ".." staying at
-    // the root as Windows keeps it there), in long form; a "\\?\", "\??\" or "\\.\" name unchanged.
+    // The name as GetFullPathNameW resolves it, in long form (see RunTime::File::absolutePath), with ".." at the
+    // root kept there as the system keeps it; a name written "\\?\" or "\??\", "CONIN$" and "CONOUT$" as they are.
     static std::wstring toLongPath(const std::wstring& path);
-    // Without a leading "\\?\" or "\??\"; "\\?\UNC\" becomes "\\".
+    // Without the prefix of "\\?\C:" or "\??\C:" ("C:"), "\\?\UNC\" becoming "\\"; any other name whole (a volume's
+    // "\\?\Volume{...}", "\\?\GLOBALROOT\..." exist only with their prefix).
     static std::wstring withoutLongPrefix(const std::wstring& path);
     static std::wstring fileName(const std::wstring& path);
     static std::wstring extension(const std::wstring& path);
@@ -40,19 +41,14 @@ std::wstring readCurrentDirectory(const wchar_t* operation, const char* function
 bool striequal(const std::wstring& a, const std::wstring& b);
 
 namespace File {
-// input as Windows resolves it, in long form. The rules are those of "File path formats on Windows
-// systems", applied without a length limit: a relative name goes below the current directory, "C:name"
-// below drive C's current directory, a rooted "\name" (or "/name") to the root of the current
-// directory's drive or share; '/' counts as '\' and a run of separators as one; "." and ".." fold;
-// a segment loses one trailing '.', the last segment all its trailing dots and blanks (unless a
-// separator ends the name); a last segment that is exactly a reserved device name (NUL, CON, AUX, PRN,
-// COM1-9, LPT1-9, in any case, with a folder before it or not) is the device, "\\.\NUL". The result
-// is "\\?\C:\..." for a drive and "\\?\UNC\server\share\..." for a share; a name already
-// beginning "\\?\", "\??\" or "\\.\" is kept as written, without trailing separators.
-// With a base, every name without a drive or share goes below the base, a rooted one too; a name with
-// a drive or share ignores it. A ".." above the root (the drive, or "\\server\share") is refused with
-// "Invalid input path (%s) + (%s)"; an empty input without base with error 87. "CONIN$" and
-// "CONOUT$" without base are returned as they are.
+// input as GetFullPathNameW resolves it (the rules of "File path formats on Windows systems", without a length
+// limit), in long form: "\\?\C:\..." for a drive, "\\?\UNC\server\share\..." for a share, a device path ("\\.\NUL",
+// "\\.\C:") as the system gives it. A name written exactly "\\?\" or "\??\" is returned as written.
+// Ours on top of the system's rules: with a base, every name without a drive, share or device goes below the base,
+// a rooted "\name" too; a ".." above the root (the drive, "\\server\share", a device path's first component, or for
+// a relative name the directory the system starts it at) is refused with "Invalid input path (%s) + (%s)", where
+// the system would keep it at the root. An empty input without base fails with error 87; "CONIN$" and "CONOUT$"
+// without base are returned as they are.
 std::wstring absolutePath(const std::wstring& base, const std::wstring& input);
 }  // namespace File
 

@@ -101,6 +101,7 @@ void Sid::lookupByAccountNameAndDomain(const wchar_t* systemName) {
     ReleaseSRWLockShared(&g_accountLock);
     if (type_ != SidTypeUnknown) return;
 
+    // The sizes a refusal reports count the terminator; one more in case a system leaves it out (Wine 8 does).
     std::vector<wchar_t> name(32);
     std::vector<wchar_t> domain(32);
     DWORD nameSize = 32;
@@ -108,13 +109,15 @@ void Sid::lookupByAccountNameAndDomain(const wchar_t* systemName) {
     SID_NAME_USE type = SidTypeUnknown;
     BOOL found = LookupAccountSidW(systemName, get(), name.data(), &nameSize, domain.data(), &domainSize, &type);
     if (!found && GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
-        name.resize(nameSize);
-        domain.resize(domainSize);
+        name.assign(nameSize + 1, L'\0');
+        domain.assign(domainSize + 1, L'\0');
+        nameSize = static_cast<DWORD>(name.size());
+        domainSize = static_cast<DWORD>(domain.size());
         found = LookupAccountSidW(systemName, get(), name.data(), &nameSize, domain.data(), &domainSize, &type);
     }
     if (!found) throwLastOsError(L"Unable to lookup name for SID", "RunTime::Sid::lookupByAccountNameAndDomain", __LINE__);
-    name_ = name.data();
-    domain_ = domain.data();
+    name_.assign(name.data(), wcsnlen(name.data(), name.size()));
+    domain_.assign(domain.data(), wcsnlen(domain.data(), domain.size()));
     type_ = type;
     AcquireSRWLockExclusive(&g_accountLock);
     accountCache().push_back(CachedAccount{sid_, name_, domain_, type_});

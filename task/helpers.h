@@ -12,7 +12,8 @@ namespace Rundock {
 
 class IProcessHelper {
 public:
-    // Releases the handles; neither waits for nor terminates a running child.
+    // Releases the handles; does not wait. The default helper's child, still
+    // running then, ends with all it started (as when the agent ends).
     virtual ~IProcessHelper() = default;
     virtual void start() = 0;
     virtual std::uint32_t getPid() = 0;

@@ -57,6 +57,7 @@ bool DefaultProcessHelper::waitForExit(std::uint32_t milliseconds) {
         kWait,
         [&] {
             const bool ended = launcher_.waitForExit(milliseconds);
+            if (ended && !jobEnded_) keepBackgroundProcesses();
             // One line per run, and a true one: later waits only look
             // again, and a zero wait that finds the child running is a
             // look, not an expired timeout.
@@ -70,6 +71,16 @@ bool DefaultProcessHelper::waitForExit(std::uint32_t milliseconds) {
         milliseconds);
 }
 
+void DefaultProcessHelper::keepBackgroundProcesses() {
+    if (!job_.valid() || jobKept_) return;
+    jobKept_ = true;
+    try {
+        job_.keepProcessesOnClose();
+    } catch (const vexception& e) {
+        LogManager::instance().log(Warning, L"The task's background processes end with the agent: %s", fullMessage(e));
+    }
+}
+
 std::uint32_t DefaultProcessHelper::getExitCode() {
     static constexpr GuardedOperation kExitCode{"Rundock::DefaultProcessHelper::getExitCode", L"getExitCode()", 55, 59};
     return guarded(kExitCode, [&] { return launcher_.exitCode(); });
@@ -80,10 +91,12 @@ void DefaultProcessHelper::terminate(std::uint32_t exitCode) {
     guarded(
         kTerminate,
         [&] {
-            if (job_.valid())
+            if (job_.valid()) {
                 job_.terminate(exitCode);
-            else
+                jobEnded_ = true;
+            } else {
                 launcher_.terminate(exitCode);
+            }
         },
         exitCode);
 }

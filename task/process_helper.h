@@ -25,10 +25,16 @@ protected:
     virtual void resumeChild() { launcher_.resume(); }
 
 private:
+    // Lets what a child that ended by itself started live on after the job closes.
+    void keepBackgroundProcesses();
+
     vexecutil launcher_;
-    // The child and all it starts; empty when the system refused the job,
-    // and then a termination ends the child alone.
+    // The child and all it starts, which end when it closes unless the
+    // child ended by itself; empty when the system refused the job, and
+    // then a termination ends the child alone.
     VJob job_;
+    bool jobEnded_ = false;   // by terminate
+    bool jobKept_ = false;    // its processes outlive it
     std::wstring maskedArguments_;
     bool resultLogged_ = false;  // the one "Execute ... finished/timeout expired" line
 };

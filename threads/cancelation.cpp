@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "errors/translator.h"
 #include "errors/vexception.h"
 #include "runtime/critical_section.h"
 #include "runtime/execute_context.h"
@@ -24,7 +25,6 @@ namespace {
 // blocks see it, and when they rethrow, the stop function below resumes the
 // same unwind. At the target frame execution continues in a stub that ends
 // the thread with exit code 0.
-constexpr DWORD kGccThrow = 0x20474343;                   // libgcc's STATUS_GCC_THROW
 constexpr _Unwind_Exception_Class kClass = 0x52444341'4E43454CULL;  // "RDCANCEL"
 
 struct ThreadUnwind {
@@ -96,7 +96,7 @@ DWORD64 threadEndFrame() noexcept {
     CONTEXT context;
     RtlCaptureContext(&context);
     EXCEPTION_RECORD record{};
-    record.ExceptionCode = kGccThrow;
+    record.ExceptionCode = kGccThrowCode;
     record.ExceptionFlags = EXCEPTION_NONCONTINUABLE;
     record.NumberParameters = 4;
     record.ExceptionInformation[0] = reinterpret_cast<ULONG_PTR>(&exception);

@@ -10,6 +10,7 @@
 
 #include "errors/format.h"
 #include "errors/vexception.h"
+#include "runtime/access_token.h"
 #include "runtime/acl.h"
 #include "runtime/datetime.h"
 #include "runtime/files.h"
@@ -110,7 +111,16 @@ void ensureRecyclerDirectory(const std::wstring& path, bool withLists, bool hold
             if (!fileExist(path)) throw;  // else another process made it meanwhile
         }
     }
-    if (withLists) checkRecyclerDirectory(path, security, holdsFiles);
+    if (!withLists) return;
+    try {
+        checkRecyclerDirectory(path, security, holdsFiles);
+    } catch (const RecyclerRefused&) {
+        throw;
+    } catch (const vexception& e) {
+        // Unreadable, or an earlier build's list that this account may not rewrite: not used either.
+        throw RecyclerRefused(L"The recycler '" + path + L"' is not used: " + e.message(),
+                              raiseSite("recyclerPath", __LINE__));
+    }
 }
 
 // A file that stays in the recycler gets the list of what the recycler holds, so that its own entries (what it
@@ -138,10 +148,11 @@ std::wstring recyclerPath(const std::wstring& path) {
     return guarded(
         kRecyclerPath,
         [&] {
-            // Resolved first: a relative name would get the boot volume. The volume's name is never
-            // longer than the name it is asked for.
+            // Resolved first: a relative name would get the boot volume. Through a junction the answer is the
+            // volume it leads to, which may be longer than the name asked: room for the longest name.
+            constexpr std::size_t kLongestPath = 32768;
             const std::wstring longPath = VFileName::toLongPath(path);
-            std::vector<wchar_t> buffer(longPath.size() + 1);
+            std::vector<wchar_t> buffer(kLongestPath);
             wchar_t* const volume = buffer.data();
             if (!GetVolumePathNameW(longPath.c_str(), volume, static_cast<DWORD>(buffer.size()))) {
                 throwLastOsError([&] { return formatString(L"GetVolumePathName(%s) failed", path); }, "recyclerPath",
@@ -186,19 +197,44 @@ void removeFile(const std::wstring& path, bool force, bool viaRecycler, std::int
     };
 
     bool removed = step();
-    // Only a denied access can be repaired; a busy or missing file cannot.
-    // The owner and list before a forced change, put back when the file stays all the same (a loaded DLL or a
+    // Only a denied access can be repaired; a busy or missing file cannot. Each forced step reaches the file through
+    // the one handle opened here, never by the name, which could be made to lead elsewhere meanwhile. A file with
+    // another link is left as it is: its attributes, owner and list are also those of the file the other link names,
+    // which another account may have planted here to have it changed with this process's rights.
+    // The owner and list before a forced change are put back when the file stays all the same (a loaded DLL or a
     // mapped image is never deleted): its own accounts must not lose their access to a file that is still there.
+    RunTime::FileHandle file;
     std::vector<unsigned char> before;
+    std::optional<vexception> notSaved;
+    std::optional<ErrorContext> notForced;
+    bool granted = false;
     if (!removed && force && error == ERROR_ACCESS_DENIED) {
+        // Another account's file may let nobody else read even its attributes.
+        if (RunTime::Access::privilegeExist(SE_BACKUP_NAME)) RunTime::Access::enablePrivilege(SE_BACKUP_NAME);
+        file = RunTime::File::openObject(source, FILE_READ_ATTRIBUTES);
+        BY_HANDLE_FILE_INFORMATION information{};
+        if (!file.valid() || !GetFileInformationByHandle(file.get(), &information)) {
+            file.reset();  // gone meanwhile, or not ours to read: nothing is forced
+        } else if (information.nNumberOfLinks > 1) {
+            file.reset();
+            notForced = ErrorContext{L"Not forced: the file has other links, and they would change with it",
+                                     "removeFile", __LINE__};
+        }
+    }
+    if (file.valid()) {
         try {
-            before = RunTime::Access::savedSecurity(path, SE_FILE_OBJECT);
-            RunTime::grantDeleteAccess(path, SE_FILE_OBJECT, DELETE | FILE_WRITE_ATTRIBUTES);
+            before = RunTime::Access::savedSecurity(path, SE_FILE_OBJECT, file.get());
+        } catch (const vexception& e) {
+            notSaved = e;  // the removal goes on; only the put-back is then impossible
+        }
+        try {
+            RunTime::grantDeleteAccess(path, SE_FILE_OBJECT, DELETE | FILE_WRITE_ATTRIBUTES, file.get());
+            granted = true;
         } catch (const vexception&) {
             // A volume without ACLs, say: clearing read-only may still do.
         }
         try {
-            RunTime::File::changeObjectAttributes(source, 0, FILE_ATTRIBUTE_READONLY);
+            RunTime::File::changeObjectAttributes(source, 0, FILE_ATTRIBUTE_READONLY, file.get());
         } catch (const vexception&) {
             // Gone meanwhile, or held by someone: the next steps tell, and the retries still run.
         }
@@ -209,19 +245,22 @@ void removeFile(const std::wstring& path, bool force, bool viaRecycler, std::int
         removed = step();
     }
     if (!removed) {
-        std::optional<vexception> notRestored;
+        // Said only when something was changed: a put-back that finds nothing different writes nothing.
+        std::optional<std::wstring> stayChanged;
         try {
-            if (!before.empty()) RunTime::Access::restoreSecurity(path, SE_FILE_OBJECT, before);
+            if (!before.empty()) RunTime::Access::restoreSecurity(path, SE_FILE_OBJECT, before, file.get());
         } catch (const vexception& e) {
-            notRestored = e;
+            stayChanged = e.message();
         }
+        if (notSaved && granted) stayChanged = notSaved->message();
         try {
             throwOsError(viaRecycler ? L"Move file '" + path + L"' to '" + longTarget + L"'"
                                      : L"DeleteFile '" + longTarget + L"'",
                          error, raiseSite("removeFile", __LINE__));
         } catch (vexception& e) {
-            if (notRestored)
-                e.addContext({L"The owner and list stay changed: " + notRestored->message(), "removeFile", __LINE__});
+            if (notForced) e.addContext(*notForced);
+            if (stayChanged)
+                e.addContext({L"The owner and list stay changed: " + *stayChanged, "removeFile", __LINE__});
             throw;
         }
     }

@@ -3,14 +3,16 @@
 //   deep          write "thread N", fault three guarded operations deep, write the error's full message
 //   raise CODE    write "thread N", raise structured exception CODE ("overflow": overflow the stack) outside any
 //                 guarded operation (the process ends with it); or end the process: "terminate" with a throw through a
-//                 noexcept function, "abort" by abort() in rdprovider.dll, "failfast" by failFastWithTrace
+//                 noexcept function, "thread" with a throw out of a thread of its own (which writes "thread N" too),
+//                 "abort" by abort() in rdprovider.dll, "failfast" by failFastWithTrace
 //   guarded WHAT… raise each WHAT (a code, or "overflow" to overflow the stack) in a guarded operation of its own, and
 //                 log the error at level Error
 //   double-free   free one block of a heap of its own twice, with termination on corruption on
 //   trace [KIND]  inject before any span, run a guarded operation that succeeds and one per kind of error (or only
 //                 up to KIND), each after "op KIND", then start this program again
 // With RD_FAULT_SMALL_DUMPS set, dumps are written without the process's memory: a full-memory dump of a Wine process
-// takes many seconds, and only the tests of the dump's type need one.
+// takes many seconds, and only the tests of the dump's type need one. With RD_FAULT_IN_DUMP set too, writing a dump
+// faults.
 #include <windows.h>
 #include <comdef.h>
 
@@ -55,6 +57,14 @@ void deep() {
 
 [[noreturn]] __attribute__((noinline)) void throwError() { throw std::runtime_error("out of a noexcept function"); }
 __attribute__((noinline)) void throwThroughNoexcept() noexcept { throwError(); }
+
+void throwOutOfThread() {
+    const HANDLE thread = CreateThread(nullptr, 0, [](void*) -> DWORD {
+        say("thread " + std::to_string(GetCurrentThreadId()));
+        throw std::runtime_error("out of a thread");
+    }, nullptr, 0, nullptr);
+    WaitForSingleObject(thread, INFINITE);
+}
 
 // abort() of another module on our C runtime, as it makes a span.
 void abortInProvider() {
@@ -125,6 +135,7 @@ MiniDumpWriter g_systemWriter = nullptr;
 BOOL WINAPI writeSmallDump(HANDLE process, DWORD id, HANDLE file, MINIDUMP_TYPE type,
                            PMINIDUMP_EXCEPTION_INFORMATION exception, PMINIDUMP_USER_STREAM_INFORMATION user,
                            PMINIDUMP_CALLBACK_INFORMATION callback) {
+    if (GetEnvironmentVariableW(L"RD_FAULT_IN_DUMP", nullptr, 0)) *reinterpret_cast<volatile int*>(g_badAddress) = 1;
     return g_systemWriter(process, id, file, MINIDUMP_TYPE(type & ~MiniDumpWithFullMemory), exception, user, callback);
 }
 
@@ -140,6 +151,7 @@ int wmain(int argc, wchar_t** argv) {
         const std::wstring what = argv[2];
         if (what == L"overflow") return overflow(0);
         if (what == L"terminate") throwThroughNoexcept();
+        if (what == L"thread") throwOutOfThread();
         if (what == L"abort") abortInProvider();
         if (what == L"failfast") failFastWithTrace(L"Ended on request");
         RaiseException(DWORD(std::wcstoul(argv[2], nullptr, 0)), 0, 0, nullptr);

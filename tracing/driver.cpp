@@ -5,11 +5,14 @@
 #include <type_traits>
 #include <utility>
 
+#include "errors/format.h"
 #include "errors/translator.h"
+#include "errors/vexception.h"
 #include "runtime/critical_section.h"
 #include "runtime/execute_context.h"
 #include "runtime/paths.h"
 #include "runtime/registry.h"
+#include "runtime/text.h"
 
 namespace {
 
@@ -27,6 +30,24 @@ OpenTracingSpanContextNone g_noSpan;
 OpenTracingDriver::SpanPtr noSpan() noexcept { return OpenTracingDriver::SpanPtr(&g_noSpan); }
 
 void destroyDriver(OpenTracingDriver* driver) noexcept { delete driver; }
+
+// Constant-initialised: the log installs its notice from a static object.
+std::atomic<TracingOffNotice> g_offNotice{nullptr};
+
+// Why the provider failed: the exception being handled, as a record reads it.
+std::wstring failureText() {
+    try {
+        throw;
+    } catch (const cwrpexception& e) {
+        return describeStructuredException(e);
+    } catch (const vexception& e) {
+        return fullMessage(e);
+    } catch (const std::exception& e) {
+        return wstr(e.what(), CP_ACP);
+    } catch (...) {
+        return L"Unexpected error";
+    }
+}
 
 // The context's one driver, made by whichever module traces first. Null when
 // the context cannot be reached or the driver not made: that counts as
@@ -74,7 +95,7 @@ private:
         } catch (...) {
             // A span that faulted is not touched again, not even to delete it.
             span_ = nullptr;
-            driver_.disable();
+            driver_.switchOff();
         }
     }
 
@@ -116,7 +137,9 @@ OpenTracingDriver::ISpanContextProvider* OpenTracingDriver::startProviderSpan(co
     ISpanContextProvider* span = nullptr;
     auto start = [&] {
         if (!library_.valid()) {
-            library_ = RunTime::LibraryPtr(tracingProviderPath(VFileName::directory(moduleName(nullptr))));
+            // Written once, before any failure reads it.
+            if (providerPath_.empty()) providerPath_ = tracingProviderPath(VFileName::directory(moduleName(nullptr)));
+            library_ = RunTime::LibraryPtr(providerPath_);
             const auto resolve = [this](auto& field, const char* name) {
                 field = reinterpret_cast<std::remove_reference_t<decltype(field)>>(
                     reinterpret_cast<void*>(VModule::getProcAddress(library_.get(), name)));
@@ -138,12 +161,14 @@ OpenTracingDriver::SpanPtr OpenTracingDriver::StartSpan(std::string_view operati
     if (!self || !self->enabled()) return noSpan();
     try {
         ISpanContextProvider* span = self->startProviderSpan(std::string(operationName), line, std::string(extra));
-        // A provider that answers null is as broken as one that throws.
         if (span) return SpanPtr(new ContainedSpan(*self, span));
+        // A provider that answers null is as broken as one that throws.
+        throw vexception(L"OpenTracingProviderGetSpanContext answered no span",
+                         raiseSite("OpenTracingDriver::StartSpan", __LINE__));
     } catch (...) {
+        // Whatever failed, the provider is not asked again in this process.
+        self->switchOff();
     }
-    // Whatever failed, the provider is not asked again in this process.
-    self->disable();
     return noSpan();
 }
 
@@ -154,10 +179,20 @@ void OpenTracingDriver::inject() {
     });
 }
 
+void OpenTracingDriver::switchOff() noexcept {
+    if (!enabled_.exchange(false)) return;
+    try {
+        if (const TracingOffNotice notice = g_offNotice.load())
+            notice(formatString(kTracingOffMessage, providerPath_, failureText()));
+    } catch (...) {
+    }
+}
+
 void OpenTracingDriver::stopTracing() noexcept {
     try {
+        // Silently: the process is ending for a reason of its own.
         if (OpenTracingDriver* const existing = std::atomic_ref<OpenTracingDriver*>(executeContext().tracing).load())
-            existing->disable();
+            existing->enabled_.store(false);
     } catch (...) {
     }
 }
@@ -168,9 +203,11 @@ void OpenTracingDriver::injectCurrentSpan() noexcept {
     try {
         self->inject();
     } catch (...) {
-        self->disable();
+        self->switchOff();
     }
 }
+
+void setTracingOffNotice(TracingOffNotice notice) noexcept { g_offNotice.store(notice); }
 
 bool isTracingEnabled() noexcept {
     try {

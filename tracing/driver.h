@@ -42,8 +42,10 @@ public:
     OpenTracingDriver& operator=(const OpenTracingDriver&) = delete;
 
     bool enabled() const noexcept { return enabled_.load(std::memory_order_relaxed); }
-    // For good: after a failure of the provider it is not asked again.
-    void disable() noexcept { enabled_.store(false, std::memory_order_relaxed); }
+    // For good: after a failure of the provider it is not asked again. Call
+    // from inside the catch block of that failure: the first one is told
+    // (setTracingOffNotice), naming the provider and why.
+    void switchOff() noexcept;
 
     // Never throws and never returns null. The texts are copied only when
     // tracing is on.
@@ -64,6 +66,7 @@ private:
     void inject();
 
     std::atomic<bool> enabled_;
+    std::wstring providerPath_;  // once it is loaded
     ITracer* tracer_ = nullptr;
     RunTime::LibraryPtr library_;
     CRITICAL_SECTION* lock_;
@@ -71,6 +74,15 @@ private:
     GetSpanContext getSpanContext_ = nullptr;
     InjectCurrentSpan injectCurrentSpan_ = nullptr;
 };
+
+// What is told when a failure of the provider switches tracing off, with
+// the record's text; the log installs it (the layers below it cannot log).
+// It is called where nothing may escape (a span's start or end), so what it
+// throws is dropped, a cancellation that its record's wait meets too.
+// Process-wide within the module.
+using TracingOffNotice = void (*)(const std::wstring& text);
+void setTracingOffNotice(TracingOffNotice notice) noexcept;
+inline constexpr wchar_t kTracingOffMessage[] = L"Tracing is switched off for this process: the provider %s failed: %s";
 
 // The configuration value that switches tracing on (DWORD, 0 when missing).
 inline constexpr wchar_t kTracingEnabledValue[] = L"opentracing_enabled";

@@ -8,6 +8,7 @@
 
 #include "crash/crashdump.h"
 #include "errors/format.h"
+#include "log/last_chance.h"
 #include "log/log_level.h"
 #include "log/logfile.h"
 #include "log/logmanager.h"
@@ -63,7 +64,7 @@ TEST(OperatorGuide, TablesHoldTheProgramsVariablesMessagesExitCodesConfiguration
     const std::wstring invalid = formatString(Adapter::kInvalidMessage, L"RD_TIMEOUT", L"<text>");
     EXPECT_NE(cell(L"The task contract", L"RD_TIMEOUT", 3).find(invalid), std::wstring::npos);
     for (const std::uint32_t code : {0u, 1u, Adapter::kTimeoutExitCode, Adapter::kAbandonedExitCode,
-                                     std::uint32_t(EXCEPTION_ACCESS_VIOLATION)})
+                                     std::uint32_t(EXCEPTION_ACCESS_VIOLATION), std::uint32_t(kRuntimeEndCode)})
         EXPECT_NE(cell(L"Exit codes", std::to_wstring(code), 2), L"") << code;
     using Feedback = SendErrorReport::DefaultSystemHelper;
     // value → its default column; 0 is off for the switches without a constant.
@@ -78,8 +79,12 @@ TEST(OperatorGuide, TablesHoldTheProgramsVariablesMessagesExitCodesConfiguration
     };
     EXPECT_NE(guide().find(registry::kConfigKey), std::wstring::npos);
     EXPECT_EQ(rows(L"Configuration values").size(), values.size() + 1);  // and the header row
-    for (const auto& [name, defaultText] : values)
+    // The sample key the package installs names every value, set or commented out.
+    const std::wstring sample = wstr(test_support::readBytes(test_process::siblingPath(L"rundock-sample.reg")), CP_UTF8);
+    for (const auto& [name, defaultText] : values) {
         EXPECT_EQ(cell(L"Configuration values", name, 2), defaultText) << name;
+        EXPECT_NE(sample.find(L'"' + name + L"\"="), std::wstring::npos) << name;
+    }
     const std::wstring off = std::wstring(L"`") + Feedback::kFeedbackOff + L"`";
     EXPECT_NE(cell(L"Configuration values", Feedback::kFeedbackValue, 3).find(off), std::wstring::npos);
     for (int level = 0; level < LogSettings::kLevels; ++level)

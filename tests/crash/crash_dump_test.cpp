@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <regex>
 #include <string>
 #include <tuple>
@@ -50,11 +51,15 @@ struct DumpSettings {
     }
 };
 
-// Dumps without the memory unless fullMemory: a full one of a Wine process takes many seconds.
-test_process::ProcessResult runFault(const std::vector<std::wstring>& arguments, bool fullMemory = false) {
+// Dumps without the memory unless fullMemory: a full one of a Wine process takes many seconds. faultInDump: writing one
+// faults.
+test_process::ProcessResult runFault(const std::vector<std::wstring>& arguments, bool fullMemory = false,
+                                     bool faultInDump = false) {
     const std::wstring program = test_process::siblingPath(L"rdfault.exe");
+    std::map<std::wstring, std::wstring> variables{{L"RD_FAULT_SMALL_DUMPS", L"1"}};
+    if (faultInDump) variables[L"RD_FAULT_IN_DUMP"] = L"1";
     return test_process::run(program, test_process::commandLine(program, arguments), 120000,
-                             fullMemory ? L"" : test_process::taskEnvironment({{L"RD_FAULT_SMALL_DUMPS", L"1"}}));
+                             fullMemory ? L"" : test_process::taskEnvironment(variables));
 }
 // The type rdfault's small dumps have when the product asks for its own.
 constexpr ULONG64 kSmallDumpType = kCrashDumpType & ~MiniDumpWithFullMemory;
@@ -72,21 +77,32 @@ std::wstring now(int seconds = 0) {
     return formatString(L"%04d%02d%02d_%02d%02d%02d", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond);
 }
 
+// A stand-in dump writer for as long as it lives: four bytes, then success, or failure on a full disk.
+struct WriterInPlace {
+    explicit WriterInPlace(bool succeeds)
+        : previous(setMiniDumpWriter(succeeds ? &write<true> : &write<false>)) {}
+    ~WriterInPlace() { setMiniDumpWriter(previous); }
+    template <bool kSucceeds>
+    static BOOL WINAPI write(HANDLE, DWORD, HANDLE file, MINIDUMP_TYPE, PMINIDUMP_EXCEPTION_INFORMATION,
+                             PMINIDUMP_USER_STREAM_INFORMATION, PMINIDUMP_CALLBACK_INFORMATION) {
+        DWORD written = 0;
+        WriteFile(file, "MDMP", 4, &written, nullptr);
+        if (!kSucceeds) SetLastError(ERROR_DISK_FULL);
+        return kSucceeds;
+    }
+    MiniDumpWriter previous;
+};
+
 }  // namespace
 
-// The header's flags hold the dump type, the exception stream the faulting thread and code. The usual name is taken
-// (for every second the run may take), and the folder's path brings that name to 260 characters: the dump goes beside
-// it, with the process and a count in its name, through the long form.
-TEST(CrashDumpWrite, FaultThreeOperationsDeepLeavesADumpOfThatFaultBesideATakenName) {
+// The header's flags hold the dump type, the exception stream the faulting thread and code. The folder's path brings
+// the dump's name to 260 characters: it is written through the long form.
+TEST(CrashDumpWrite, FaultThreeOperationsDeepLeavesADumpOfThatFault) {
     DumpSettings settings;
     const std::wstring location = settings.location + L"\\" + std::wstring(260 - 27 - settings.location.size() - 1, L'x');
     settings.config.set(L"CrashDumpsLocation", location);
-    settings.config.set(L"CrashDumpsMaxCount", DWORD{1000});
     const std::wstring longLocation = L"\\\\?\\" + location;
     ASSERT_TRUE(CreateDirectoryW(settings.location.c_str(), nullptr) && CreateDirectoryW(longLocation.c_str(), nullptr));
-    Names taken;
-    for (int second = 0; second < 120; ++second)
-        test_support::writeBytes(longLocation + L"\\" + taken.emplace_back(L"rdfault" + now(second) + L".dmp"), "x");
     const test_process::ProcessResult result = runFault({L"deep"}, true);
     EXPECT_EQ(result.exitCode, 0u) << result.output;
     // The fault still arrives as a vexception through all three operations.
@@ -94,13 +110,8 @@ TEST(CrashDumpWrite, FaultThreeOperationsDeepLeavesADumpOfThatFaultBesideATakenN
                                  "   at middle()(Fault::middle line 21)\n   at outer(x)(Fault::outer line 11)"),
               std::string::npos) << result.output;
     const DWORD thread = std::stoul(result.output.substr(result.output.find("thread ") + 7));
-    // Every taken name still holds what it held; the one other file is the dump.
-    Names dumps = fileNames(longLocation + L"\\*.dmp");
-    std::erase_if(dumps, [&](const std::wstring& name) {
-        return std::count(taken.begin(), taken.end(), name) && test_support::readBytes(longLocation + L"\\" + name) == "x";
-    });
+    const Names dumps = fileNames(longLocation + L"\\*.dmp");
     ASSERT_EQ(dumps.size(), 1u);
-    EXPECT_TRUE(std::regex_match(dumps[0], std::wregex(L"rdfault\\d{8}_\\d{6}_\\d+_1\\.dmp"))) << dumps[0];
     EXPECT_EQ(test_support::dumpFacts(longLocation + L"\\" + dumps[0]),
               (test_support::DumpFacts{kCrashDumpType, thread, EXCEPTION_ACCESS_VIOLATION}));
 }
@@ -109,17 +120,7 @@ TEST(CrashDumpWrite, FaultThreeOperationsDeepLeavesADumpOfThatFaultBesideATakenN
 TEST(CrashDumpWrite, AFailedWriteRaisesItsErrorAndLeavesNoFile) {
     const test_support::TempDir dir{L"rdcrash"};
     const std::wstring path = dir / L"cut.dmp";
-    struct WriterInPlace {
-        MiniDumpWriter previous = setMiniDumpWriter(
-            +[](HANDLE, DWORD, HANDLE file, MINIDUMP_TYPE, PMINIDUMP_EXCEPTION_INFORMATION,
-                PMINIDUMP_USER_STREAM_INFORMATION, PMINIDUMP_CALLBACK_INFORMATION) -> BOOL {
-                DWORD written = 0;
-                WriteFile(file, "MDMP", 4, &written, nullptr);
-                SetLastError(ERROR_DISK_FULL);
-                return FALSE;
-            });
-        ~WriterInPlace() { setMiniDumpWriter(previous); }
-    } failing;
+    const WriterInPlace failing(false);
     std::uint32_t code = 0;
     try {
         internalDumpMiniDump(path, nullptr, kCrashDumpType);
@@ -130,7 +131,29 @@ TEST(CrashDumpWrite, AFailedWriteRaisesItsErrorAndLeavesNoFile) {
     EXPECT_EQ(GetFileAttributesW(path.c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
-// Outside every operation, and by abort() (of another module on our C runtime), std::terminate or a fail-fast: one dump
+// A taken name is tried again with the process identifier and a count, up to the last count the name has room for, in
+// the long form, which holds names past 260 characters even where long paths are off.
+TEST(CrashDumpWrite, ATakenNameIsRetriedUpToTheLastCountTheNameHolds) {
+    DumpSettings settings;
+    settings.config.set(L"CrashDumpsMaxCount", DWORD{5000});
+    CrashDumpInfo info;
+    EXPECT_TRUE(info.getFileName().starts_with(L"\\\\?\\" + settings.location + L"\\test_crash"));
+    // Every name of a second to come is taken, and the dump is written in that second.
+    const std::wstring second = now(15), name = settings.location + L"\\test_crash" + second;
+    const std::wstring pid = std::to_wstring(GetCurrentProcessId());
+    for (int count = 0; count < 999; ++count)
+        test_support::writeBytes(name + (count ? L"_" + pid + L"_" + std::to_wstring(count) : L"") + L".dmp", "x");
+    ASSERT_LT(now(), second) << "taking the names took too long";
+    while (now() < second) Sleep(20);
+    const WriterInPlace writer(true);
+    EXCEPTION_POINTERS pointers{};
+    writeCrashDump(&pointers, info);
+    EXPECT_EQ(test_support::readBytes(name + L"_" + pid + L"_999.dmp"), "MDMP");
+    EXPECT_EQ(settings.dumps().size(), 1000u);
+}
+
+// Outside every operation, and by abort() (of another module on our C runtime), std::terminate (also of a throw out of a
+// thread of our own, which the top level must continue for std::terminate to run) or a fail-fast: one dump
 // (heap corruption's by its own filter), named in local time (CTest sets the zone 5:45 ahead of UTC); one record naming
 // the code and the faulting module, or the way of the end; the process ends with the code; the folder is trimmed.
 TEST(LastChance, EveryUnhandledEndLeavesOneDumpOneRecordAndItsCode) {
@@ -143,6 +166,7 @@ TEST(LastChance, EveryUnhandledEndLeavesOneDumpOneRecordAndItsCode) {
           {L"0xE0000001", 0xE0000001u, fault(L"e0000001", L"kernelbase\\.dll")},
           {L"overflow", 0xC00000FDu, fault(L"c00000fd", L"rdfault\\.exe")},
           {L"terminate", kRuntimeEndCode, std::wstring(L"Ended by std::terminate with: out of a noexcept function")},
+          {L"thread", kRuntimeEndCode, std::wstring(L"Ended by std::terminate with: out of a thread")},
           {L"abort", kRuntimeEndCode, std::wstring(L"Ended by abort\\(\\)")},
           {L"failfast", 0xC0000602u, std::wstring(L"Ended on request")}}) {
         SCOPED_TRACE(code);
@@ -160,7 +184,7 @@ TEST(LastChance, EveryUnhandledEndLeavesOneDumpOneRecordAndItsCode) {
         const Names dumps = settings.dumps();
         ASSERT_EQ(dumps.size(), 1u);
         // The faulting thread's, also when another thread wrote it.
-        const DWORD thread = std::stoul(result.output.substr(result.output.find("thread ") + 7));
+        const DWORD thread = std::stoul(result.output.substr(result.output.rfind("thread ") + 7));
         EXPECT_EQ(settings.facts(dumps[0]), (test_support::DumpFacts{kSmallDumpType, thread, code}));
         EXPECT_TRUE(dumps[0].size() == 26 && dumps[0].starts_with(L"rdfault") && dumps[0].ends_with(L".dmp"));
         EXPECT_TRUE(before <= dumps[0].substr(7, 15) && dumps[0].substr(7, 15) <= after) << dumps[0];
@@ -168,6 +192,13 @@ TEST(LastChance, EveryUnhandledEndLeavesOneDumpOneRecordAndItsCode) {
         ASSERT_EQ(records.size(), 1u);
         EXPECT_TRUE(std::regex_match(records[0], std::wregex(L"Error: " + record, std::regex::icase)))
             << testing::PrintToString(records[0]);
+    }
+    // A fault while the first one's dump is written ends the process at once, and with the first one's code; a
+    // fail-fast has written its record by then.
+    for (const wchar_t* what : {L"0xE0000001", L"failfast"}) {
+        const DumpSettings settings;
+        const DWORD code = runFault({L"raise", what}, false, true).exitCode;
+        EXPECT_TRUE(what[0] == L'0' ? code == 0xE0000001u : settings.records().at(0) == L"Error: Ended on request");
     }
 }
 
@@ -226,20 +257,31 @@ TEST(CrashDumpTrim, KeepsTheNewestDumpsPastOneHeldOpenAndLeavesOtherEntries) {
     EXPECT_EQ(fileNames(settings.location + L"\\*", true), Names{L"sub.dmp"});
 }
 
+// A hard link planted as a dump shares its file's attributes, owner and list: one to a read-only file elsewhere is
+// left, and that file stays read-only; one to a writable file goes as any dump does. A symbolic link is never followed.
 TEST(CrashDumpTrim, LeavesLinksAndWhatTheyName) {
     DumpSettings settings;
     settings.config.set(L"CrashDumpsMaxCount", DWORD{0});
     const std::wstring target = settings.root / L"target.dmp", link = settings.location + L"\\link.dmp";
+    const std::wstring kept = settings.root / L"kept.txt", plain = settings.root / L"plain.txt";
+    DWORD symbolic = INVALID_FILE_ATTRIBUTES;
     {
         const CrashDumpInfo info;
-        test_support::writeBytes(target, "x");
+        for (const std::wstring& file : {target, kept, plain}) test_support::writeBytes(file, "x");
+        ASSERT_TRUE(SetFileAttributesW(kept.c_str(), FILE_ATTRIBUTE_READONLY));
+        ASSERT_TRUE(CreateHardLinkW((settings.location + L"\\hard.dmp").c_str(), kept.c_str(), nullptr) &&
+                    CreateHardLinkW((settings.location + L"\\plain.dmp").c_str(), plain.c_str(), nullptr));
         CreateSymbolicLinkW(link.c_str(), target.c_str(), SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
-        if (!(GetFileAttributesW(link.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT) ||
-            GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES)
-            GTEST_SKIP() << "no link was made: Wine makes none, Windows needs developer mode or the privilege";
+        symbolic = GetFileAttributesW(link.c_str());
+    }
+    EXPECT_TRUE(GetFileAttributesW(kept.c_str()) & FILE_ATTRIBUTE_READONLY);
+    EXPECT_EQ(test_support::readBytes(plain), "x");
+    if (symbolic == INVALID_FILE_ATTRIBUTES || !(symbolic & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        EXPECT_EQ(fileNames(settings.location + L"\\*"), Names{L"hard.dmp"});
+        GTEST_SKIP() << "no symbolic link was made: Wine makes none, Windows needs developer mode or the privilege";
     }
     EXPECT_EQ(test_support::readBytes(target), "x");
-    EXPECT_EQ(fileNames(settings.location + L"\\*"), Names{L"link.dmp"});
+    EXPECT_EQ(fileNames(settings.location + L"\\*"), (Names{L"hard.dmp", L"link.dmp"}));
 }
 
 // Dumps stay off, and nothing is created, without the switch, without the root, or below a location too long for a

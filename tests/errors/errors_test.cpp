@@ -166,6 +166,23 @@ TEST(StructuredExceptionTranslator, TranslatesOnOtherThreadsTimeAfterTimeAndLeav
               L"plain: C structured exception: 0xc0000005");
 }
 
+// A recovered overflow's guard goes back just below the caller, the thread's guarantee (in pages) and a page large.
+TEST(StructuredExceptionTranslator, TheStackGuardGoesBackJustBelowTheCallerAsLargeAsTheGuaranteeAndAPage) {
+    std::thread([] {
+        ULONG guarantee = 40000;  // ten pages and a bit
+        ASSERT_TRUE(SetThreadStackGuarantee(&guarantee) && resetStackGuard());
+        MEMORY_BASIC_INFORMATION region{};
+        const std::uintptr_t page = 4096, here = reinterpret_cast<std::uintptr_t>(&region) & ~(page - 1);
+        const auto guardBelow = [&](std::uintptr_t at) {
+            return VirtualQuery(reinterpret_cast<void*>(at - page), &region, sizeof region) && region.Protect & PAGE_GUARD;
+        };
+        std::uintptr_t top = here, bottom;
+        while (!guardBelow(top) && here - top < (1 << 20)) top -= page;
+        for (bottom = top; guardBelow(bottom);) bottom -= page;
+        EXPECT_TRUE(here - top <= page && top - bottom == 11 * page) << (here - top) << ", " << (top - bottom);
+    }).join();
+}
+
 TEST(ErrorTexts, SystemTextCodeAndOperationFaultsInBareHexAndComErrorsWithTheirDescription) {
     EXPECT_EQ(vosexception(5, static_cast<const wchar_t*>(nullptr), raiseSite("f", 1)).message(),
               systemText(5) + L" (Error code 5)");

@@ -143,6 +143,22 @@ TEST(LogFile, SwitchesDecideWhatReachesTheFileAndFailuresStayInside) {
         logged.wait();
         EXPECT_EQ(GetFileAttributesW(root.todaysFile().c_str()), INVALID_FILE_ATTRIBUTES);
     }
+    {
+        // A record that must not wait (a fail-fast's) only tries the mutex, which a writer would wait 5 s for, and without
+        // it makes no file (two such writers could each give it a mark): the day's first is lost, the next lands.
+        LogRoot root(true);
+        const RunTime::AutoHandle held(CreateMutexW(nullptr, TRUE, L"korvolog_debug_mutex"));
+        const auto unwaited = [](const wchar_t* text) {
+            auto logged = std::async(std::launch::async, [text] { LogManager::instance().logWithoutWaiting(Error, text); });
+            EXPECT_EQ(logged.wait_for(std::chrono::seconds(3)), std::future_status::ready);
+        };
+        unwaited(L"lost");
+        EXPECT_EQ(GetFileAttributesW(root.todaysFile().c_str()), INVALID_FILE_ATTRIBUTES);
+        LogManager::instance().log(Error, L"first");  // the holder's own thread: it owns the mutex
+        unwaited(L"unordered");
+        ReleaseMutex(held.get());
+        EXPECT_EQ(recordsOf(root.text()), (Records{L"Error: first", L"Error: unordered"}));
+    }
     for (const bool rootless : {false, true}) {
         LogRoot root(true, false);  // no admin\logs, or no root: lost from the file only
         if (rootless) root.config.remove(L"PRODUCT_ROOT_D");

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <thread>
 #include <tuple>
 
 #include "runtime/files.h"
@@ -62,16 +63,28 @@ TEST(TaskTree, InsideAJobWithUiLimitsATimeoutStillRecords1460) {
 }
 
 // A child that ends in time leaves its background program running, and the program holds only the task's streams: the
-// scheduler's pipe to the agent ends with the agent (else run waits until the program has gone).
-TEST(TaskTree, ABackgroundProgramOutlivesTheChildButNotTheAgentsOutput) {
-    TaskRun task;
-    const std::wstring name = test_process::treeName(L"background");
-    task.variables[L"RD_CMD_ARGS"] = L"spawn 1 60000 " + name + L" out hello exit 6";
-    const auto result = task.run(30000);
-    const bool running = test_process::nameComesTo(name, true, 10000);
-    test_process::endSpawned(task.read(L"err.txt"));
-    EXPECT_EQ(std::tuple(result.exitCode, task.read(L"exit"), task.read(L"out.txt")), std::tuple(0u, "6", "hello"));
-    EXPECT_TRUE(running);
+// scheduler's pipe to the agent ends with the agent (else run waits until the program has gone). An agent ended from
+// outside while its child runs (a service stop, an operator's kill) takes the whole task with it.
+TEST(TaskTree, ABackgroundProgramOutlivesTheChildButNotTheAgentsOutputNorAKilledAgent) {
+    for (const bool killed : {false, true}) {
+        SCOPED_TRACE(killed);
+        TaskRun task;
+        const std::wstring name = test_process::treeName(L"background");
+        task.variables[L"RD_CMD_ARGS"] = L"spawn 1 60000 " + name + (killed ? L" sleep 60000" : L" out hello exit 6");
+        std::thread killer;  // once the tree is built
+        const auto result = task.run(30000, {}, nullptr, [&](DWORD agent) {
+            killer = std::thread([=, process = RunTime::AutoHandle(OpenProcess(PROCESS_TERMINATE, FALSE, agent))] {
+                if (killed && test_process::nameComesTo(name, true, 20000)) TerminateProcess(process.get(), 9);
+            });
+        });
+        killer.join();
+        const bool running = killed ? !test_process::nameComesTo(name, false, 10000)
+                                    : test_process::nameComesTo(name, true, 10000);
+        test_process::endSpawned(task.read(L"err.txt"));
+        EXPECT_EQ(std::tuple(result.exitCode, task.read(L"exit"), task.read(L"out.txt")),
+                  killed ? std::tuple(9u, "<missing>", "") : std::tuple(0u, "6", "hello"));
+        EXPECT_EQ(running, !killed);
+    }
 }
 
 // The command line is logged masked, and a failed command has no end line.
@@ -210,13 +223,17 @@ TEST(BadInput, UnusualNamesAndPathsStillRunTheTask) {
     EXPECT_TRUE(isDecimal(test_support::readBytes(below + L"pid")));
 }
 
-// Stream and result files named as people write them, resolved as Windows does: drive-relative, a trailing dot or
-// blank (as a batch file's "set" keeps it), and the null device with a folder before it.
+// Stream and result files named as people write them, resolved as Windows does: a device path and a long one written
+// with '/', the null device as batch files write it, drive-relative, a trailing dot or blank (as a batch file's "set"
+// keeps it).
 TEST(BadInput, NamesAsPeopleWriteThemLandWhereWindowsPutsThem) {
     TaskRun task;
+    std::wstring slashed = task.directory();
+    std::replace(slashed.begin(), slashed.end(), L'\\', L'/');
     const std::wstring drive = task.directory().substr(0, 2);
-    task.variables[L"RD_STDOUT"] = drive + L"out.txt";
-    task.variables[L"RD_STDERR"] = task.path(L"NUL");
+    task.variables[L"RD_STDIN"] = L"//./" + slashed + L"/in.txt";
+    task.variables[L"RD_STDOUT"] = L"//?/" + slashed + L"/out.txt";
+    task.variables[L"RD_STDERR"] = L"NUL:";
     task.variables[L"RD_PID"] = drive + L"pid.";
     task.variables[L"RD_EXIT_CODE"] = L"exit ";
     task.variables[L"RD_CMD_ARGS"] = L"out A err B exit 3";

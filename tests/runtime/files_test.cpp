@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sddl.h>
 #include <winioctl.h>
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 #include <tuple>
 #include <vector>
 
+#include "errors/format.h"
 #include "errors/vexception.h"
 #include "runtime/access_token.h"
 #include "runtime/acl.h"
@@ -23,6 +25,7 @@
 #include "runtime/paths.h"
 #include "runtime/registry.h"
 #include "runtime/sid.h"
+#include "tests/support/impersonation.h"
 #include "tests/support/platform.h"
 #include "tests/support/process_runner.h"
 #include "tests/support/raised.h"
@@ -172,10 +175,8 @@ TEST_F(Files, DirectoriesAreMadeWhileOthersRaceNotBelowAFileAndLongNonAsciiPaths
     EXPECT_FALSE(finder.first(deep + L"\\missing\\*"));
     // Past the 256 characters the first buffer holds, and past MAX_PATH: the manifest makes the program long-path
     // aware, so only a system with long paths switched off may refuse it.
-    DWORD on = 0;
-    registry::lookup(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\FileSystem", L"LongPathsEnabled", on,
-                     registry::View::Native);
-    if (!SetCurrentDirectoryW(deep.c_str()) && !on) GTEST_SKIP() << "long paths are switched off on this system";
+    if (!SetCurrentDirectoryW(deep.c_str()) && !test_support::longPathsSwitchedOn())
+        GTEST_SKIP() << "long paths are switched off on this system";
     EXPECT_EQ(RunTime::currentDirectory() + L"|" + VDirectory::current(), deep + L"|" + deep);
 }
 
@@ -274,21 +275,39 @@ TEST_F(Files, TheRecyclerAndWhatStaysThereHaveProtectedListsOfTheirOwn) {
     EXPECT_EQ(security, Security(L"", true, false, expected));
 }
 
-// Windows deletes no loaded DLL: the forced removal fails after taking ownership and rewriting the list, and then puts
-// both back, a foreign owner (Administrators, not this account) too.
-TEST_F(Files, AForcedRemovalThatStillFailsLeavesOwnerAndListAsTheyWere) {
+// Windows deletes no loaded DLL: the forced removal fails after taking ownership and rewriting the list. It puts the
+// list back first, then the owner, SYSTEM here (neither this account nor its default owner), which only
+// SeRestorePrivilege may give. Under a token without that privilege (or take-ownership) the list still goes back, and
+// the error says that something stays changed.
+TEST_F(Files, AForcedRemovalThatStillFailsPutsTheListBackAndTheOwnerWhereThePrivilegeAllows) {
     if (test_support::runningUnderWine()) GTEST_SKIP() << "Wine keeps no file lists and deletes a loaded DLL";
-    const std::wstring dll = path(L"probe.dll");
-    ASSERT_TRUE(CopyFileW(test_process::siblingPath(L"rdprobe.dll").c_str(), dll.c_str(), TRUE));
-    ASSERT_EQ(SetNamedSecurityInfoW(const_cast<wchar_t*>(dll.c_str()), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
-                                    RunTime::Sid::administrators().get(), nullptr, nullptr, nullptr),
-              DWORD(ERROR_SUCCESS));
-    const Security before = securityOf(dll);
-    const HMODULE loaded = LoadLibraryW(dll.c_str());
-    ASSERT_NE(loaded, nullptr);
-    EXPECT_THROW(removeFile(dll, true, false, 1, 1), vexception);
-    EXPECT_EQ(securityOf(dll), before);
-    FreeLibrary(loaded);
+    if (!RunTime::Access::privilegeExist(SE_RESTORE_NAME))
+        GTEST_SKIP() << "giving a file to SYSTEM needs SeRestorePrivilege";
+    RunTime::Access::enablePrivilege(SE_RESTORE_NAME);
+    for (const bool privileged : {true, false}) {
+        SCOPED_TRACE(privileged);
+        const std::wstring dll = path(privileged ? L"a.dll" : L"b.dll");
+        ASSERT_TRUE(CopyFileW(test_process::siblingPath(L"rdprobe.dll").c_str(), dll.c_str(), TRUE));
+        ASSERT_EQ(SetNamedSecurityInfoW(const_cast<wchar_t*>(dll.c_str()), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
+                                        RunTime::Sid::localSystem().get(), nullptr, nullptr, nullptr),
+                  DWORD(ERROR_SUCCESS));
+        const Security before = securityOf(dll);
+        const HMODULE loaded = LoadLibraryW(dll.c_str());
+        ASSERT_NE(loaded, nullptr);
+        RunTime::AutoHandle token;
+        if (!privileged)
+            token = test_support::impersonate(
+                test_support::restrictedToken({}, TokenImpersonation, DISABLE_MAX_PRIVILEGE));
+        const std::wstring error = messageOf<vexception>([&] { removeFile(dll, true, false, 0, 0); },
+                                                         [](const vexception& e) { return fullMessage(e); });
+        RevertToSelf();
+        Security after = securityOf(dll);
+        EXPECT_EQ(std::get<0>(after) == std::get<0>(before), privileged);
+        std::get<0>(after) = std::get<0>(before);
+        EXPECT_EQ(after, before);  // the list, and whether it is protected
+        EXPECT_EQ(contains(error, L"The owner and list stay changed: "), !privileged) << error;
+        FreeLibrary(loaded);
+    }
 }
 
 // Nobody but administrators and SYSTEM may rename or delete either directory or empty "Recycler"; anyone may move
@@ -316,6 +335,20 @@ TEST_F(Files, ARecyclerOfAnotherAccountIsRefusedAndTheRemovalGoesOnWithoutIt) {
     removeFile(path(L"f"), false, true, 0, 0);
     EXPECT_FALSE(fileExist(path(L"f")));
     EXPECT_EQ(giveTo(RunTime::Sid::administrators()), DWORD(ERROR_SUCCESS));
+    // An earlier build's list (Everyone may delete it), which an account without Administrators or privileges may not
+    // rewrite: the recycler is passed by as well.
+    PSECURITY_DESCRIPTOR earlier = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
+        L"D:(A;OICI;GA;;;BA)(A;OICI;GA;;;SY)(A;;0x1301E7;;;WD)", SDDL_REVISION_1, &earlier, nullptr));
+    const BOOL set = SetFileSecurityW(holder.c_str(), DACL_SECURITY_INFORMATION, earlier);
+    LocalFree(earlier);
+    ASSERT_TRUE(set && VFile::writeAll(path(L"g"), "x", true));
+    const RunTime::AutoHandle token = test_support::impersonate(
+        test_support::restrictedToken({&RunTime::Sid::administrators()}, TokenImpersonation, DISABLE_MAX_PRIVILEGE));
+    EXPECT_NO_THROW(removeFile(path(L"g"), false, true, 0, 0));
+    RevertToSelf();
+    EXPECT_FALSE(fileExist(path(L"g")));
+    recyclerPath(path(L"x"));  // this account gives it the recycler's list again
 }
 
 TEST(Handles, MovingLeavesTheEmptyValueEachResourceClosesOnceKeepingTheLastErrorAndCopiesAreNotInherited) {

@@ -120,20 +120,28 @@ TEST(Acls, ListsGrowKeepingTheirOrderUpToTheLargestAnAclHolds) {
     EXPECT_TRUE(acl.end() == int(mask) - 1 && acl.end() > 1800 && acl.getAce(0).mask() == mask - 1) << acl.end();
 }
 
-// Deleting a SID keeps its deny entries only when asked; accounts that no longer exist leave the list that is written
-// back. The list that makes a file deletable: generic rights mapped, entries that differ only in flags and then only in
-// masks merged, the own allow entries dropped and the owner's and SYSTEM's added.
+// Deleting a SID keeps its deny entries, plain and object ones, only when asked; a name of 32 characters or more is
+// still shown; accounts that no longer exist leave the list that is written back. The list that makes a file deletable:
+// generic rights mapped, entries that differ only in flags and then only in masks merged, the own allow entries dropped
+// (deny entries of every type stay) and the owner's and SYSTEM's added.
 TEST(Acls, DeletingASidOrStaleAccountsAndMakingAFileDeletableKeepOnlyWhatTheySay) {
-    const Acl acl = listOf({deny(kA), allow(kA), allow(kB), allow(kA, INHERITED_ACE)});
-    EXPECT_EQ(describe(acl.deleteAce(kA.get(), true)), (std::vector<std::string>{"deny A", "allow B"}));
+    const Acl acl = listOf({deny(kA), allow(kA), allow(kB), allow(kA, INHERITED_ACE),
+                            entry(ACCESS_DENIED_OBJECT_ACE_TYPE, kA), entry(ACCESS_ALLOWED_OBJECT_ACE_TYPE, kA)});
+    EXPECT_EQ(describe(acl.deleteAce(kA.get(), true)), (std::vector<std::string>{"deny A", "type6 A", "allow B"}));
     EXPECT_EQ(describe(acl.deleteAce(kA.get(), false)), (std::vector<std::string>{"allow B"}));
+    // Names of 32 characters and more (BUILTIN\Pre-Windows 2000 Compatible Access) are looked up again in room enough.
+    Sid named(5, {SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_PREW2KCOMPACCESS});
+    const std::wstring text = named.accountText();
+    EXPECT_EQ(text, named.domain() + L"\\" + named.name());
+    EXPECT_GE(named.name().size(), 32u);
     const Sid gone(5, {21, 1, 2, 3, 1234});
     const Acl kept = RunTime::Access::removeStaleAces(listOf({allow(gone), allow(Sid::everyone()), deny(gone)}));
     EXPECT_TRUE(kept.end() == 1 && kept.findSid(Sid::everyone().get()) == 0);
     const Acl current = listOf({allow(kC), allow(kC, OBJECT_INHERIT_ACE | INHERIT_ONLY_ACE, FILE_GENERIC_READ),
                                 allow(kC, OBJECT_INHERIT_ACE, FILE_GENERIC_WRITE), deny(kA, 0, DELETE),
-                                allow(kA, 0, GENERIC_ALL), allow(kB, 0, GENERIC_ALL), deny(kB, 0, FILE_READ_DATA)});
+                                allow(kA, 0, GENERIC_ALL), allow(kB, 0, GENERIC_ALL), deny(kB, 0, FILE_READ_DATA),
+                                entry(ACCESS_DENIED_OBJECT_ACE_TYPE, kB, 0, FILE_WRITE_DATA)});
     EXPECT_EQ(describe(RunTime::Access::deleteAccessList(current, DELETE | FILE_WRITE_ATTRIBUTES, kA, {kB}, true, 0)),
-              (std::vector<std::string>{"deny B 0x1", "deny A 0x10000", "allow C flags1 0x12019f",
+              (std::vector<std::string>{"deny B 0x1", "deny A 0x10000", "type6 B 0x2", "allow C flags1 0x12019f",
                                         "allow SYSTEM 0x10100", "allow A 0x10100"}));
 }

@@ -1,4 +1,5 @@
-// Values of the configuration key (HKEY_LOCAL_MACHINE, 32-bit view) set for a test and put back as they were after it.
+// Values of the configuration key (HKEY_LOCAL_MACHINE, 32-bit view), or of another key, set for a test and put back
+// as they were after it.
 #pragma once
 
 #include <windows.h>
@@ -13,8 +14,8 @@ namespace test_config {
 class ConfigValues {
 public:
     // The agent's view unless told otherwise (KEY_WOW64_64KEY: the one it does not read).
-    explicit ConfigValues(REGSAM view = KEY_WOW64_32KEY)
-        : key_(HKEY_LOCAL_MACHINE, registry::kConfigKey, KEY_ALL_ACCESS | view, false) {}
+    explicit ConfigValues(REGSAM view = KEY_WOW64_32KEY, const wchar_t* key = registry::kConfigKey)
+        : key_(HKEY_LOCAL_MACHINE, key, KEY_ALL_ACCESS | view, false) {}
     ~ConfigValues() {
         for (auto it = saved_.rbegin(); it != saved_.rend(); ++it)
             it->present ? RegSetValueExW(key_.get(), it->name.c_str(), 0, it->type, it->data.data(), DWORD(it->data.size()))

@@ -8,20 +8,37 @@
 #include <vector>
 #include <string>
 
+#include "errors/format.h"
 #include "runtime/com.h"
 #include "runtime/text.h"
 #include "tests/support/config_key.h"
+#include "tests/support/log_records.h"
 #include "tests/support/minidump.h"
 #include "tests/support/process_runner.h"
+#include "tests/support/raised.h"
 #include "tests/support/temp_dir.h"
+#include "tracing/driver.h"
 
 namespace {
 
 struct TracedRun {
     test_support::TempDir dir{L"rdtrace"};
     test_config::ConfigValues config;
+    // Beside a log folder, with "Debug" on (for the Warning records) and dumps off.
     explicit TracedRun(bool enabled = true) {
         enabled ? config.set(L"opentracing_enabled", DWORD{1}) : config.remove(L"opentracing_enabled");
+        for (const wchar_t* name : {L"admin", L"admin\\logs"}) CreateDirectoryW((dir / name).c_str(), nullptr);
+        config.set(L"PRODUCT_ROOT_D", dir.path());
+        config.set(L"Debug", DWORD{1});
+        config.set(L"CrashDumpsEnabled", DWORD{0});
+    }
+
+    // Tracing switched itself off once, and said so, naming the provider and why.
+    void expectSwitchedOffFor(const std::wstring& why) const {
+        auto warnings = test_log::recordsOf(test_log::utf16Text(test_support::readBytes(test_log::todaysLogFile(dir.path()))));
+        std::erase_if(warnings, [](const std::wstring& record) { return !record.starts_with(L"Warning: "); });
+        const std::wstring told = L"Warning: " + formatString(kTracingOffMessage, dir / L"opentracingprovider.dll", why);
+        EXPECT_TRUE(warnings.size() == 1 && warnings[0].starts_with(told)) << testing::PrintToString(warnings);
     }
 
     // What rdfault, named program, writes beside provider (or none);
@@ -54,14 +71,18 @@ TEST(Tracing, SpansOfEveryOutcomeAndNoneWhenOffMissingOrExcluded) {
     EXPECT_EQ(TracedRun().run(L"rdfault.exe", L"rdprovider.dll"), expected + "op start\ninject\ntracer deleted\n");
     const std::string untraced = "op success\nop std\nop vexception\nop com\nop fault\nop unknown\nop start\n";
     EXPECT_EQ(TracedRun(false).run(L"rdfault.exe", L"rdprovider.dll"), untraced);
-    EXPECT_EQ(TracedRun().run(L"rdfault.exe", nullptr), untraced);
-    EXPECT_EQ(TracedRun().run(L"rdfault.exe", L"rdprovider_partial.dll"), untraced);  // no injection export
+    for (const auto& [provider, why] : {std::pair<const wchar_t*, DWORD>{nullptr, ERROR_MOD_NOT_FOUND},
+                                        {L"rdprovider_partial.dll", ERROR_PROC_NOT_FOUND}}) {  // no injection export
+        TracedRun run;
+        EXPECT_EQ(run.run(L"rdfault.exe", provider), untraced);
+        run.expectSwitchedOffFor(test_support::systemText(why) + L" (Error code " + std::to_wstring(why) + L")");
+    }
     EXPECT_EQ(TracedRun().run(L"KorvoRepairModule.DLL", L"rdprovider.dll"), untraced);
     EXPECT_EQ(TracedRun().run(L"korvoURLprotection.dll", L"rdprovider.dll"), untraced);
 }
 
 // A fault as the span is made, in a frame with C++ objects, raised or a stack overflow, leaves one dump of it and the
-// operations run on untraced.
+// operations run on untraced; the record of it names the fault's code.
 TEST(Tracing, AFaultingProviderIsSwitchedOffAndTheOperationsGoOn) {
     for (const auto& [fault, code] : {std::pair(L"string", 0xC0000005u), {L"raise", 0xE0000001u},
                                       {L"overflow", 0xC00000FDu}}) {
@@ -75,6 +96,7 @@ TEST(Tracing, AFaultingProviderIsSwitchedOffAndTheOperationsGoOn) {
         const auto dumps = test_support::fileNames(run.dir / L"dumps\\*.dmp");
         ASSERT_EQ(dumps.size(), 1u);
         EXPECT_EQ(test_support::dumpFacts(run.dir / (L"dumps\\" + dumps[0])).code, code);
+        run.expectSwitchedOffFor(formatString(L"C structured exception: 0x%x", code));
     }
     // Faulting inside a span, the span is left alone and nothing traced after it.
     TracedRun run;
