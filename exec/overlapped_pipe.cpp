@@ -2,11 +2,11 @@
 
 #include "errors/format.h"
 #include "errors/vexception.h"
+#include "exec/pipe_steps.h"
 #include "threads/sync.h"
 
 namespace Con {
 
-// The ends' shared steps, declared in exec/pipe.h.
 using namespace detail;
 
 namespace {

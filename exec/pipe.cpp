@@ -4,6 +4,7 @@
 
 #include "errors/format.h"
 #include "errors/vexception.h"
+#include "exec/pipe_steps.h"
 #include "runtime/library.h"
 #include "runtime/registry.h"
 #include "threads/cancelation.h"
@@ -11,7 +12,6 @@
 
 namespace Con {
 
-// The ends' shared steps, declared in exec/pipe.h.
 using namespace detail;
 
 namespace {
