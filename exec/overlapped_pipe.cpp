@@ -162,7 +162,7 @@ std::unique_ptr<Pipe> OverlappedPipe::clone() const {
 
 void ServerOverlappedPipe::close(bool keepConnected) {
     cancelOutstanding();
-    if (!keepConnected) flushAndDisconnect(handle_.get());
+    if (!keepConnected) flushAndDisconnect(handle_.get(), writes_);
     OverlappedPipe::close(keepConnected);
 }
 

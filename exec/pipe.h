@@ -43,11 +43,16 @@ protected:
 
 class ServerPipe : public Pipe {
 public:
-    using Pipe::Pipe;
+    // writes: made outbound or duplex, so that closing first waits until
+    // the client has read what this end wrote.
+    ServerPipe(RunTime::FileHandle handle, bool writes) noexcept : Pipe(std::move(handle)), writes_(writes) {}
     ~ServerPipe() override { close(false); }
     void close(bool keepConnected) override;
     // Waits for the client end to connect.
     void connect();
+
+private:
+    bool writes_;
 };
 
 class ClientPipe : public Pipe {

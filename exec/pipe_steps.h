@@ -26,8 +26,8 @@ struct Transfer {
 
 void checkExact(bool exact, DWORD done, std::uint32_t asked, const char* function, std::int32_t line);
 
-// Flushes a server end that may write, then disconnects it.
-void flushAndDisconnect(HANDLE server) noexcept;
+// Flushes a server end that writes, then disconnects it.
+void flushAndDisconnect(HANDLE server, bool writes) noexcept;
 
 // An inheritable duplicate, or none for an end that holds no handle.
 RunTime::FileHandle inheritableCopy(const RunTime::FileHandle& handle);
