@@ -75,6 +75,12 @@ void checkCrashDumps(const Installation& installation, Findings& findings) {
                                     CrashDumpInfo::kLocationValue + L" to a folder"});
             return;
         case FolderState::Missing: {
+            if (!settings.root.empty() && folderState(settings.root) != FolderState::Folder) {
+                findings.push_back({L"dump folder", Verdict::Info,
+                                    folder + L" is missing, and the agent makes no folder below an installation root "
+                                             L"that does not exist: faults leave no dump"});
+                return;
+            }
             const std::wstring parent = existingAncestor(folder);
             if (!parent.empty() && accessGranted(parent, FILE_ADD_SUBDIRECTORY))
                 findings.push_back({L"dump folder", Verdict::Info,

@@ -112,6 +112,10 @@ void CrashDumpInfo::setUp() {
     if (dumpPathLength() > kLongestPath ||
         longLocation_.size() + 1 + prefix_.size() + kStampLength + kTakenNameLength >= kPathCapacity)
         throw vexception(L"Crash dump location is too long: " + location_, raiseSite("CrashDumpInfo", __LINE__));
+    bool isDirectory = false;
+    if (!settings.root.empty() && !(fileExist(settings.root, &isDirectory) && isDirectory))
+        throw vexception(L"No installation root for the dump folder: " + settings.root,
+                         raiseSite("CrashDumpInfo", __LINE__));
     DumpFolder::create(location_);
     maxCount_ = settings.maxCount;
     fileName_.reserve(kPathCapacity);

@@ -36,8 +36,10 @@ using test_log::Recorder;
 // An installation root with admin\logs, named in the configuration, and the "Debug" switch (re-read every 16th query).
 struct LogRoot {
     explicit LogRoot(bool debug, bool withLogs = true) {
-        if (withLogs)
+        if (withLogs) {
             for (const wchar_t* name : {L"admin", L"admin\\logs"}) CreateDirectoryW((dir / name).c_str(), nullptr);
+            test_log::installMessageFile(dir.path());
+        }
         config.set(L"PRODUCT_ROOT_D", dir.path());
         config.set(L"Debug", DWORD{debug});
         config.remove(L"log_debug_enabled");
@@ -217,9 +219,7 @@ TEST(EventLog, EachLevelIsReportedWithItsEventType) {
         std::vector<std::wstring> records{L"threads", L"4"};
         for (std::size_t i = 0; i < levels.size(); i += 2)
             records.insert(records.end(), {levels.substr(i, 1), levels[i + 1] + tag});
-        // The file the registration names (checked below), so that texts render as a viewer shows them.
-        ASSERT_TRUE(CreateDirectoryW((root.dir / L"admin\\bin64").c_str(), nullptr) &&
-                    CopyFileW(test_process::siblingPath(L"eventmsg.dll").c_str(), messageFile.c_str(), FALSE));
+        // The file the registration names (checked below) renders the texts as a viewer shows them.
         const RunTime::Owner<RunTime::LibraryTraits> file(
             LoadLibraryExW(messageFile.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
         const auto expectShown = [&](const wchar_t* text, const wchar_t* program) {
@@ -275,8 +275,9 @@ TEST(EventLog, EachLevelIsReportedWithItsEventType) {
 
 // The source is registered whatever its registry work did: with the installation root's value gone (no message file to
 // name, no log file), a failing run's error still reaches the event log. The registration writes a value only where it
-// is missing or different, so a run over a right registration leaves the registry alone. Wine traces every report
-// (advapi) and every value written (reg).
+// is missing or different (a path in another case is the same), so a run over a right registration leaves the registry
+// alone. It names no message file that is not there: the log file says so once, and a mistyped root gets no folder
+// below it. Wine traces every report (advapi) and every value written (reg).
 TEST(EventLog, RegistrationWritesOnlyWhatIsMissingAndNeverKeepsAnErrorBack) {
     if (!test_support::runningUnderWine()) GTEST_SKIP() << "reads Wine's traces of reports and registry writes";
     {
@@ -291,11 +292,26 @@ TEST(EventLog, RegistrationWritesOnlyWhatIsMissingAndNeverKeepsAnErrorBack) {
     const std::wstring rdlog = test_process::siblingPath(L"rdlog.exe");
     const auto written = [&](const wchar_t* traceName) {
         std::vector<std::string> values;
-        for (const std::string& line : test_wine::trace(L"+reg", rdlog, {L"3", L"lost"}, root.dir / traceName))
+        const std::vector<std::wstring> twoErrors{L"3", L"lost", L"3", L"lost"};
+        for (const std::string& line : test_wine::trace(L"+reg", rdlog, twoErrors, root.dir / traceName))
             for (const char* value : {"\"TypesSupported\"", "\"EventMessageFile\"", "\"MaxSize\"", "\"Retention\""})
                 if (line.find(":NtSetValueKey") != line.npos && line.find(value) != line.npos) values.push_back(value);
         return values;
     };
     EXPECT_EQ(std::ranges::count(written(L"first.txt"), std::string("\"EventMessageFile\"")), 1);  // this root's file
+    std::wstring upper = root.dir.path();
+    root.config.set(L"PRODUCT_ROOT_D", CharUpperW(upper.data()));
     EXPECT_EQ(written(L"second.txt"), std::vector<std::string>{});
+    const std::wstring other = root.dir / L"other";  // a root with its log folder, without the file
+    for (const wchar_t* folder : {L"", L"\\admin", L"\\admin\\logs"})
+        CreateDirectoryW((other + folder).c_str(), nullptr);
+    root.config.set(L"PRODUCT_ROOT_D", other);
+    EXPECT_EQ(written(L"no file.txt"), std::vector<std::string>{});
+    const Records records = recordsOf(test_log::utf16Text(test_support::readBytes(test_log::todaysLogFile(other))));
+    EXPECT_EQ(std::ranges::count_if(records, [](const std::wstring& record) {
+                  return record.starts_with(L"Warning: Event source 'rdlog.exe' keeps the message file it names: ");
+              }), 1) << testing::PrintToString(records);
+    root.config.set(L"PRODUCT_ROOT_D", root.dir / L"typo");
+    EXPECT_EQ(written(L"typo.txt"), std::vector<std::string>{});
+    EXPECT_EQ(GetFileAttributesW((root.dir / L"typo").c_str()), INVALID_FILE_ATTRIBUTES);
 }
