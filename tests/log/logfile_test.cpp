@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -136,11 +137,11 @@ TEST(LogFile, SwitchesDecideWhatReachesTheFileAndFailuresStayInside) {
         LogRoot root(true);
         root.config.set(L"log_debug_enabled", DWORD{0});
         // Nor does a switched-off file take its mutex: a record goes out
-        // while another holder keeps it, where a writer would wait.
+        // while another holder keeps it, well before a writer's 5 s wait ends.
         const RunTime::AutoHandle held(CreateMutexW(nullptr, TRUE, L"korvolog_debug_mutex"));
         ASSERT_TRUE(held.valid());
         auto logged = std::async(std::launch::async, [] { LogManager::instance().log(Error, L"file switched off"); });
-        EXPECT_EQ(logged.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+        EXPECT_EQ(logged.wait_for(std::chrono::seconds(3)), std::future_status::ready);
         ReleaseMutex(held.get());
         logged.wait();
         EXPECT_EQ(GetFileAttributesW(root.todaysFile().c_str()), INVALID_FILE_ATTRIBUTES);
@@ -238,7 +239,9 @@ TEST(EventLog, EachLevelIsReportedWithItsEventType) {
             expectShown(L"lost a file", L"C:\\bin\\rundock.exe");
         } else {
             ASSERT_EQ(test_process::run(rdlog, test_process::commandLine(rdlog, records)).exitCode, 0u);
-            // Until the event-log service notices a new source, Windows routes its records to the Application log.
+            // Until the event-log service notices a new source, Windows routes its records to the Application log, and
+            // a log it cannot find opens as that one ("OpenEventLogW function"): each record counts once.
+            std::set<std::pair<DWORD, std::wstring>> counted;  // record number, source
             for (const wchar_t* name : {L"Korvo", L"Application"}) {
                 const std::unique_ptr<void, decltype(&CloseEventLog)> log(OpenEventLogW(nullptr, name), &CloseEventLog);
                 ASSERT_TRUE(log) << GetLastError();
@@ -249,7 +252,10 @@ TEST(EventLog, EachLevelIsReportedWithItsEventType) {
                     for (DWORD at = 0; at < read; at += reinterpret_cast<EVENTLOGRECORD*>(&buffer[at])->Length) {
                         const auto& record = *reinterpret_cast<EVENTLOGRECORD*>(&buffer[at]);
                         const auto* text = reinterpret_cast<const wchar_t*>(&buffer[at + record.StringOffset]);
-                        if (record.NumStrings == 0 || !std::wstring_view(text).ends_with(tag)) continue;
+                        const auto* source = reinterpret_cast<const wchar_t*>(&buffer[at + sizeof(EVENTLOGRECORD)]);
+                        if (record.NumStrings == 0 || !std::wstring_view(text).ends_with(tag) ||
+                            !counted.emplace(record.RecordNumber, source).second)
+                            continue;
                         const wchar_t* program = text + wcslen(text) + 1;
                         ++types[record.EventType];
                         EXPECT_EQ(std::make_tuple(record.EventID, record.EventCategory, record.NumStrings,
@@ -292,8 +298,7 @@ TEST(EventLog, RegistrationWritesOnlyWhatIsMissingAndNeverKeepsAnErrorBack) {
     const std::wstring rdlog = test_process::siblingPath(L"rdlog.exe");
     const auto written = [&](const wchar_t* traceName) {
         std::vector<std::string> values;
-        const std::vector<std::wstring> twoErrors{L"3", L"lost", L"3", L"lost"};
-        for (const std::string& line : test_wine::trace(L"+reg", rdlog, twoErrors, root.dir / traceName))
+        for (const std::string& line : test_wine::trace(L"+reg", rdlog, {L"3", L"lost"}, root.dir / traceName))
             for (const char* value : {"\"TypesSupported\"", "\"EventMessageFile\"", "\"MaxSize\"", "\"Retention\""})
                 if (line.find(":NtSetValueKey") != line.npos && line.find(value) != line.npos) values.push_back(value);
         return values;
