@@ -114,6 +114,23 @@ TEST(ExecuteContext, ASecondModuleSharesTheContextHandlersAndFile) {
     EXPECT_EQ(recordsOf(root.text()), std::vector<std::wstring>{L"Info: from the module"});
     FreeLibrary(module);
     EXPECT_EQ(own.references, references);
+    // The cancellation registry's lock is the process's, whichever module takes it: held elsewhere (for a second), both
+    // modules' first records wait for it, so that they make one registry one after the other.
+    const std::wstring rdlog = test_process::siblingPath(L"rdlog.exe");
+    std::unique_ptr<test_process::MutexHolder> holder;
+    std::thread release;
+    ULONGLONG started = 0;
+    const auto ran = test_process::run(
+        rdlog, test_process::commandLine(rdlog, {L"module", L"threads", L"2", L"0", L"both"}), 60000, {}, {}, nullptr,
+        [&](DWORD agent) {
+            holder = std::make_unique<test_process::MutexHolder>(L"{D660A9E0-ED82-4a76-A607-E7B8471B868E}:" +
+                                                                 std::to_wstring(agent));
+            started = GetTickCount64();
+            release = std::thread([&] { Sleep(1000); holder->end(); });
+        });
+    EXPECT_GE(GetTickCount64() - ran.outputEndMs - started, 1000u);  // when rdlog ended (the holder may keep the output)
+    release.join();
+    EXPECT_EQ(recordsOf(root.text()), (Records{L"Info: from the module", L"Info: both", L"Info: both"}));
 }
 
 TEST(LogFile, SwitchesDecideWhatReachesTheFileAndFailuresStayInside) {
