@@ -1,7 +1,6 @@
 #include "crash/dump_folder.h"
 
 #include "errors/vexception.h"
-
 #include "runtime/files.h"
 #include "runtime/paths.h"
 #include "runtime/sid.h"
