@@ -120,6 +120,13 @@ void checkCrashDumps(const Installation& installation, Findings& findings) {
             notChecked(L"the dump folder is a file", findings);
             return;
         case FolderState::Missing: {
+            if (!settings.root.empty() && folderState(settings.root) != FolderState::Folder) {
+                findings.push_back({L"dump folder", Verdict::Info,
+                                    folder + L" is missing, and the agent makes no folder below an installation root "
+                                             L"that does not exist: faults leave no dump"});
+                notChecked(L"the installation root does not exist", findings);
+                return;
+            }
             const std::wstring existing = nearestExisting(parentOf(folder));
             if (const std::wstring why = missingFolderProblem(folder, existing); !why.empty()) {
                 findings.push_back({L"dump folder", Verdict::Problem,

@@ -154,8 +154,10 @@ void checkEventLog(const Installation& installation, Findings& findings) {
                           L"its values (see the guide)"});
     else if (!expected.empty() && !RunTime::striequal(registered, expected))
         findings.push_back({L"event source", Verdict::Warning,
-                            formatString(L"%s names %s, not %s: the agent writes it again at its next registration; "
-                                         L"until then Event Viewer reads that file",
+                            formatString(folderState(expected) == FolderState::File
+                                             ? L"%s names %s, not %s: the agent writes it again at its next "
+                                               L"registration; until then Event Viewer reads that file"
+                                             : L"%s names %s, not %s, which the agent names only once it exists",
                                          kMessageFileValue, registered, expected)});
     else
         findings.push_back({L"event source", Verdict::Ok,

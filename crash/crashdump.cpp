@@ -106,7 +106,7 @@ void CrashDumpInfo::setUp() {
     // A location too long for any dump name leaves dumps off, and nothing is created.
     if (!dumpNameFits(location_, prefix_))
         throw vexception(L"Crash dump location is too long: " + location_, raiseSite("CrashDumpInfo", __LINE__));
-    DumpFolder::create(location_);
+    DumpFolder::create(location_, settings.root);
     maxCount_ = settings.maxCount;
     fileName_.reserve(kPathCapacity);
     // Bound now, while the heap is sound: loading dbghelp when a fault

@@ -1,5 +1,6 @@
 #include "crash/dump_folder.h"
 
+#include "errors/vexception.h"
 #include "runtime/files.h"
 #include "runtime/paths.h"
 #include "runtime/sid.h"
@@ -34,10 +35,12 @@ std::vector<SecurityDescriptor::Entry> entries() {
             SecurityDescriptor::allow(creatorOwner().get(), FILE_ALL_ACCESS, kFilesOnly, TRUSTEE_IS_WELL_KNOWN_GROUP)};
 }
 
-void create(const std::wstring& location) {
+void create(const std::wstring& location, const std::wstring& root) {
     const std::wstring trimmed = location.substr(0, location.find_last_not_of(L"\\/") + 1);
     bool isDirectory = false;
     if (fileExist(trimmed, &isDirectory) && isDirectory) return;
+    if (!root.empty() && !(fileExist(root, &isDirectory) && isDirectory))
+        throw vexception(L"No installation root for the dump folder: " + root, raiseSite("DumpFolder::create", __LINE__));
     std::wstring parent = VFileName::removeFileSpec(trimmed);
     parent.erase(parent.find_last_not_of(L"\\/") + 1);
     if (!parent.empty() && parent != trimmed) VDirectory::createDirectory(parent, nullptr);

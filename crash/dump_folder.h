@@ -18,6 +18,8 @@ std::vector<SecurityDescriptor::Entry> entries();
 
 // Makes location, its missing parents as any folder and location itself with
 // the list above; a folder that exists keeps the list its owner gave it.
-void create(const std::wstring& location);
+// A missing folder is made only where root, when given, is an existing
+// folder: nothing is made below a mistyped installation root.
+void create(const std::wstring& location, const std::wstring& root);
 
 }  // namespace DumpFolder

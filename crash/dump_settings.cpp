@@ -14,12 +14,13 @@ CrashDumpSettings readCrashDumpSettings(HKEY configKey) {
     registry::lookup(configKey, registry::kProductRoot, root);
     if (root.empty()) return settings;
     std::wstring location = VFileName::combine(root, CrashDumpInfo::kDefaultLocation);
-    registry::lookup(configKey, CrashDumpInfo::kLocationValue, location);
+    const bool own = registry::lookup(configKey, CrashDumpInfo::kLocationValue, location) == ERROR_SUCCESS;
     value = settings.maxCount;
     registry::lookup(configKey, CrashDumpInfo::kMaxCountValue, value);
     settings.enabled = true;
     settings.location = std::move(location);
     settings.maxCount = value;
+    if (!own) settings.root = std::move(root);
     return settings;
 }
 

@@ -12,6 +12,10 @@ struct CrashDumpSettings {
     bool enabled = false;
     std::wstring location;       // empty while off
     std::uint32_t maxCount = 0;  // the default while off
+    // The installation root, when location is its default below it: the
+    // agent makes no folder below a root that does not exist (a mistyped
+    // one). Empty for a location of its own, made with its parents.
+    std::wstring root;
 };
 
 // Through the open configuration key. Off when CrashDumpsEnabled is 0 or the

@@ -2,11 +2,11 @@
 
 #include "errors/format.h"
 #include "errors/vexception.h"
+#include "exec/pipe_steps.h"
 #include "threads/sync.h"
 
 namespace Con {
 
-// The ends' shared steps, declared in exec/pipe.h.
 using namespace detail;
 
 namespace {
@@ -162,7 +162,7 @@ std::unique_ptr<Pipe> OverlappedPipe::clone() const {
 
 void ServerOverlappedPipe::close(bool keepConnected) {
     cancelOutstanding();
-    if (!keepConnected) flushAndDisconnect(handle_.get());
+    if (!keepConnected) flushAndDisconnect(handle_.get(), writes_);
     OverlappedPipe::close(keepConnected);
 }
 

@@ -73,10 +73,15 @@ private:
 
 class ServerOverlappedPipe : public OverlappedPipe {
 public:
-    using OverlappedPipe::OverlappedPipe;
+    // writes: as for ServerPipe.
+    ServerOverlappedPipe(RunTime::FileHandle handle, bool writes)
+        : OverlappedPipe(std::move(handle)), writes_(writes) {}
     ~ServerOverlappedPipe() override { ServerOverlappedPipe::close(false); }
     void close(bool keepConnected) override;
     void connect();
+
+private:
+    bool writes_;
 };
 
 class ClientOverlappedPipe : public OverlappedPipe {

@@ -1,33 +1,20 @@
 #include "exec/pipe.h"
 
-#include <winternl.h>
-
 #include "errors/format.h"
 #include "errors/vexception.h"
-#include "runtime/library.h"
+#include "exec/pipe_steps.h"
 #include "runtime/registry.h"
 #include "threads/cancelation.h"
 #include "threads/sync.h"
 
 namespace Con {
 
-// The ends' shared steps, declared in exec/pipe.h.
 using namespace detail;
 
 namespace {
 
 constexpr Transfer kSyncRead{L"Unable to read from pipe", "Con::Pipe::read", 88, 92};
 constexpr Transfer kSyncWrite{L"Unable to write to pipe", "Con::Pipe::write", 110, 114};
-
-// Whether handle may have been opened with the right to write: true unless
-// the system says otherwise. ntdll is bound, not imported; every process has it.
-bool canWrite(HANDLE handle) noexcept {
-    using Query = NTSTATUS NTAPI(HANDLE, OBJECT_INFORMATION_CLASS, PVOID, ULONG, PULONG);
-    static Query* const query = RunTime::systemFunction<Query>(L"ntdll.dll", "NtQueryObject");
-    PUBLIC_OBJECT_BASIC_INFORMATION information{};
-    if (!query || query(handle, ObjectBasicInformation, &information, sizeof information, nullptr) < 0) return true;
-    return (information.GrantedAccess & FILE_WRITE_DATA) != 0;
-}
 
 }  // namespace
 
@@ -43,11 +30,11 @@ void checkExact(bool exact, DWORD done, std::uint32_t asked, const char* functio
                          raiseSite(function, line));
 }
 
-void flushAndDisconnect(HANDLE server) noexcept {
+void flushAndDisconnect(HANDLE server, bool writes) noexcept {
     if (!RunTime::HandleTraits::valid(server)) return;
     // Flushing waits until the client has read what this end wrote; an end
-    // that can only read has nothing to wait for, and the call would fail.
-    if (canWrite(server)) FlushFileBuffers(server);
+    // that only reads has nothing to wait for, and the call would fail.
+    if (writes) FlushFileBuffers(server);
     DisconnectNamedPipe(server);
 }
 
@@ -131,7 +118,7 @@ std::unique_ptr<Pipe> Pipe::clone() const {
 }
 
 void ServerPipe::close(bool keepConnected) {
-    if (!keepConnected) flushAndDisconnect(handle_.get());
+    if (!keepConnected) flushAndDisconnect(handle_.get(), writes_);
     Pipe::close(keepConnected);
 }
 

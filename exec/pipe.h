@@ -43,11 +43,16 @@ protected:
 
 class ServerPipe : public Pipe {
 public:
-    using Pipe::Pipe;
+    // writes: made outbound or duplex, so that closing first waits until
+    // the client has read what this end wrote.
+    ServerPipe(RunTime::FileHandle handle, bool writes) noexcept : Pipe(std::move(handle)), writes_(writes) {}
     ~ServerPipe() override { close(false); }
     void close(bool keepConnected) override;
     // Waits for the client end to connect.
     void connect();
+
+private:
+    bool writes_;
 };
 
 class ClientPipe : public Pipe {
@@ -58,48 +63,5 @@ public:
     static RunTime::FileHandle create(const std::wstring& name, DWORD access, DWORD pipeMode,
                                       std::uint32_t defaultTryCount);
 };
-
-// The error an overlapped client reports when PipeConnectTryCount allows no
-// attempt at all (a value of 0x80000000 or more reads as negative).
-inline constexpr DWORD kNoConnectAttemptError = ERROR_BAD_CONFIGURATION;
-
-// What the overlapped ends (exec/overlapped_pipe.cpp) share with these.
-namespace detail {
-
-// The other end has gone: not an error, the channel just ends.
-bool endOfChannel(DWORD error) noexcept;
-
-// What one direction of a transfer raises, and where.
-struct Transfer {
-    const wchar_t* failure;
-    const char* function;
-    std::int32_t failureLine;
-    std::int32_t shortLine;
-};
-
-void checkExact(bool exact, DWORD done, std::uint32_t asked, const char* function, std::int32_t line);
-
-// Flushes a server end that may write, then disconnects it.
-void flushAndDisconnect(HANDLE server) noexcept;
-
-// An inheritable duplicate, or none for an end that holds no handle.
-RunTime::FileHandle inheritableCopy(const RunTime::FileHandle& handle);
-
-// The flavours differ in their flags, in what a missing pipe means, and in
-// how running out of attempts is raised.
-struct ClientFlavour {
-    const char* function;
-    DWORD flags;
-    bool retryMissing;      // a missing pipe may still be created by its server
-    std::int32_t failedLine;
-    std::int32_t exhaustedLine;
-    std::int32_t modeLine;
-};
-
-// The client end of name, tried as often as PipeConnectTryCount says.
-RunTime::FileHandle openClient(const ClientFlavour& flavour, const std::wstring& name, DWORD access,
-                               DWORD pipeMode, std::uint32_t defaultTryCount);
-
-}  // namespace detail
 
 }  // namespace Con

@@ -6,14 +6,21 @@
 
 namespace Con {
 
+std::wstring freshPipeName() { return L"\\\\.\\pipe\\KorvoWin32.Pipes." + RunTime::uniqueName(true); }
+
 namespace {
 
-std::wstring freshPipeName() { return L"\\\\.\\pipe\\KorvoWin32.Pipes." + RunTime::uniqueName(false); }
+// Inbound: the server end reads, so closing it has nothing to flush.
+constexpr bool kServerWrites = false;
+
+// A client on another machine is refused before any access check
+// ("CreateNamedPipeW function"): only the launching process connects.
+constexpr DWORD kPipeMode = PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS;
 
 RunTime::FileHandle createServer(const std::wstring& name, DWORD openMode, SECURITY_ATTRIBUTES* security,
                                  std::uint32_t bufferSize, const char* function, std::int32_t line) {
-    RunTime::FileHandle server(CreateNamedPipeW(name.c_str(), openMode, PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT,
-                                                1, bufferSize, bufferSize, 0, security));
+    RunTime::FileHandle server(
+        CreateNamedPipeW(name.c_str(), openMode, kPipeMode, 1, bufferSize, bufferSize, 0, security));
     if (!server.valid()) {
         throwLastOsError([&] { return L"Unable to create pipe " + name; }, function, line);
     }
@@ -37,13 +44,15 @@ PipePair createPipePair(bool overlapped, SECURITY_ATTRIBUTES* security, std::uin
     if (overlapped && synchronousEnd != SynchronousEnd::Server) {
         auto server = std::make_unique<ServerOverlappedPipe>(
             createServer(name, PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED, security, bufferSize,
-                         "Con::ServerOverlappedPipe::create", 444));
+                         "Con::ServerOverlappedPipe::create", 444),
+            kServerWrites);
         connectClient(pair);
         server->connect();
         pair.server = std::move(server);
     } else {
         auto server = std::make_unique<ServerPipe>(
-            createServer(name, PIPE_ACCESS_INBOUND, security, bufferSize, "Con::ServerPipe::create", 145));
+            createServer(name, PIPE_ACCESS_INBOUND, security, bufferSize, "Con::ServerPipe::create", 145),
+            kServerWrites);
         connectClient(pair);
         server->connect();
         pair.server = std::move(server);

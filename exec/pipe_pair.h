@@ -21,7 +21,11 @@ struct PipePair {
 // such calls on a handle opened for overlapped use no reliable result.
 enum class SynchronousEnd { None, Server, Client };
 
-// A connected pair on a fresh "\\.\pipe\KorvoWin32.Pipes.<uuid>" name.
+// "\\.\pipe\KorvoWin32.Pipes." and a random UUID, so that no other
+// process can tell the next name from one it has seen ("UuidCreate").
+std::wstring freshPipeName();
+
+// A connected pair on a fresh name.
 PipePair createPipePair(bool overlapped, SECURITY_ATTRIBUTES* security, std::uint32_t bufferSize,
                         SynchronousEnd synchronousEnd = SynchronousEnd::None);
 // The launcher's form: no security descriptor, the system's buffer size.

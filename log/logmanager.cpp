@@ -12,6 +12,7 @@
 #include "log/logfile.h"
 #include "runtime/critical_section.h"
 #include "runtime/execute_context.h"
+#include "runtime/files.h"
 #include "runtime/paths.h"
 #include "runtime/registry.h"
 #include "runtime/text.h"
@@ -64,8 +65,12 @@ constexpr DWORD kTypesSupported = 7;
 constexpr wchar_t kRegistrationFailed[] =
     L"The registry entries of event source '%s' could not be made, so its records may reach the Application log "
     L"without their text: %s";
+constexpr wchar_t kMessageFileMissing[] =
+    L"Event source '%s' keeps the message file it names: %s does not exist, and naming it would leave every record "
+    L"without its text";
 
-// A value of another type is as good as missing.
+// A value of another type is as good as missing. The one string, a path,
+// compares without case, as the file system names files.
 template <class Value>
 bool holds(const std::wstring& key, const wchar_t* name, const Value& expected) {
     try {
@@ -76,9 +81,21 @@ bool holds(const std::wstring& key, const wchar_t* name, const Value& expected) 
         else
             return registry::lookup(HKEY_LOCAL_MACHINE, key, name, current, REG_SZ, registry::View::Native) ==
                        ERROR_SUCCESS &&
-                   current == expected;
+                   RunTime::striequal(current, expected);
     } catch (const vexception&) {
         return false;
+    }
+}
+
+// Once per process each, and into the log file alone: the event log is what
+// may be missing the records.
+void noteOnce(std::atomic<bool>& noted, const std::wstring& text) {
+    if (noted.exchange(true)) return;
+    try {
+        LogFile file(kManagerLogName, kManagerLogEnabledByDefault);
+        file.write(std::wstring(logLevelName(Warning)) + L": " + text);
+    } catch (...) {
+        if (ThreadCancelation::isCanceling()) throw;
     }
 }
 
@@ -103,22 +120,22 @@ void registerSource(const std::wstring& sourceName) {
         return source.get();
     };
     if (!holds(sourceKey, L"TypesSupported", kTypesSupported)) registry::set(writable(), L"TypesSupported", kTypesSupported);
-    const std::wstring root = registry::productRoot();
-    const std::wstring messageFile = eventMessageFile(root);
-    if (!holds(sourceKey, kMessageFileValue, messageFile)) registry::set(writable(), kMessageFileValue, messageFile);
+    const std::wstring messageFile = eventMessageFile(registry::productRoot());
+    if (holds(sourceKey, kMessageFileValue, messageFile)) return;
+    // A file that is not there (below a mistyped root) is not named: the one
+    // registered may still render the records.
+    bool isDirectory = false;
+    if (fileExist(messageFile, &isDirectory) && !isDirectory) {
+        registry::set(writable(), kMessageFileValue, messageFile);
+    } else {
+        static std::atomic<bool> noted{false};
+        noteOnce(noted, formatString(kMessageFileMissing, sourceName, messageFile));
+    }
 }
 
-// Once per process, and into the log file alone: the event log is what
-// may be missing the records.
 void noteRegistrationFailure(const std::wstring& sourceName, const std::wstring& why) {
     static std::atomic<bool> noted{false};
-    if (noted.exchange(true)) return;
-    try {
-        LogFile file(kManagerLogName, kManagerLogEnabledByDefault);
-        file.write(std::wstring(logLevelName(Warning)) + L": " + formatString(kRegistrationFailed, sourceName, why));
-    } catch (...) {
-        if (ThreadCancelation::isCanceling()) throw;
-    }
+    noteOnce(noted, formatString(kRegistrationFailed, sourceName, why));
 }
 
 WORD eventType(LogLevel level) {

@@ -39,9 +39,17 @@ std::uint32_t waitUntilDeadline(std::uint32_t timeout, DWORD& error, Wait wait) 
     return result;
 }
 
-// Those who share our named mutexes wait for and release them; nothing more,
-// so no process can change their list, take them over or delete them.
+// Those who share our named mutexes wait for and release them; nothing more.
+// Everyone gets that; so does OWNER RIGHTS, the mutex's owner, whose entry
+// takes away the implicit rights an owner has otherwise to read and re-list
+// it ("Well-known SIDs"): the account that creates it cannot shut the others
+// out later either.
 constexpr DWORD kMutexUse = SYNCHRONIZE | MUTEX_MODIFY_STATE;
+
+const RunTime::Sid& ownerRights() {
+    static const RunTime::Sid sid(3, {4});  // S-1-3-4
+    return sid;
+}
 
 // CreateMutexW would ask an existing mutex for every right. The last error
 // is the call's, not that of freeing the list.
@@ -49,8 +57,10 @@ HANDLE createMutex(const wchar_t* name, bool initialOwner) {
     HANDLE mutex = nullptr;
     DWORD error = ERROR_SUCCESS;
     {
-        const VSID everyone = VSID::everyone();
-        SecurityDescriptor security({SecurityDescriptor::allow(everyone.get(), kMutexUse, NO_INHERITANCE)}, false);
+        SecurityDescriptor security(
+            {SecurityDescriptor::allow(RunTime::Sid::everyone().get(), kMutexUse, NO_INHERITANCE),
+             SecurityDescriptor::allow(ownerRights().get(), kMutexUse, NO_INHERITANCE, TRUSTEE_IS_WELL_KNOWN_GROUP)},
+            false);
         mutex = CreateMutexExW(security.attributes(), name, initialOwner ? CREATE_MUTEX_INITIAL_OWNER : 0, kMutexUse);
         error = GetLastError();
     }

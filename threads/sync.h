@@ -61,9 +61,11 @@ private:
     std::atomic<bool> exhausted_{false};
 };
 
-// A mutex that every account may wait for and release, and no one may
-// re-list, take over or delete: named ones are shared across processes and
-// users. Opened with just those rights also when the name exists.
+// A mutex that every account may wait for and release, and do nothing more
+// with: named ones are shared across processes and users. One this process
+// creates lets its owner, this account, do no more either (it cannot re-list
+// it); a name that another process created first keeps the list that one
+// gave it. Opened with just those two rights also when the name exists.
 class VMutex : public VSyncObject {
 public:
     VMutex(bool initialOwner, const wchar_t* name);

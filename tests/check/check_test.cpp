@@ -341,7 +341,7 @@ TEST(InstallationCheck, DumpReadersAreWhatEveryLocalUserMayDoWithANewDump) {
         std::string verdict;
     };
     const std::vector<Case> cases = {
-        {"the agent's own list", [&] { DumpFolder::create(folder); }, "ok"},
+        {"the agent's own list", [&] { DumpFolder::create(folder, L""); }, "ok"},
         // Inherit-only: the folder itself is closed to Users, its files are not.
         {"files Users may read", withList(L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OIIO;FR;;;BU)"), "warning"},
         {"the same with a deny entry", withList(L"D:P(D;OIIO;FR;;;BU)(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OIIO;FR;;;BU)"),

@@ -43,6 +43,7 @@ struct DumpSettings {
         config.set(L"CrashDumpsLocation", location);
         for (const wchar_t* name : {L"CrashDumpsEnabled", L"CrashDumpsMaxCount", L"Debug"}) config.remove(name);
         for (const wchar_t* name : {L"admin", L"admin\\logs"}) CreateDirectoryW((root / name).c_str(), nullptr);
+        test_log::installMessageFile(root.path());
     }
     Names dumps() const { return fileNames(location + L"\\*.dmp"); }
     test_support::DumpFacts facts(const std::wstring& dump) const { return test_support::dumpFacts(location + L"\\" + dump); }
@@ -285,13 +286,16 @@ TEST(CrashDumpTrim, LeavesLinksAndWhatTheyName) {
 }
 
 // Dumps stay off, and nothing is created, without the switch, without the root, or below a location too long for a
-// dump name; without a location of their own they go below the root.
+// dump name; without a location of their own they go below the root, but never below a root that does not exist (a
+// mistyped one). A location of their own is made with its parents, whatever the root.
 TEST(CrashDumpSettings, OffWithoutTheSwitchTheRootOrRoomForANameElseBelowTheRoot) {
-    for (const int way : {0, 1, 2}) {
+    for (const int way : {0, 1, 2, 3}) {
         DumpSettings settings;
         if (way == 0) settings.config.set(L"CrashDumpsEnabled", DWORD{0});
         if (way == 1) settings.config.remove(L"PRODUCT_ROOT_D");
         if (way == 2) settings.config.set(L"CrashDumpsLocation", settings.location + L"\\" + std::wstring(230, L'x'));
+        if (way == 3) settings.config.set(L"PRODUCT_ROOT_D", settings.location);
+        if (way == 3) settings.config.remove(L"CrashDumpsLocation");
         const CrashDumpInfo info;
         EXPECT_FALSE(info.enabled() || info.filterRegistered()) << way;
         EXPECT_EQ(GetFileAttributesW(settings.location.c_str()), INVALID_FILE_ATTRIBUTES) << way;
@@ -300,6 +304,9 @@ TEST(CrashDumpSettings, OffWithoutTheSwitchTheRootOrRoomForANameElseBelowTheRoot
     settings.config.remove(L"CrashDumpsLocation");
     EXPECT_TRUE(CrashDumpInfo().enabled());
     EXPECT_EQ(fileNames(settings.root / L"etc\\*", true), Names{L"crashdumps"});
+    settings.config.set(L"PRODUCT_ROOT_D", settings.root / L"typo");
+    settings.config.set(L"CrashDumpsLocation", settings.root / L"new\\dumps");
+    EXPECT_TRUE(CrashDumpInfo().enabled() && fileNames(settings.root / L"new\\*", true) == Names{L"dumps"});
 }
 
 // The folder the agent makes for dumps lets only administrators and SYSTEM read every dump, every account only its own

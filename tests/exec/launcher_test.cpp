@@ -193,6 +193,16 @@ TEST(Pipes, ClientsTryAsOftenAsAsked) {
     configure(1);  // a removed value would leave 9 in the cache
 }
 
+// Random names (UUID version 4), so that no other process can tell the next from one it has seen.
+TEST(Pipes, EachPairGetsAFreshRandomName) {
+    const std::wstring prefix = L"\\\\.\\pipe\\KorvoWin32.Pipes.", first = Con::freshPipeName();
+    for (const std::wstring& name : {first, Con::freshPipeName()}) {
+        ASSERT_EQ(name.size(), prefix.size() + 36) << name;
+        EXPECT_EQ(name.substr(0, prefix.size()) + name[prefix.size() + 14], prefix + L'4') << name;
+    }
+    EXPECT_NE(first, Con::freshPipeName());
+}
+
 // A read that times out reads nothing and leaves the pipe serving; an exact one that gets less names the count. Reads
 // that wait for their data follow one another, and a copy of the end does not wait for a read of the original's. A
 // write after the reading end has gone finds the end of the channel.
@@ -223,7 +233,8 @@ TEST(Pipes, AServerWhoseWaitForTheClientFailsSaysSo) {
         using ServerOverlappedPipe::ServerOverlappedPipe;
         HANDLE event() noexcept { return overlappedRecord().event(); }
     } server(RunTime::FileHandle(CreateNamedPipeW((L"\\\\.\\pipe\\rdtest-" + RunTime::uniqueName(true)).c_str(),
-                                                  PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED, 0, 1, 0, 0, 0, nullptr)));
+                                                  PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED, 0, 1, 0, 0, 0, nullptr)),
+             false);
     ASSERT_TRUE(QueueUserAPC([](ULONG_PTR event) { CloseHandle(reinterpret_cast<HANDLE>(event)); }, GetCurrentThread(),
                              reinterpret_cast<ULONG_PTR>(server.event())));
     EXPECT_EQ(test_support::messageOf<vosexception>([&] { server.connect(); }, [](const vosexception& e) {

@@ -151,27 +151,34 @@ TEST(EnvironmentFaults, ALockedLogFileNeverStopsTheRun) {
 
 // Any process may take the agent's named locks and keep them: the log file's, the event-log registration's and the
 // cancellation registry's (named with the agent's process id). A run with "Debug" on and a failing run still end, with
-// their codes and every record, once the process's wait for the lock has run out (shortened here).
+// their codes and every record, once the process's wait for the lock has run out (shortened here): each within the
+// free run's time, one wait and a margin, so a run that waits for the lock at every record fails.
 TEST(LockFaults, AHeldLockNeitherStopsARunNorLosesItsRecords) {
     const std::wstring registry = L"{D660A9E0-ED82-4a76-A607-E7B8471B868E}:";
+    constexpr ULONGLONG kWaitMs = 1000, kMarginMs = 1500;
     for (const std::wstring& lock : {std::wstring(L"korvolog_debug_mutex"),
                                      std::wstring(L"Global\\{F485C63C-FF60-4c1a-A4BF-A3958C9F3D32}"), registry}) {
         SCOPED_TRACE(lock);
         TaskRun task;
         task.config().set(L"Debug", DWORD{1});
-        task.variables[L"RUNDOCK_LOCK_WAIT_MS"] = L"300";
+        task.variables[L"RUNDOCK_LOCK_WAIT_MS"] = std::to_wstring(kWaitMs);
         task.variables[L"RD_CMD_ARGS"] = L"exit 4";
-        const auto free = task.run();  // the day's file has its mark now
-        ASSERT_EQ(free.exitCode, 0u);
+        ULONGLONG started = 0;
+        const auto free = task.run(20000, {}, nullptr, [&](DWORD) { started = GetTickCount64(); });
+        const ULONGLONG bound = GetTickCount64() - started + kWaitMs + kMarginMs;
+        ASSERT_EQ(free.exitCode, 0u);  // the day's file has its mark now
         std::unique_ptr<test_process::MutexHolder> holder;
         const auto hold = [&](DWORD agent) {
             holder = std::make_unique<test_process::MutexHolder>(lock == registry ? lock + std::to_wstring(agent) : lock);
+            started = GetTickCount64();
         };
         const auto debug = task.run(20000, {}, nullptr, hold);
+        EXPECT_LT(GetTickCount64() - started, bound);
         holder.reset();
         EXPECT_EQ(std::tuple(debug.exitCode, task.read(L"exit")), std::tuple(0u, "4"));
         EXPECT_EQ(debug.records.size(), 2 * free.records.size());
         const auto failed = task.run(20000, {L"--run-task", L"--bogus"}, nullptr, hold);
+        EXPECT_LT(GetTickCount64() - started, bound);
         holder.reset();
         EXPECT_EQ(std::tuple(failed.exitCode, failed.errors.size()), std::tuple(1u, 1u));
     }

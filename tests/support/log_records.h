@@ -10,8 +10,15 @@
 
 #include "log/log_level.h"
 #include "log/logmanager.h"
+#include "tests/support/process_runner.h"
 
 namespace test_log {
+
+// The event message file below an installation root, as the package has it: the agent names no other (and notes why).
+inline void installMessageFile(const std::wstring& root) {
+    CreateDirectoryW((root + L"\\admin\\bin64").c_str(), nullptr);
+    CopyFileW(test_process::siblingPath(L"eventmsg.dll").c_str(), (root + L"\\admin\\bin64\\eventmsg.dll").c_str(), FALSE);
+}
 
 // Today's log file below an installation root.
 inline std::wstring todaysLogFile(const std::wstring& root) {
