@@ -103,6 +103,9 @@ void CrashDumpInfo::setUp() {
     location_ = settings.location;
     prefix_ = executableBaseName();
     longLocation_ = VFileName::toLongPath(location_);
+    // A location written with a closing separator names the same folder; a
+    // dump's name brings its own, and a verbatim name keeps every one.
+    longLocation_.erase(longLocation_.find_last_not_of(L'\\') + 1);
     // A location too long for any dump name leaves dumps off, and nothing is created.
     if (!dumpNameFits(location_, prefix_))
         throw vexception(L"Crash dump location is too long: " + location_, raiseSite("CrashDumpInfo", __LINE__));
@@ -171,10 +174,11 @@ void CrashDumpInfo::trim() noexcept {
         };
         std::vector<Dump> dumps;
         VFileFinder finder;
-        for (bool found = finder.first(VFileName::combine(location_, L"*.dmp")); found; found = finder.next()) {
+        // The folder's long name, resolved once at start: nothing is resolved again at exit.
+        for (bool found = finder.first(longLocation_ + L"\\*.dmp"); found; found = finder.next()) {
             // A link is never followed, nor deleted: what it names is not a dump of ours.
             if (finder.isDirectory() || finder.isLink() || finder.isDots() || isZip(finder.name())) continue;
-            dumps.push_back({VFileName::combine(location_, finder.name()), milliseconds(finder.lastWriteTime())});
+            dumps.push_back({longLocation_ + L'\\' + finder.name(), milliseconds(finder.lastWriteTime())});
         }
         finder.close();
         std::stable_sort(dumps.begin(), dumps.end(),

@@ -1,6 +1,7 @@
 #include "log/last_chance.h"
 
 #include <atomic>
+#include <new>
 #include <csignal>
 #include <cstdint>
 #include <exception>
@@ -13,6 +14,8 @@
 #include "runtime/handle.h"
 #include "runtime/text.h"
 #include "tracing/driver.h"
+
+extern "C" IMAGE_DOS_HEADER __ImageBase;  // this module's own base, as the linker places it
 
 namespace {
 
@@ -74,10 +77,10 @@ public:
     Helper() noexcept : wake_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {
         if (wake_.valid()) thread_.reset(CreateThread(nullptr, 0, &parked, this, 0, &id_));
     }
-    // A DLL that carries the runtime may go before the process does: its
-    // parked helper holds nothing, so it is ended rather than left waiting
-    // in code that is gone.
-    ~Helper() {
+    // Never destroyed (see installLastChance); a module that goes before the
+    // process does ends its parked helper, which holds nothing, rather than
+    // leave it waiting in code that is gone.
+    void end() noexcept {
         if (thread_.valid() && !woken_.load()) TerminateThread(thread_.get(), 0);
     }
     Helper(const Helper&) = delete;
@@ -170,8 +173,16 @@ void installLastChance() noexcept {
     std::set_terminate(&onTerminate);
     std::signal(SIGABRT, &onAbort);
     guaranteeStackHeadroom();
-    static Helper helper;
-    g_helper.store(&helper);
+    // The helper outlives every static destructor, so that a fault in a late
+    // one still finds it; in the executable the process's end stops the
+    // thread and closes its handles, which costs the exit nothing.
+    alignas(Helper) static unsigned char storage[sizeof(Helper)];
+    static Helper* const helper = new (storage) Helper;
+    g_helper.store(helper);
+    struct EndWithModule {
+        ~EndWithModule() { helper->end(); }
+    };
+    if (reinterpret_cast<HMODULE>(&__ImageBase) != GetModuleHandleW(nullptr)) static const EndWithModule endWithModule;
 }
 
 LONG WINAPI lastChanceFilter(EXCEPTION_POINTERS* pointers) {

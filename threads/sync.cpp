@@ -1,11 +1,10 @@
 #include "threads/sync.h"
 
+#include <cstddef>
 #include <cwchar>
 
 #include "errors/format.h"
 #include "errors/vexception.h"
-#include "runtime/security_descriptor.h"
-#include "runtime/sid.h"
 #include "threads/cancelation.h"
 
 namespace {
@@ -46,39 +45,55 @@ std::uint32_t waitUntilDeadline(std::uint32_t timeout, DWORD& error, Wait wait) 
 // out later either.
 constexpr DWORD kMutexUse = SYNCHRONIZE | MUTEX_MODIFY_STATE;
 
-const RunTime::Sid& ownerRights() {
-    static const RunTime::Sid sid(3, {4});  // S-1-3-4
-    return sid;
-}
+// That list never changes, so it is one constant self-relative descriptor,
+// which the system only reads: nothing is built or freed per mutex.
+struct AllowedAce {
+    ACE_HEADER header;
+    ACCESS_MASK mask;
+    SID sid;  // one sub-authority
+};
+struct MutexDescriptor {
+    SECURITY_DESCRIPTOR_RELATIVE header;
+    ACL acl;
+    AllowedAce everyone, ownerRights;
+};
+constexpr MutexDescriptor kMutexDescriptor{
+    {SECURITY_DESCRIPTOR_REVISION, 0, SE_DACL_PRESENT | SE_SELF_RELATIVE, 0, 0, 0, offsetof(MutexDescriptor, acl)},
+    {ACL_REVISION, 0, sizeof(ACL) + 2 * sizeof(AllowedAce), 2, 0},
+    {{ACCESS_ALLOWED_ACE_TYPE, 0, sizeof(AllowedAce)},
+     kMutexUse,
+     {SID_REVISION, 1, SECURITY_WORLD_SID_AUTHORITY, {SECURITY_WORLD_RID}}},  // S-1-1-0
+    {{ACCESS_ALLOWED_ACE_TYPE, 0, sizeof(AllowedAce)},
+     kMutexUse,
+     {SID_REVISION, 1, SECURITY_CREATOR_SID_AUTHORITY, {SECURITY_CREATOR_OWNER_RIGHTS_RID}}},  // S-1-3-4
+};
+static_assert(sizeof(AllowedAce) == 20 && sizeof(MutexDescriptor) == 68, "no padding inside the descriptor");
 
-// CreateMutexW would ask an existing mutex for every right. The last error
-// is the call's, not that of freeing the list.
+// CreateMutexW would ask an existing mutex for every right.
 HANDLE createMutex(const wchar_t* name, bool initialOwner) {
-    HANDLE mutex = nullptr;
-    DWORD error = ERROR_SUCCESS;
-    {
-        SecurityDescriptor security(
-            {SecurityDescriptor::allow(RunTime::Sid::everyone().get(), kMutexUse, NO_INHERITANCE),
-             SecurityDescriptor::allow(ownerRights().get(), kMutexUse, NO_INHERITANCE, TRUSTEE_IS_WELL_KNOWN_GROUP)},
-            false);
-        mutex = CreateMutexExW(security.attributes(), name, initialOwner ? CREATE_MUTEX_INITIAL_OWNER : 0, kMutexUse);
-        error = GetLastError();
-    }
-    SetLastError(error);
-    return mutex;
+    SECURITY_ATTRIBUTES attributes{sizeof(attributes), const_cast<MutexDescriptor*>(&kMutexDescriptor), FALSE};
+    return CreateMutexExW(&attributes, name, initialOwner ? CREATE_MUTEX_INITIAL_OWNER : 0, kMutexUse);
 }
 
 constexpr wchar_t kLockWaitVariable[] = L"RUNDOCK_LOCK_WAIT_MS";
 
 }  // namespace
 
-LockBudget::LockBudget(std::uint32_t boundMs) noexcept : bound_(boundMs) {
-    wchar_t text[16] = {};
-    const DWORD length = GetEnvironmentVariableW(kLockWaitVariable, text, 16);
-    if (length == 0 || length >= 16) return;
+std::uint32_t shortenedBound(std::uint32_t boundMs, const wchar_t* setting) noexcept {
+    if (!*setting) return boundMs;
     wchar_t* end = nullptr;
-    const unsigned long shorter = std::wcstoul(text, &end, 10);
-    if (*end == 0 && shorter < boundMs) bound_ = static_cast<std::uint32_t>(shorter);
+    const unsigned long shorter = std::wcstoul(setting, &end, 10);
+    return *end == 0 && shorter < boundMs ? static_cast<std::uint32_t>(shorter) : boundMs;
+}
+
+std::uint32_t LockBudget::left() const noexcept {
+    static const struct Setting {
+        wchar_t text[16] = {};
+        Setting() noexcept {
+            if (GetEnvironmentVariableW(kLockWaitVariable, text, 16) >= 16) text[0] = 0;
+        }
+    } setting;
+    return exhausted_ ? 0 : shortenedBound(bound_, setting.text);
 }
 
 std::uint32_t VSyncObject::waitForSingleObject(HANDLE handle, std::uint32_t timeout) {

@@ -39,22 +39,29 @@ protected:
 // How long a process waits for one named lock that any other process can
 // take and keep: each wait at most the bound, and once one has run out,
 // later ones only try, so that a lock held for good delays a process once.
-// The caller then goes on without the lock. RUNDOCK_LOCK_WAIT_MS in the
-// environment can shorten the bound (the tests do), never lengthen it.
+// The caller then goes on without the lock.
+// boundMs, or the shorter bound that setting (RUNDOCK_LOCK_WAIT_MS, decimal
+// milliseconds, which the tests set; read once per process, by the first wait
+// that finds its lock taken) names; a longer or malformed one changes nothing.
+std::uint32_t shortenedBound(std::uint32_t boundMs, const wchar_t* setting) noexcept;
+
 class LockBudget {
 public:
-    explicit LockBudget(std::uint32_t boundMs) noexcept;
+    explicit LockBudget(std::uint32_t boundMs) noexcept : bound_(boundMs) {}
     LockBudget(const LockBudget&) = delete;
     LockBudget& operator=(const LockBudget&) = delete;
 
-    // Calls wait(milliseconds), which tells whether it got the lock.
+    // Calls wait(milliseconds), which tells whether it got the lock: first
+    // with 0, so that a free lock costs no more than the try.
     template <class Wait>
     bool wait(Wait&& wait) {
+        if (wait(0)) return true;
+        if (exhausted_) return false;
         const bool held = wait(left());
         if (!held) exhausted_ = true;
         return held;
     }
-    std::uint32_t left() const noexcept { return exhausted_ ? 0 : bound_; }
+    std::uint32_t left() const noexcept;
 
 private:
     std::uint32_t bound_;

@@ -137,6 +137,7 @@ TEST(CrashDumpWrite, AFailedWriteRaisesItsErrorAndLeavesNoFile) {
 TEST(CrashDumpWrite, ATakenNameIsRetriedUpToTheLastCountTheNameHolds) {
     DumpSettings settings;
     settings.config.set(L"CrashDumpsMaxCount", DWORD{5000});
+    settings.config.set(L"CrashDumpsLocation", settings.location + L"\\");  // the same folder
     CrashDumpInfo info;
     EXPECT_TRUE(info.getFileName().starts_with(L"\\\\?\\" + settings.location + L"\\test_crash"));
     // Every name of a second to come is taken, and the dump is written in that second.

@@ -2,6 +2,8 @@
 // share, against the real registry, files and processes.
 #include <windows.h>
 
+#include <tlhelp32.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -94,6 +96,16 @@ Types reportedTypes(const std::vector<std::string>& trace) {
     return types;
 }
 
+// The threads of this process.
+std::size_t ownThreads() {
+    const RunTime::AutoHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    std::size_t count = 0;
+    THREADENTRY32 entry{sizeof(entry)};
+    for (BOOL more = Thread32First(snapshot.get(), &entry); more; more = Thread32Next(snapshot.get(), &entry))
+        count += entry.th32OwnerProcessID == GetCurrentProcessId();
+    return count;
+}
+
 }  // namespace
 
 // A DLL on the runtime adopts the executable's context (switches, handlers, log file) and gives its reference back.
@@ -102,8 +114,10 @@ TEST(ExecuteContext, ASecondModuleSharesTheContextHandlersAndFile) {
     Recorder recorder;
     ExecuteContext& own = executeContext();
     const std::uint64_t references = own.references;
+    const std::size_t threads = ownThreads();
     const HMODULE module = LoadLibraryW(test_process::siblingPath(L"rdmodule.dll").c_str());
     ASSERT_NE(module, nullptr) << GetLastError();
+    EXPECT_EQ(ownThreads(), threads + 1);  // the module's parked last-chance helper
     const auto exported = [&](const char* name) { return reinterpret_cast<void*>(GetProcAddress(module, name)); };
     const auto context = reinterpret_cast<ExecuteContext* (*)()>(exported("rdmoduleContext"));
     const auto log = reinterpret_cast<void (*)(int, const wchar_t*)>(exported("rdmoduleLog"));
@@ -114,6 +128,7 @@ TEST(ExecuteContext, ASecondModuleSharesTheContextHandlersAndFile) {
     EXPECT_EQ(recordsOf(root.text()), std::vector<std::wstring>{L"Info: from the module"});
     FreeLibrary(module);
     EXPECT_EQ(own.references, references);
+    EXPECT_EQ(ownThreads(), threads) << "the module's helper outlived it";
     // The cancellation registry's lock is the process's, whichever module takes it: held elsewhere (for a second), both
     // modules' first records wait for it, so that they make one registry one after the other.
     const std::wstring rdlog = test_process::siblingPath(L"rdlog.exe");

@@ -157,11 +157,8 @@ TEST(Mutexes, HeldElsewhereTimesOutAndSpendsTheBudgetAbandonedCountsAsAcquiredEv
     EXPECT_EQ(task.Initialize(name, 100), static_cast<std::uint32_t>(WAIT_TIMEOUT));
     // A wait that ran out leaves no time to wait for later ones.
     LockBudget budget(100);
-    for (const auto& [setting, bound] : {std::pair(L"50", 50u), {L"5000", 100u}}) {  // the test setting only shortens it
-        SetEnvironmentVariableW(L"RUNDOCK_LOCK_WAIT_MS", setting);
-        EXPECT_EQ(LockBudget(100).left(), bound) << setting;
-    }
-    SetEnvironmentVariableW(L"RUNDOCK_LOCK_WAIT_MS", nullptr);
+    for (const auto& [setting, bound] : {std::pair(L"50", 50u), {L"5000", 100u}, {L"", 100u}, {L"5s", 100u}})
+        EXPECT_EQ(shortenedBound(100, setting), bound) << setting;  // the test setting only shortens it
     EXPECT_FALSE(task.hold(name, budget));
     EXPECT_EQ(budget.left(), 0u);
     VMutex mutex(false, name.c_str());
