@@ -16,7 +16,8 @@ inline bool runningUnderWine() {
 inline DWORD windowsBuild() {
     OSVERSIONINFOW info{sizeof(info)};
     using Get = LONG(WINAPI*)(OSVERSIONINFOW*);
-    const auto get = reinterpret_cast<Get>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlGetVersion"));
+    const FARPROC found = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlGetVersion");
+    const auto get = reinterpret_cast<Get>(reinterpret_cast<void (*)()>(found));
     return get && get(&info) == 0 ? info.dwBuildNumber : 0;
 }
 
