@@ -82,8 +82,8 @@ std::wstring joined(const std::vector<std::wstring>& names, const std::wstring& 
 // The installation root as the agent reads it; empty, with the problem named, when the agent could not use it.
 std::wstring checkRoot(const registry::Key& config, const registry::Key& config64, Findings& findings) {
     const auto problem = [&](const std::wstring& text) { findings.push_back({L"root", Verdict::Problem, text}); };
-    const std::wstring ofNoRoot = L"without it no record reaches the log file or the event log, no report is sent "
-                                  L"and dumps are off";
+    const std::wstring ofNoRoot = L"without it no record reaches the log file (the event log keeps them, without "
+                                  L"their text), no report is sent and dumps are off";
     if (const std::wstring type = wrongType(config, registry::kProductRoot, REG_SZ); !type.empty()) {
         problem(formatString(L"%s is %s, not a string: %s. Write it again as REG_SZ: %s", registry::kProductRoot, type,
                              ofNoRoot, regAddCommand(registry::kProductRoot, L"REG_SZ", L"<root>")));
@@ -97,8 +97,8 @@ std::wstring checkRoot(const registry::Key& config, const registry::Key& config6
         if (config64.valid()) registry::lookup(config64.get(), registry::kProductRoot, in64);
         problem(!in64.empty()
                     ? formatString(L"%s is only in the 64-bit view (\"%s\"), which the agent does not read: without "
-                                   L"it no record reaches the log file or the event log. Write it in the 32-bit "
-                                   L"view: %s",
+                                   L"it no record reaches the log file, no report is sent and dumps are off. Write "
+                                   L"it in the 32-bit view: %s",
                                    registry::kProductRoot, in64, regAddCommand(registry::kProductRoot, L"REG_SZ", in64))
                     : formatString(L"%s is missing: %s. Set it to the installation root: %s", registry::kProductRoot,
                                    ofNoRoot, regAddCommand(registry::kProductRoot, L"REG_SZ", L"<root>")));
