@@ -42,8 +42,7 @@ struct DumpSettings {
         config.set(L"PRODUCT_ROOT_D", root.path());
         config.set(L"CrashDumpsLocation", location);
         for (const wchar_t* name : {L"CrashDumpsEnabled", L"CrashDumpsMaxCount", L"Debug"}) config.remove(name);
-        for (const wchar_t* name : {L"admin", L"admin\\logs"}) CreateDirectoryW((root / name).c_str(), nullptr);
-        test_log::installMessageFile(root.path());
+        test_log::makeInstallation(root.path());
     }
     Names dumps() const { return fileNames(location + L"\\*.dmp"); }
     test_support::DumpFacts facts(const std::wstring& dump) const { return test_support::dumpFacts(location + L"\\" + dump); }

@@ -39,10 +39,7 @@ using test_log::Recorder;
 // An installation root with admin\logs, named in the configuration, and the "Debug" switch (re-read every 16th query).
 struct LogRoot {
     explicit LogRoot(bool debug, bool withLogs = true) {
-        if (withLogs) {
-            for (const wchar_t* name : {L"admin", L"admin\\logs"}) CreateDirectoryW((dir / name).c_str(), nullptr);
-            test_log::installMessageFile(dir.path());
-        }
+        if (withLogs) test_log::makeInstallation(dir.path());
         config.set(L"PRODUCT_ROOT_D", dir.path());
         config.set(L"Debug", DWORD{debug});
         config.remove(L"log_debug_enabled");

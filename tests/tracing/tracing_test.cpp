@@ -27,8 +27,7 @@ struct TracedRun {
     // Beside a log folder, with "Debug" on (for the Warning records) and dumps off.
     explicit TracedRun(bool enabled = true) {
         enabled ? config.set(L"opentracing_enabled", DWORD{1}) : config.remove(L"opentracing_enabled");
-        for (const wchar_t* name : {L"admin", L"admin\\logs"}) CreateDirectoryW((dir / name).c_str(), nullptr);
-        test_log::installMessageFile(dir.path());
+        test_log::makeInstallation(dir.path());
         config.set(L"PRODUCT_ROOT_D", dir.path());
         config.set(L"Debug", DWORD{1});
         config.set(L"CrashDumpsEnabled", DWORD{0});
