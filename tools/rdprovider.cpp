@@ -26,9 +26,8 @@ void say(const std::string& line) {
 volatile std::uintptr_t g_badAddress = 0x18;
 
 // RD_PROVIDER_FAULT: "annotate" and "tracer" fault there (the tracer as it is deleted), "string" in a frame with C++
-// objects, "raise" raises 0xE0000001, "overflow" overflows the stack, "abort" calls abort(), anything else faults in a
-// plain frame; all but the first two as the first span is made. Built without -fnon-call-exceptions, as a third
-// party's DLL would be.
+// objects, "overflow" overflows the stack, "abort" calls abort(), anything else faults in a plain frame; all but the
+// first two as the first span is made. Built without -fnon-call-exceptions, as a third party's DLL would be.
 enum Place { AtSpan, AtAnnotate, AtTracer };
 
 Place faultPlace(const wchar_t* kind) {
@@ -55,7 +54,6 @@ void faultIf(Place place) {
     wchar_t kind[16] = L"";
     if (!GetEnvironmentVariableW(L"RD_PROVIDER_FAULT", kind, 16) || faultPlace(kind) != place) return;
     if (std::wcscmp(kind, L"string") == 0) stringFault(std::to_string(GetCurrentThreadId()));
-    if (std::wcscmp(kind, L"raise") == 0) RaiseException(0xE0000001, 0, 0, nullptr);
     if (std::wcscmp(kind, L"overflow") == 0) overflow(0);
     if (std::wcscmp(kind, L"abort") == 0) std::abort();
     plainFault();

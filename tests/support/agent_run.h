@@ -34,8 +34,7 @@ struct AgentResult {
 class TaskRun {
 public:
     TaskRun() : dir_(L"rdrel-") {
-        for (const wchar_t* name : {L"admin", L"admin\\logs"}) CreateDirectoryW(path(name).c_str(), nullptr);
-        test_log::installMessageFile(dir_.path());
+        test_log::makeInstallation(dir_.path());
         test_support::writeBytes(path(L"in.txt"), "");
         config_.set(L"PRODUCT_ROOT_D", dir_.path());
         for (const wchar_t* name : {L"Debug", L"log_debug_enabled"}) config_.remove(name);

@@ -14,9 +14,11 @@
 
 namespace test_log {
 
-// The event message file below an installation root, as the package has it: the agent names no other (and notes why).
-inline void installMessageFile(const std::wstring& root) {
-    CreateDirectoryW((root + L"\\admin\\bin64").c_str(), nullptr);
+// The folders of an installation root (admin, its logs, bin64) and the event message file, as the package has them:
+// the agent names no other message file (and notes why).
+inline void makeInstallation(const std::wstring& root) {
+    for (const wchar_t* folder : {L"\\admin", L"\\admin\\logs", L"\\admin\\bin64"})
+        CreateDirectoryW((root + folder).c_str(), nullptr);
     CopyFileW(test_process::siblingPath(L"eventmsg.dll").c_str(), (root + L"\\admin\\bin64\\eventmsg.dll").c_str(), FALSE);
 }
 
