@@ -91,4 +91,5 @@ TEST(OperatorGuide, TablesHoldTheProgramsVariablesMessagesExitCodesConfiguration
         EXPECT_EQ(cell(L"The log file", std::to_wstring(level), 1), logLevelName(level));
     EXPECT_EQ(cell(L"The event log", L"log", 1).rfind(std::wstring(L"`") + LogManager::kEventLogName + L"`", 0), 0u);
     EXPECT_EQ(cell(L"The event log", L"event", 1).rfind(L"`" + std::to_wstring(LogManager::kEventId) + L"`", 0), 0u);
+    EXPECT_EQ(cell(L"Records the agent writes", formatString(kTracingOffMessage, L"<path>", L"<why>"), 1), L"Warning");
 }
