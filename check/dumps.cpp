@@ -97,7 +97,7 @@ void checkCrashDumps(const Installation& installation, Findings& findings) {
     if (!settings.enabled) return off(Verdict::Info, formatString(L"off: %s is 0", CrashDumpInfo::kEnabledValue));
     const std::wstring& folder = settings.location;
     const std::wstring mend = L"; set " + std::wstring(CrashDumpInfo::kLocationValue) + L" to a full path of a folder";
-    if (!fullyQualified(folder))
+    if (!VFileName::isFullyQualified(folder))
         return off(Verdict::Problem, folder + L" (" + CrashDumpInfo::kLocationValue +
                                          L") is no full path: the agent would make it below each task's current "
                                          L"directory, and leave dumps there" + mend,

@@ -85,12 +85,6 @@ std::wstring nearestExisting(const std::wstring& path) {
     return L"";
 }
 
-bool fullyQualified(const std::wstring& path) {
-    // "File path formats on Windows systems": a drive, a colon and a separator, or two separators (a share, a device).
-    const auto separator = [&](std::size_t at) { return at < path.size() && (path[at] == L'\\' || path[at] == L'/'); };
-    return (path.size() >= 3 && path[1] == L':' && separator(2)) || (separator(0) && separator(1));
-}
-
 namespace {
 
 struct ResourceManagerTraits {

@@ -26,9 +26,6 @@ std::wstring parentOf(const std::wstring& path);
 std::wstring existingAncestor(const std::wstring& path);
 // The nearest path at or above path that exists, a file or a folder; empty when none does.
 std::wstring nearestExisting(const std::wstring& path);
-// Whether path names its drive or share and a full path on it, not one below
-// a current directory.
-bool fullyQualified(const std::wstring& path);
 // Whether a file made in folder would let every local user read it (the list
 // it inherits, weighed by the system for a client holding Everyone, Users,
 // Authenticated Users and INTERACTIVE). Unknown, with why, when the system

@@ -120,7 +120,11 @@ void registerSource(const std::wstring& sourceName) {
         return source.get();
     };
     if (!holds(sourceKey, L"TypesSupported", kTypesSupported)) registry::set(writable(), L"TypesSupported", kTypesSupported);
-    const std::wstring messageFile = eventMessageFile(registry::productRoot());
+    // Without a full root there is no message file to name: a relative one
+    // would be found below the task's current folder.
+    const std::wstring root = registry::productRoot();
+    if (!VFileName::isFullyQualified(root)) return;
+    const std::wstring messageFile = eventMessageFile(root);
     if (holds(sourceKey, kMessageFileValue, messageFile)) return;
     // A file that is not there (below a mistyped root) is not named: the one
     // registered may still render the records.

@@ -178,6 +178,11 @@ std::wstring VFileName::removeFileSpec(const std::wstring& path) {
     return withoutLongPrefix(buffer.data());
 }
 
+bool VFileName::isFullyQualified(const std::wstring& path) noexcept {
+    const auto separator = [&](std::size_t at) { return at < path.size() && (path[at] == L'\\' || path[at] == L'/'); };
+    return (path.size() >= 3 && path[1] == L':' && separator(2)) || (separator(0) && separator(1));
+}
+
 std::wstring VFileName::normalize(const std::wstring& path) {
     std::wstring rest = path;
     std::replace(rest.begin(), rest.end(), L'/', L'\\');

@@ -11,6 +11,9 @@ public:
     static std::wstring combine(const std::wstring& base, const std::wstring& more);
     static std::wstring removeFileSpec(const std::wstring& path);
     static std::wstring normalize(const std::wstring& path);
+    // A drive, a colon and a separator, or two separators (a share, a device): a name that no current folder
+    // completes ("File path formats on Windows systems").
+    static bool isFullyQualified(const std::wstring& path) noexcept;
     // The name as GetFullPathNameW resolves it, in long form (see RunTime::File::absolutePath), with ".." at the
     // root kept there as the system keeps it; a name written "\\?\" or "\??\", "CONIN$" and "CONOUT$" as they are.
     static std::wstring toLongPath(const std::wstring& path);
