@@ -25,6 +25,9 @@ bool isSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
 
 bool startsWith(std::wstring_view text, std::wstring_view prefix) { return text.substr(0, prefix.size()) == prefix; }
 
+// "C:" in front, with or without a separator after it.
+bool hasDrive(std::wstring_view path) { return path.size() > 1 && path[1] == L':'; }
+
 // "\\server\share", not a "\\?\" or "\\.\" prefix.
 bool isUncPath(std::wstring_view path) {
     if (path.size() < 3 || !isSeparator(path[0]) || !isSeparator(path[1])) return false;
@@ -62,7 +65,7 @@ bool isConsoleName(const std::wstring& path) {
 // "\\"; a device path ("\\.\", "\\?\") as it is.
 std::wstring longForm(std::wstring_view full) {
     std::wstring_view prefix;
-    if (full.size() > 1 && full[1] == L':') {
+    if (hasDrive(full)) {
         prefix = kLongPrefix;
     } else if (isUncPath(full)) {
         prefix = L"\\\\?\\UNC";
@@ -94,7 +97,7 @@ std::wstring systemLongName(const std::wstring& path, DWORD& error) {
 // Where a name's root ends by its text: after "C:" or "\\server\share", after a device path's first component
 // ("\\.\C:", "\\?\Volume{...}", "\\?\UNC\server\share"), at 0 for a rooted "\name" and a relative name.
 std::size_t rootEnd(std::wstring_view path) {
-    if (path.size() > 1 && path[1] == L':') return 2;
+    if (hasDrive(path)) return 2;
     if (path.size() < 2 || !isSeparator(path[0]) || !isSeparator(path[1])) return 0;
     std::size_t components = 2;  // server and share
     std::size_t end = 2;
@@ -132,7 +135,7 @@ Climb climb(std::wstring_view path, std::size_t position) {
 bool climbsAboveRoot(const std::wstring& path) {
     const long above = climb(path, rootEnd(path)).above;
     if (above == 0) return false;
-    const bool drive = path.size() > 1 && path[1] == L':';
+    const bool drive = hasDrive(path);
     if ((!path.empty() && isSeparator(path[0])) || (drive && path.size() > 2 && isSeparator(path[2]))) return true;
     DWORD error = ERROR_SUCCESS;
     const std::wstring start = VFileName::withoutLongPrefix(systemLongName(drive ? path.substr(0, 2) : L".", error));
@@ -179,8 +182,8 @@ std::wstring VFileName::removeFileSpec(const std::wstring& path) {
 }
 
 bool VFileName::isFullyQualified(const std::wstring& path) noexcept {
-    const auto separator = [&](std::size_t at) { return at < path.size() && (path[at] == L'\\' || path[at] == L'/'); };
-    return (path.size() >= 3 && path[1] == L':' && separator(2)) || (separator(0) && separator(1));
+    if (hasDrive(path)) return path.size() >= 3 && isSeparator(path[2]);
+    return path.size() >= 2 && isSeparator(path[0]) && isSeparator(path[1]);
 }
 
 std::wstring VFileName::normalize(const std::wstring& path) {
@@ -343,7 +346,7 @@ std::wstring RunTime::File::absolutePath(const std::wstring& base, const std::ws
     if (isVerbatim(input)) return input;
     // A name with a drive, a share or a device is whole; any other goes below the base, a rooted one too.
     const bool whole =
-        base.empty() || (input.size() > 1 && (input[1] == L':' || (isSeparator(input[0]) && isSeparator(input[1]))));
+        base.empty() || hasDrive(input) || (input.size() > 1 && isSeparator(input[0]) && isSeparator(input[1]));
     const std::wstring below =
         whole ? std::wstring() : VFileName::withoutLongPrefix(base) + L'\\' + input.substr(skipSeparators(input, 0));
     const std::wstring& name = whole ? input : below;
