@@ -23,8 +23,7 @@ DWORD queryAttributes(const std::wstring& path, DWORD& error) {
 // itself; Wine cuts them short and opens whatever file the cut names.
 HANDLE createFile(const std::wstring& path, DWORD desiredAccess, DWORD shareMode, SECURITY_ATTRIBUTES* security,
                   DWORD creationDisposition, DWORD flagsAndAttributes) {
-    constexpr std::size_t kLongestPath = 32767;
-    if (path.size() > kLongestPath) {
+    if (path.size() > kLongestPathLength) {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return INVALID_HANDLE_VALUE;
     }

@@ -4,7 +4,12 @@
 
 #include <windows.h>
 
+#include <cstddef>
 #include <string>
+
+// The longest name the system holds, in characters without the terminator,
+// "\\?\" form included ("Naming Files, Paths, and Namespaces").
+inline constexpr std::size_t kLongestPathLength = 32767;
 
 class VFileName {
 public:

@@ -150,9 +150,8 @@ std::wstring recyclerPath(const std::wstring& path) {
         [&] {
             // Resolved first: a relative name would get the boot volume. Through a junction the answer is the
             // volume it leads to, which may be longer than the name asked: room for the longest name.
-            constexpr std::size_t kLongestPath = 32768;
             const std::wstring longPath = VFileName::toLongPath(path);
-            std::vector<wchar_t> buffer(kLongestPath);
+            std::vector<wchar_t> buffer(kLongestPathLength + 1);
             wchar_t* const volume = buffer.data();
             if (!GetVolumePathNameW(longPath.c_str(), volume, static_cast<DWORD>(buffer.size()))) {
                 throwLastOsError([&] { return formatString(L"GetVolumePathName(%s) failed", path); }, "recyclerPath",
