@@ -92,6 +92,8 @@ winpath() { printf 'Z:%s' "$1" | tr / '\\'; }
 now() { date +%s%N; }
 median() { sort -n | awk '{a[NR]=$1} END {if (NR) print (NR%2 ? a[(NR+1)/2] : (a[NR/2]+a[NR/2+1])/2)}'; }
 maximum() { sort -n | tail -n 1; }
+# quartiles FILE: the first and third quartiles of the numbers in $work/FILE.
+quartiles() { sort -n "$work/$1" | awk '{a[NR]=$1} END {print a[int(NR/4)+1] " to " a[int(3*NR/4)]}'; }
 
 # row MEASUREMENT VALUE TARGET MET: one line of bench/run-all's table.
 row() { [ -z "$RD_BENCH_TABLE" ] || printf '%s\t%s\t%s\t%s\n' "$@" >> "$RD_BENCH_TABLE"; }
