@@ -15,10 +15,11 @@ int wmain(int argc, wchar_t** argv) {
     const DWORD flags = std::wcstoul(argv[1], nullptr, 0);
     std::wstring line = argv[2];
     if (argc > 3) {
-        static HANDLE never = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        static const HANDLE never = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        if (!never) return 5;
         const HANDLE parked = CreateThread(
             nullptr, 0, [](void*) -> DWORD { return WaitForSingleObject(never, INFINITE); }, nullptr, 0, nullptr);
-        if (!never || !parked) return 5;
+        if (!parked) return 5;
         CloseHandle(parked);
         Sleep(std::wcstoul(argv[3], nullptr, 10));
     }
